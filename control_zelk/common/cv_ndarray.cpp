@@ -1,0 +1,224 @@
+#include "cv_ndarray.hpp"
+
+#include "py_class.hpp"
+
+#include <climits>
+#include <cstring>
+
+namespace zelk {
+namespace {
+
+// cv2.error, looked up once and kept for the life of the process.
+PyObject* cv2_error() {
+  static PyObject* err = keep_forever(py::module_::import("cv2").attr("error"));
+  return err;
+}
+
+int depth_of(const py::dtype& dt) {
+  switch (dt.kind()) {
+    case 'u':
+      if (dt.itemsize() == 1) return CV_8U;
+      if (dt.itemsize() == 2) return CV_16U;
+      break;
+    case 'i':
+      if (dt.itemsize() == 1) return CV_8S;
+      if (dt.itemsize() == 2) return CV_16S;
+      if (dt.itemsize() == 4) return CV_32S;
+      break;
+    case 'f':
+      if (dt.itemsize() == 4) return CV_32F;
+      if (dt.itemsize() == 8) return CV_64F;
+      break;
+    default:
+      break;
+  }
+  return -1;
+}
+
+py::dtype dtype_of(int depth) {
+  switch (depth) {
+    case CV_8U: return py::dtype("uint8");
+    case CV_8S: return py::dtype("int8");
+    case CV_16U: return py::dtype("uint16");
+    case CV_16S: return py::dtype("int16");
+    case CV_32S: return py::dtype("int32");
+    case CV_32F: return py::dtype("float32");
+    case CV_64F: return py::dtype("float64");
+    default: raise_cv_error("cannot return an array of OpenCV depth " + std::to_string(depth));
+  }
+}
+
+// Allocates the buffers of output Mats as NumPy arrays, so results reach Python uncopied.
+class NumpyAllocator final : public cv::MatAllocator {
+ public:
+  cv::UMatData* allocate(int dims, const int* sizes, int type, void* data, size_t* step,
+                         cv::AccessFlag flags, cv::UMatUsageFlags usage) const override {
+    if (data != nullptr) return cv::Mat::getDefaultAllocator()->allocate(
+        dims, sizes, type, data, step, flags, usage);
+    py::gil_scoped_acquire gil;
+    const int cn = CV_MAT_CN(type);
+    std::vector<py::ssize_t> shape(sizes, sizes + dims);
+    if (cn > 1) shape.push_back(cn);
+    py::array a(dtype_of(CV_MAT_DEPTH(type)), shape);
+    for (int i = 0; i < dims - 1; ++i) step[i] = static_cast<size_t>(a.strides(i));
+    step[dims - 1] = CV_ELEM_SIZE(type);
+    auto* u = new cv::UMatData(this);
+    u->data = u->origdata = static_cast<uchar*>(a.mutable_data());
+    u->size = static_cast<size_t>(a.nbytes());
+    u->userdata = a.release().ptr();
+    return u;
+  }
+  bool allocate(cv::UMatData*, cv::AccessFlag, cv::UMatUsageFlags) const override {
+    return false;
+  }
+  void deallocate(cv::UMatData* u) const override {
+    if (u == nullptr || u->refcount != 0) return;
+    py::gil_scoped_acquire gil;
+    Py_XDECREF(static_cast<PyObject*>(u->userdata));
+    delete u;
+  }
+};
+
+NumpyAllocator& numpy_allocator() {
+  static NumpyAllocator allocator;
+  return allocator;
+}
+
+[[noreturn]] void raise_bad_array(const char* where, const std::string& what, py::handle obj) {
+  raise_cv_error(std::string(where) + ": " + what + ", got " + describe(obj));
+}
+
+// Builds the Mat header; returns an empty Mat when the layout is not addressable.
+bool header_over(const py::array& a, int depth, cv::Mat* out) {
+  const auto ndim = a.ndim();
+  const py::ssize_t itemsize = a.itemsize();
+  const py::ssize_t cn = ndim == 3 ? a.shape(2) : 1;
+  if (a.shape(0) > INT_MAX || a.shape(1) > INT_MAX || cn > CV_CN_MAX || cn < 1) return false;
+  const py::ssize_t pixel = itemsize * cn;
+  if (ndim == 3 && a.shape(2) > 1 && a.strides(2) != itemsize) return false;
+  if (a.shape(1) > 1 && a.strides(1) != pixel) return false;
+  py::ssize_t row_step = a.strides(0);
+  if (a.shape(0) <= 1) row_step = pixel * a.shape(1);
+  if (row_step < pixel * a.shape(1) || row_step % itemsize != 0) return false;
+  const int rows = static_cast<int>(a.shape(0));
+  const int cols = static_cast<int>(a.shape(1));
+  if (rows == 0 || cols == 0) {
+    *out = cv::Mat();
+    return true;
+  }
+  *out = cv::Mat(rows, cols, CV_MAKETYPE(depth, static_cast<int>(cn)),
+                 const_cast<void*>(a.data()), static_cast<size_t>(row_step));
+  return true;
+}
+
+}  // namespace
+
+void raise_cv_error(const std::string& message) {
+  PyErr_SetString(cv2_error(), message.c_str());
+  throw py::error_already_set();
+}
+
+void register_cv_error_translator() {
+  cv2_error();
+  py::register_exception_translator([](std::exception_ptr p) {
+    try {
+      if (p) std::rethrow_exception(p);
+    } catch (const cv::Exception& e) {
+      PyErr_SetString(cv2_error(), e.what());
+    }
+  });
+}
+
+std::string describe(py::handle obj) {
+  if (obj.is_none()) return "None";
+  if (!py::isinstance<py::array>(obj))
+    return std::string(py::str(py::type::handle_of(obj).attr("__name__")));
+  auto a = py::reinterpret_borrow<py::array>(obj);
+  return "array of shape " + std::string(py::str(obj.attr("shape"))) + " and dtype " +
+         std::string(py::str(a.dtype()));
+}
+
+MatView array_view(py::handle obj, const char* where, bool writable) {
+  if (!py::isinstance<py::array>(obj)) raise_bad_array(where, "expected a numpy array", obj);
+  auto a = py::reinterpret_borrow<py::array>(obj);
+  const int depth = depth_of(a.dtype());
+  if (depth < 0) raise_bad_array(where, "unsupported dtype (use uint8 … float64)", obj);
+  if (a.ndim() != 2 && a.ndim() != 3) raise_bad_array(where, "expected a 2-D or 3-D array", obj);
+  if (writable && !a.writeable()) raise_bad_array(where, "the array is read-only", obj);
+  MatView v{a, cv::Mat()};
+  if (header_over(a, depth, &v.mat)) return v;
+  if (writable)
+    raise_bad_array(where, "the layout of the array is incompatible with cv::Mat (pixels and "
+                    "channels must be contiguous)", obj);
+  // Inputs with an unusual layout (e.g. img[:, ::-1]) are used through a compact copy.
+  v.array = py::module_::import("numpy").attr("ascontiguousarray")(a);
+  header_over(v.array, depth, &v.mat);
+  return v;
+}
+
+MatView image_view(py::handle obj, const char* where, ImageSpec spec) {
+  const char* want = spec.channels == 3   ? "expected an H×W×3 uint8 (BGR) image"
+                     : spec.channels == 1 ? "expected an H×W uint8 (grey) image"
+                                          : "expected a uint8 image";
+  if (!py::isinstance<py::array>(obj)) raise_bad_array(where, want, obj);
+  auto a = py::reinterpret_borrow<py::array>(obj);
+  if (depth_of(a.dtype()) != CV_8U) raise_bad_array(where, want, obj);
+  const py::ssize_t cn = a.ndim() == 3 ? a.shape(2) : a.ndim() == 2 ? 1 : -1;
+  if (cn < 0 || (spec.channels != 0 && cn != spec.channels)) raise_bad_array(where, want, obj);
+  return array_view(obj, where, spec.writable);
+}
+
+cv::Mat numpy_mat() {
+  cv::Mat m;
+  m.allocator = &numpy_allocator();
+  return m;
+}
+
+py::array to_array(const cv::Mat& m) {
+  const bool whole = m.u != nullptr && m.u->currAllocator == &numpy_allocator() &&
+                     m.data == m.u->data && m.isContinuous() && m.total() * m.elemSize() == m.u->size;
+  if (!whole) {
+    cv::Mat copy = numpy_mat();
+    m.copyTo(copy);
+    return to_array(copy);
+  }
+  auto a = py::reinterpret_borrow<py::array>(static_cast<PyObject*>(m.u->userdata));
+  if (a.ndim() == 3 && a.shape(2) == 1) return a.attr("reshape")(a.shape(0), a.shape(1));
+  return a;
+}
+
+py::object region(py::handle img, const cv::Rect& r) {
+  py::slice rows(r.y, r.y + r.height, 1);
+  py::slice cols(r.x, r.x + r.width, 1);
+  return img[py::make_tuple(rows, cols)];
+}
+
+py::array points_to_array(const std::vector<cv::Point>& points) {
+  py::array_t<int32_t> a({static_cast<py::ssize_t>(points.size()), py::ssize_t{1}, py::ssize_t{2}});
+  if (!points.empty()) std::memcpy(a.mutable_data(), points.data(), points.size() * sizeof(cv::Point));
+  return a;
+}
+
+py::list contours_to_list(const std::vector<std::vector<cv::Point>>& contours) {
+  py::list out(contours.size());
+  for (size_t i = 0; i < contours.size(); ++i) out[i] = points_to_array(contours[i]);
+  return out;
+}
+
+MatView contour_view(py::handle obj, const char* where) {
+  const char* want = "expected a contour (int32 or float32 array of points, N×1×2 or N×2)";
+  if (!py::isinstance<py::array>(obj)) raise_bad_array(where, want, obj);
+  auto a = py::reinterpret_borrow<py::array>(obj);
+  const int depth = depth_of(a.dtype());
+  if (depth != CV_32S && depth != CV_32F) raise_bad_array(where, want, obj);
+  const bool shape_ok = (a.ndim() == 2 && a.shape(1) == 2) ||
+                        (a.ndim() == 3 && a.shape(2) == 2 && (a.shape(1) == 1 || a.shape(0) == 1));
+  if (!shape_ok || a.size() / 2 > INT_MAX) raise_bad_array(where, want, obj);
+  py::array c = py::module_::import("numpy").attr("ascontiguousarray")(a);
+  const int n = static_cast<int>(c.size() / 2);
+  MatView v{c, cv::Mat()};
+  if (n > 0) v.mat = cv::Mat(n, 1, CV_MAKETYPE(depth, 2), const_cast<void*>(c.data()));
+  return v;
+}
+
+}  // namespace zelk

@@ -1,0 +1,67 @@
+// NumPy arrays <-> cv::Mat, shared by the vision modules.
+//
+// Inputs become cv::Mat headers over the array's own buffer (no copy) when pixels and
+// channels are contiguous; rows may be strided, so a region view img[y:y+h, x:x+w] is used
+// in place. Outputs are NumPy arrays that OpenCV allocates and writes into directly.
+// Anything that cannot be used raises cv2.error with a message naming the operation.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <opencv2/core.hpp>
+
+#include <string>
+#include <vector>
+
+namespace zelk {
+namespace py = pybind11;
+
+// Raises cv2.error, the exception the cv2 module itself raises.
+[[noreturn]] void raise_cv_error(const std::string& message);
+
+// Makes cv::Exception thrown by OpenCV reach Python as cv2.error, as it does from cv2.
+void register_cv_error_translator();
+
+// A cv::Mat over a NumPy array's pixels; `array` keeps the buffer alive while `mat` is used.
+struct MatView {
+  py::array array;
+  cv::Mat mat;
+};
+
+// What an image argument must be. channels: 1 (H×W or H×W×1), 3 (H×W×3) or 0 (any).
+struct ImageSpec {
+  int channels = 0;
+  bool writable = false;  // the caller's pixels are drawn into
+};
+
+// View of `obj` as an 8-bit image. `where` names the operation in error messages.
+// A readable array whose layout OpenCV cannot address is copied (as cv2 does for inputs);
+// a writable one raises instead, since drawing into a copy would be lost.
+MatView image_view(py::handle obj, const char* where, ImageSpec spec = {});
+
+// View of an array of any dtype OpenCV knows (uint8 … float64), 2-D or 3-D.
+MatView array_view(py::handle obj, const char* where, bool writable = false);
+
+// An empty cv::Mat whose buffer, once OpenCV allocates it as an output, is a NumPy array.
+cv::Mat numpy_mat();
+
+// The NumPy array behind `m`: no copy when `m` was allocated through numpy_mat() and covers
+// its whole buffer; otherwise a copy. An H×W×1 result becomes H×W, as in cv2.
+py::array to_array(const cv::Mat& m);
+
+// img[y:y+h, x:x+w] taken by NumPy itself, so the result is a view of the caller's array.
+py::object region(py::handle img, const cv::Rect& r);
+
+// Contours as cv2 returns them: a list of N×1×2 int32 arrays.
+py::array points_to_array(const std::vector<cv::Point>& points);
+py::list contours_to_list(const std::vector<std::vector<cv::Point>>& contours);
+
+// A contour argument (int32 or float32 points, shape N×1×2, N×2 or 1×N×2) as an N×1
+// two-channel Mat over the caller's data.
+MatView contour_view(py::handle obj, const char* where);
+
+// "shape (480, 640, 3) dtype uint8", for error messages.
+std::string describe(py::handle obj);
+
+}  // namespace zelk

@@ -1,0 +1,16 @@
+#include "py_class.hpp"
+
+namespace zelk {
+
+py::object make_class(py::module_& m, const char* name, py::tuple bases, const char* doc) {
+  py::dict ns;
+  ns["__module__"] = m.attr("__name__");
+  ns["__qualname__"] = py::str(name);
+  if (doc != nullptr) ns["__doc__"] = py::str(doc);
+  py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
+  py::object cls = type(py::str(name), bases, ns);
+  m.attr(name) = cls;
+  return cls;
+}
+
+}  // namespace zelk

@@ -1,0 +1,8 @@
+#include <pybind11/pybind11.h>
+
+#include "cv_ndarray.hpp"
+
+PYBIND11_MODULE(optik1, m) {
+  zelk::register_cv_error_translator();
+  (void)m;
+}
