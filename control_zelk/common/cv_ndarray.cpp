@@ -37,14 +37,22 @@ int depth_of(const py::dtype& dt) {
 
 py::dtype dtype_of(int depth) {
   switch (depth) {
-    case CV_8U: return py::dtype("uint8");
-    case CV_8S: return py::dtype("int8");
-    case CV_16U: return py::dtype("uint16");
-    case CV_16S: return py::dtype("int16");
-    case CV_32S: return py::dtype("int32");
-    case CV_32F: return py::dtype("float32");
-    case CV_64F: return py::dtype("float64");
-    default: raise_cv_error("cannot return an array of OpenCV depth " + std::to_string(depth));
+    case CV_8U:
+      return py::dtype("uint8");
+    case CV_8S:
+      return py::dtype("int8");
+    case CV_16U:
+      return py::dtype("uint16");
+    case CV_16S:
+      return py::dtype("int16");
+    case CV_32S:
+      return py::dtype("int32");
+    case CV_32F:
+      return py::dtype("float32");
+    case CV_64F:
+      return py::dtype("float64");
+    default:
+      raise_cv_error("cannot return an array of OpenCV depth " + std::to_string(depth));
   }
 }
 
@@ -53,8 +61,8 @@ class NumpyAllocator final : public cv::MatAllocator {
  public:
   cv::UMatData* allocate(int dims, const int* sizes, int type, void* data, size_t* step,
                          cv::AccessFlag flags, cv::UMatUsageFlags usage) const override {
-    if (data != nullptr) return cv::Mat::getDefaultAllocator()->allocate(
-        dims, sizes, type, data, step, flags, usage);
+    if (data != nullptr)
+      return cv::Mat::getDefaultAllocator()->allocate(dims, sizes, type, data, step, flags, usage);
     py::gil_scoped_acquire gil;
     const int cn = CV_MAT_CN(type);
     std::vector<py::ssize_t> shape(sizes, sizes + dims);
@@ -68,9 +76,7 @@ class NumpyAllocator final : public cv::MatAllocator {
     u->userdata = a.release().ptr();
     return u;
   }
-  bool allocate(cv::UMatData*, cv::AccessFlag, cv::UMatUsageFlags) const override {
-    return false;
-  }
+  bool allocate(cv::UMatData*, cv::AccessFlag, cv::UMatUsageFlags) const override { return false; }
   void deallocate(cv::UMatData* u) const override {
     if (u == nullptr || u->refcount != 0) return;
     py::gil_scoped_acquire gil;
@@ -106,8 +112,8 @@ bool header_over(const py::array& a, int depth, cv::Mat* out) {
     *out = cv::Mat();
     return true;
   }
-  *out = cv::Mat(rows, cols, CV_MAKETYPE(depth, static_cast<int>(cn)),
-                 const_cast<void*>(a.data()), static_cast<size_t>(row_step));
+  *out = cv::Mat(rows, cols, CV_MAKETYPE(depth, static_cast<int>(cn)), const_cast<void*>(a.data()),
+                 static_cast<size_t>(row_step));
   return true;
 }
 
@@ -148,8 +154,10 @@ MatView array_view(py::handle obj, const char* where, bool writable) {
   MatView v{a, cv::Mat()};
   if (header_over(a, depth, &v.mat)) return v;
   if (writable)
-    raise_bad_array(where, "the layout of the array is incompatible with cv::Mat (pixels and "
-                    "channels must be contiguous)", obj);
+    raise_bad_array(where,
+                    "the layout of the array is incompatible with cv::Mat (pixels and "
+                    "channels must be contiguous)",
+                    obj);
   // Inputs with an unusual layout (e.g. img[:, ::-1]) are used through a compact copy.
   v.array = py::module_::import("numpy").attr("ascontiguousarray")(a);
   header_over(v.array, depth, &v.mat);
@@ -176,7 +184,8 @@ cv::Mat numpy_mat() {
 
 py::array to_array(const cv::Mat& m) {
   const bool whole = m.u != nullptr && m.u->currAllocator == &numpy_allocator() &&
-                     m.data == m.u->data && m.isContinuous() && m.total() * m.elemSize() == m.u->size;
+                     m.data == m.u->data && m.isContinuous() &&
+                     m.total() * m.elemSize() == m.u->size;
   if (!whole) {
     cv::Mat copy = numpy_mat();
     m.copyTo(copy);
@@ -195,7 +204,8 @@ py::object region(py::handle img, const cv::Rect& r) {
 
 py::array points_to_array(const std::vector<cv::Point>& points) {
   py::array_t<int32_t> a({static_cast<py::ssize_t>(points.size()), py::ssize_t{1}, py::ssize_t{2}});
-  if (!points.empty()) std::memcpy(a.mutable_data(), points.data(), points.size() * sizeof(cv::Point));
+  if (!points.empty())
+    std::memcpy(a.mutable_data(), points.data(), points.size() * sizeof(cv::Point));
   return a;
 }
 

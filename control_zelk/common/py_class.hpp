@@ -19,30 +19,33 @@ py::object make_class(py::module_& m, const char* name, py::tuple bases = py::tu
 // Attaches `f` (first parameter: py::object self) to `cls` as the method `name`.
 template <typename Func, typename... Extra>
 void def_method(py::handle cls, const char* name, Func&& f, const Extra&... extra) {
-  cls.attr(name) = py::cpp_function(std::forward<Func>(f), py::name(name), py::is_method(cls),
-                                    extra...);
+  cls.attr(name) =
+      py::cpp_function(std::forward<Func>(f), py::name(name), py::is_method(cls), extra...);
 }
 
 // Attaches `f` as __init__. pybind11 treats any function *named* __init__ as the constructor
 // of one of its own types, so the C++ function carries another name.
 template <typename Func, typename... Extra>
 void def_init(py::handle cls, Func&& f, const Extra&... extra) {
-  cls.attr("__init__") = py::cpp_function(std::forward<Func>(f), py::name("__init"),
-                                          py::is_method(cls), extra...);
+  cls.attr("__init__") =
+      py::cpp_function(std::forward<Func>(f), py::name("__init"), py::is_method(cls), extra...);
 }
 
 // Attaches a module-level function.
 template <typename Func, typename... Extra>
 void def_function(py::module_& m, const char* name, Func&& f, const Extra&... extra) {
-  m.attr(name) = py::cpp_function(std::forward<Func>(f), py::name(name), py::scope(m),
-                                  extra...);
+  m.attr(name) = py::cpp_function(std::forward<Func>(f), py::name(name), py::scope(m), extra...);
 }
 
 // Holds a reference for the life of the process. For objects cached in statics: releasing
 // them during interpreter teardown would run after Python is gone.
-inline PyObject* keep_forever(py::object obj) { return obj.release().ptr(); }
+inline PyObject* keep_forever(py::object obj) {
+  return obj.release().ptr();
+}
 
 // True when the attribute exists on the object (as Python's hasattr).
-inline bool has_attr(py::handle obj, const char* name) { return py::hasattr(obj, name); }
+inline bool has_attr(py::handle obj, const char* name) {
+  return py::hasattr(obj, name);
+}
 
 }  // namespace zelk

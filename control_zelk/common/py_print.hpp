@@ -33,14 +33,26 @@ void check(Cond&& cond, const char* message) {
 }
 
 // Truth value of a Python object (as `if obj:`).
-inline bool truthy(py::handle obj) { return py::bool_(py::reinterpret_borrow<py::object>(obj)); }
+inline bool truthy(py::handle obj) {
+  return py::bool_(py::reinterpret_borrow<py::object>(obj));
+}
 
 // Rich comparisons on arbitrary Python objects, with Python's own semantics and errors.
 py::object compare(py::handle a, py::handle b, int op);
-inline bool lt(py::handle a, py::handle b) { return truthy(compare(a, b, Py_LT)); }
-inline bool le(py::handle a, py::handle b) { return truthy(compare(a, b, Py_LE)); }
-inline bool gt(py::handle a, py::handle b) { return truthy(compare(a, b, Py_GT)); }
-inline bool eq(py::handle a, py::handle b) { return truthy(compare(a, b, Py_EQ)); }
-inline bool ne(py::handle a, py::handle b) { return truthy(compare(a, b, Py_NE)); }
+inline bool lt(py::handle a, py::handle b) {
+  return truthy(compare(a, b, Py_LT));
+}
+inline bool le(py::handle a, py::handle b) {
+  return truthy(compare(a, b, Py_LE));
+}
+inline bool gt(py::handle a, py::handle b) {
+  return truthy(compare(a, b, Py_GT));
+}
+inline bool eq(py::handle a, py::handle b) {
+  return truthy(compare(a, b, Py_EQ));
+}
+inline bool ne(py::handle a, py::handle b) {
+  return truthy(compare(a, b, Py_NE));
+}
 
 }  // namespace zelk

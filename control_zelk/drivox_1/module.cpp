@@ -1,3 +1,51 @@
+// control_zelk.Drivox_1: drives the car's controller board over the serial line.
 #include <pybind11/pybind11.h>
 
-PYBIND11_MODULE(Drivox_1, m) { (void)m; }
+#include "drivox.hpp"
+#include "py_class.hpp"
+
+namespace drivox {
+namespace {
+PyObject* the_module = nullptr;
+
+py::dict make_dict(std::initializer_list<std::pair<const char*, int>> items) {
+  py::dict d;
+  for (const auto& [key, value] : items) d[key] = value;
+  return d;
+}
+}  // namespace
+
+void set_module(py::module_ m) {
+  the_module = zelk::keep_forever(m);
+}
+
+py::object global(const char* name) {
+  return py::handle(the_module).attr(name);
+}
+
+}  // namespace drivox
+
+namespace py = pybind11;
+
+PYBIND11_MODULE(Drivox_1, m) {
+  m.doc() = "Controller board of the robot car: command frames over the serial line.";
+  drivox::set_module(m);
+  m.attr("serial") = py::module_::import("serial");
+  m.attr("time") = py::module_::import("time");
+
+  // The board's command vocabulary: family name -> type code (frame byte 2), and per family
+  // function name -> function code (frame byte 3).
+  m.attr("case_dict") = drivox::make_dict(
+      {{"Other", 0}, {"Chassis", 1}, {"Io", 2}, {"Motor", 3}, {"Sensor", 4}, {"Conpound", 5}});
+  m.attr("Chassis_dict") = drivox::make_dict({{"Spo_chassis", 1}, {"Other", 2}});
+  m.attr("Io_dict") =
+      drivox::make_dict({{"Digit_in", 1}, {"Digit_out", 2}, {"Pwm_out", 3}, {"Other", 4}});
+  m.attr("Motor_dict") = drivox::make_dict({{"Cur_motor", 1}, {"Ste_motor", 2}, {"Other", 3}});
+  m.attr("Sensor_dict") = drivox::make_dict({{"Ul_sensor", 1}, {"Other", 2}});
+  m.attr("Conpound_dict") = drivox::make_dict({{"Line_track", 1}, {"Other", 2}});
+
+  drivox::add_serial_link(m);
+  drivox::add_device_commands(m);
+  drivox::add_robot_api(m);
+  drivox::add_demo(m);
+}

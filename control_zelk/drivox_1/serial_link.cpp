@@ -1,0 +1,131 @@
+// MySerial: the serial connection to the controller board and its 14-byte frames.
+//
+// Frame: 0x55, 0x0E, type, function, four 16-bit big-endian arguments, 0x00, checksum
+// (sum of the bytes before it, mod 256). All arithmetic is done on the caller's Python
+// objects, so fractional, negative and out-of-range arguments behave exactly as the
+// equivalent Python expressions (truncation, OverflowError from %c, TypeError, ...).
+#include <array>
+
+#include "drivox.hpp"
+#include "py_class.hpp"
+#include "py_print.hpp"
+
+namespace drivox {
+namespace {
+
+PyObject* my_serial_class = nullptr;
+
+constexpr const char* kDefaultDevice = "/dev/ttyAMA0";
+constexpr int kDefaultBaud = 115200;
+constexpr int kReadTimeoutSeconds = 5;
+
+// int(x / 256) and int(x % 256): the high and low byte of an argument.
+py::object high_byte(py::handle x) {
+  return py::int_(truediv(x, py::int_(256)));
+}
+py::object low_byte(py::handle x) {
+  return py::int_(mod(x, py::int_(256)));
+}
+
+void init(py::object self, py::object device, py::object baud) {
+  self.attr("device") = device;
+  self.attr("baud") = baud;
+  self.attr("ser") = global("serial").attr("Serial")(self.attr("device"), self.attr("baud"),
+                                                     py::arg("timeout") = kReadTimeoutSeconds);
+}
+
+void del(py::object self) {
+  // A constructor that failed to open the port leaves no `ser`: nothing to close then.
+  if (!py::hasattr(self, "ser")) return;
+  py::object ser = self.attr("ser");
+  if (!ser.is_none()) ser.attr("close")();
+}
+
+void serial_open(py::object self) {
+  py::object ser = self.attr("ser");
+  if (!zelk::truthy(ser.attr("isOpen")())) ser.attr("open")();
+}
+
+void write_msg(py::object self, py::object sendmsg) {
+  self.attr("ser").attr("write")(sendmsg);
+}
+
+py::object recv_msg(py::object self, py::object count) {
+  py::object ser = self.attr("ser");
+  py::object recv = ser.attr("read")(count);
+  // Whatever else arrived belongs to no command of ours: drop it.
+  ser.attr("flushInput")();
+  return recv;
+}
+
+int correct_msg(py::object /*self*/, py::object msg) {
+  if (msg.is_none()) return 0;
+  if (zelk::ne(msg[py::int_(0)], py::int_(85))) return 0;
+  const py::ssize_t length = py::len(msg);
+  py::object checksum = py::int_(0);
+  for (py::ssize_t i = 0; i < length - 1; ++i) checksum = add(checksum, msg[py::int_(i)]);
+  checksum = mod(checksum, py::int_(256));
+  if (zelk::ne(msg[py::int_(length - 1)], checksum)) return 0;
+  zelk::print("数据校验正确！");
+  return 1;
+}
+
+void send_cmd(py::object self, py::object cmd_type, py::object cmd_id, py::object arg1,
+              py::object arg2, py::object arg3, py::object arg4) {
+  std::array<py::object, 4> args{arg1, arg2, arg3, arg4};
+  const py::int_ zero(0), offset(65535);
+  // Negative arguments go out as 65535 + v (the board's convention: -1 is 0xFFFE).
+  for (auto& a : args)
+    if (zelk::lt(a, zero)) a = add(offset, a);
+
+  std::array<py::object, 8> bytes;
+  for (size_t i = 0; i < args.size(); ++i) {
+    bytes[2 * i] = high_byte(args[i]);
+    bytes[2 * i + 1] = low_byte(args[i]);
+  }
+  // The checksum adds the unreduced type and id; only the total is reduced.
+  py::object checksum = add(add(py::int_(85 + 14), cmd_type), cmd_id);
+  for (const auto& b : bytes) checksum = add(checksum, b);
+
+  const py::int_ m256(256);
+  py::tuple fields =
+      py::make_tuple(85, 14, mod(cmd_type, m256), mod(cmd_id, m256), bytes[0], bytes[1], bytes[2],
+                     bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], 0, mod(checksum, m256));
+  // bytes % formatting raises OverflowError for a value outside 0..255, before any write.
+  static PyObject* tmpl = zelk::keep_forever(py::bytes("%c%c%c%c%c%c%c%c%c%c%c%c%c%c"));
+  py::object framedata = mod(tmpl, fields);
+  // The frame always goes through MySerial's own writeMsg, not a subclass override.
+  py::handle(my_serial_class).attr("writeMsg")(self, framedata);
+}
+
+py::object recieve_ack(py::object self) {
+  try {
+    py::object recv = self.attr("recvMsg")();
+    if (zelk::truthy(self.attr("correctMsg")(recv))) return recv;
+    zelk::print("异常：收到数据有误");
+    return py::none();
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    zelk::print("没有收到底层ack应答", e.value());
+    return py::none();
+  }
+}
+
+}  // namespace
+
+void add_serial_link(py::module_& m) {
+  py::object cls = zelk::make_class(m, "MySerial");
+  my_serial_class = zelk::keep_forever(cls);
+  zelk::def_init(cls, &init, py::arg("device") = kDefaultDevice, py::arg("baud") = kDefaultBaud);
+  zelk::def_method(cls, "__del__", &del);
+  zelk::def_method(cls, "serialOpen", &serial_open);
+  zelk::def_method(cls, "writeMsg", &write_msg, py::arg("sendmsg"));
+  zelk::def_method(cls, "recvMsg", &recv_msg, py::arg("count") = 14);
+  zelk::def_method(cls, "correctMsg", &correct_msg, py::arg("msg"));
+  zelk::def_method(cls, "sendCmd", &send_cmd, py::arg("cmd_type") = 0, py::arg("cmd_id") = 0,
+                   py::arg("arg1") = 0, py::arg("arg2") = 0, py::arg("arg3") = 0,
+                   py::arg("arg4") = 0);
+  zelk::def_method(cls, "recieveAck", &recieve_ack);
+}
+
+}  // namespace drivox
