@@ -1,0 +1,156 @@
+#include "cv_color_table.hpp"
+
+#include <pybind11/numpy.h>
+
+#include <opencv2/imgproc.hpp>
+
+#include <cstring>
+#include <list>
+
+namespace zelk::color {
+namespace {
+
+constexpr std::size_t kCachedRanges = 8;
+constexpr bool kLittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+constexpr int kColours = 1 << 24;
+
+struct CachedTable {
+  Bound lower, upper;
+  Table bits;
+};
+
+bool same(const Bound& a, const Bound& b) {
+  return a.depth == b.depth && std::memcmp(a.raw, b.raw, sizeof a.raw) == 0;
+}
+
+bool native_order(const py::dtype& dt) {
+  const char order = dt.byteorder();
+  return order == '=' || order == '|' || order == (kLittleEndian ? '<' : '>');
+}
+
+int depth_of(const py::dtype& dt) {
+  const auto size = dt.itemsize();
+  switch (dt.kind()) {
+    case 'u':
+      return size == 1 ? CV_8U : size == 2 ? CV_16U : size == 8 ? CV_32S : -1;
+    case 'i':
+      return size == 1 ? CV_8S : size == 2 ? CV_16S : size == 4 || size == 8 ? CV_32S : -1;
+    case 'f':
+      return size == 4 ? CV_32F : size == 8 ? CV_64F : -1;
+    default:
+      return -1;
+  }
+}
+
+// Copies one array element as a value of `depth`. 64-bit integers wrap to 32 bits, like
+// the NumPy cast cv2 applies to them.
+void store(const char* src, const py::dtype& dt, int depth, unsigned char* dst) {
+  if (depth == CV_32S && dt.itemsize() == 8) {
+    std::uint64_t v;
+    std::memcpy(&v, src, sizeof v);
+    const auto low = static_cast<std::uint32_t>(v);
+    std::memcpy(dst, &low, sizeof low);
+  } else {
+    std::memcpy(dst, src, static_cast<std::size_t>(dt.itemsize()));
+  }
+}
+
+std::vector<std::uint32_t> build_table(const Bound& lower, const Bound& upper) {
+  const cv::Mat lo = lower.mat(), hi = upper.mat();
+  // Same checks (and errors) as on a real frame, before the expensive part.
+  cv::Mat probe(1, 1, CV_8UC3, cv::Scalar::all(0)), probe_mask;
+  cv::inRange(probe, lo, hi, probe_mask);
+
+  // 16 red levels per pass: row = r_local * 256 + g, column = b, so the mask, read row by
+  // row, lists the colours in table order.
+  constexpr int kRedsPerPass = 16;
+  cv::Mat bgr(kRedsPerPass * 256, 256, CV_8UC3), hsv, mask;
+  for (int row = 0; row < bgr.rows; ++row) {
+    auto* p = bgr.ptr<cv::Vec3b>(row);
+    for (int b = 0; b < 256; ++b) p[b] = cv::Vec3b(uchar(b), uchar(row & 255), 0);
+  }
+  std::vector<std::uint32_t> bits(kColours / 32);
+  for (int red0 = 0; red0 < 256; red0 += kRedsPerPass) {
+    for (int row = 0; row < bgr.rows; ++row) {
+      auto* p = bgr.ptr<cv::Vec3b>(row);
+      const auto red = static_cast<uchar>(red0 + row / 256);
+      for (int b = 0; b < 256; ++b) p[b][2] = red;
+    }
+    cv::cvtColor(bgr, hsv, cv::COLOR_BGR2HSV);
+    cv::inRange(hsv, lo, hi, mask);
+    const std::uint8_t* m = mask.ptr<std::uint8_t>();
+    std::uint32_t* out = bits.data() + (static_cast<std::size_t>(red0) << 11);
+    for (std::size_t i = 0; i < mask.total(); i += 32) {
+      std::uint32_t word = 0;
+      for (unsigned k = 0; k < 32; ++k) word |= (m[i + k] & 1u) << k;
+      out[i / 32] = word;
+    }
+  }
+  return bits;
+}
+
+inline std::uint32_t in_table(const std::uint32_t* table, std::uint32_t colour) {
+  return (table[colour >> 5] >> (colour & 31)) & 1u;
+}
+
+}  // namespace
+
+bool read_bound(py::handle obj, Bound* out) {
+  if (!py::isinstance<py::array>(obj)) return false;
+  auto a = py::reinterpret_borrow<py::array>(obj);
+  if (a.ndim() != 1 || a.shape(0) != 3) return false;
+  const py::dtype dt = a.dtype();
+  const int depth = depth_of(dt);
+  if (depth < 0 || !native_order(dt)) return false;
+  out->depth = depth;
+  std::memset(out->raw, 0, sizeof out->raw);
+  const auto* base = static_cast<const char*>(a.data());
+  const std::size_t size = CV_ELEM_SIZE1(depth);
+  for (int i = 0; i < 3; ++i) store(base + i * a.strides(0), dt, depth, out->raw + i * size);
+  return true;
+}
+
+Table range_table(const Bound& lower, const Bound& upper) {
+  static std::list<CachedTable> cache;  // most recently used first
+  for (auto it = cache.begin(); it != cache.end(); ++it) {
+    if (same(it->lower, lower) && same(it->upper, upper)) {
+      cache.splice(cache.begin(), cache, it);
+      return cache.front().bits;
+    }
+  }
+  auto bits = std::make_shared<const std::vector<std::uint32_t>>(build_table(lower, upper));
+  if (cache.size() == kCachedRanges) cache.pop_back();
+  cache.push_front(CachedTable{lower, upper, bits});
+  return bits;
+}
+
+void apply_table(const std::vector<std::uint32_t>& bits, const cv::Mat& bgr, cv::Mat& mask) {
+  CV_Assert(bgr.type() == CV_8UC3 && bits.size() == kColours / 32);
+  mask.create(bgr.size(), CV_8UC1);
+  const std::uint32_t* table = bits.data();
+  cv::parallel_for_(cv::Range(0, bgr.rows), [&](const cv::Range& rows) {
+    for (int y = rows.start; y < rows.end; ++y) {
+      const std::uint8_t* p = bgr.ptr<std::uint8_t>(y);
+      std::uint8_t* o = mask.ptr<std::uint8_t>(y);
+      int x = 0;
+      // Eight pixels per step, each read as one little-endian 4-byte word (its 3 bytes and
+      // the next pixel's first), so the row's last pixel is left to the byte-wise tail.
+      for (; kLittleEndian && x + 8 < bgr.cols; x += 8, p += 24) {
+        std::uint64_t eight = 0;
+        for (int k = 0; k < 8; ++k) {
+          std::uint32_t word;
+          std::memcpy(&word, p + 3 * k, sizeof word);
+          eight |= std::uint64_t{in_table(table, word & 0xFFFFFFu)} << (8 * k);
+        }
+        eight *= 255;
+        std::memcpy(o + x, &eight, sizeof eight);
+      }
+      for (; x < bgr.cols; ++x, p += 3) {
+        const std::uint32_t colour = p[0] | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16;
+        o[x] = static_cast<std::uint8_t>(0u - in_table(table, colour));
+      }
+    }
+  });
+}
+
+}  // namespace zelk::color

@@ -1,0 +1,44 @@
+// Fused BGR -> "HSV within [lower, upper]" test through a membership table.
+//
+// cv::cvtColor(BGR2HSV) followed by cv::inRange is a pure function of the pixel's colour, so
+// the answer for all 2^24 colours fits in a 2 MiB bit table. The table is computed with those
+// very OpenCV calls, which makes the fused mask bit-identical to them by construction; after
+// that, one table look-up per pixel replaces the colour conversion and the range test.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <opencv2/core.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace zelk::color {
+namespace py = pybind11;
+
+// One inRange bound as cv2 passes a NumPy array to OpenCV: a 3×1 single-channel Mat of the
+// array's depth (int64/uint64 arrays are cast to int32 first, as cv2 does).
+struct Bound {
+  int depth = -1;
+  alignas(8) unsigned char raw[3 * sizeof(double)] = {};
+  cv::Mat mat() const { return cv::Mat(3, 1, depth, const_cast<unsigned char*>(raw)); }
+};
+
+// Reads `obj` as a bound when it is a plain 1-D three-element numeric array; false for
+// anything else (lists, other shapes, unusual dtypes), which the caller hands to cv2 itself.
+bool read_bound(py::handle obj, Bound* out);
+
+using Table = std::shared_ptr<const std::vector<std::uint32_t>>;
+
+// Membership bits of the range [lower, upper]: colour i = b | g << 8 | r << 16 is bit i % 32
+// of word i / 32. Cached for the
+// most recently used ranges: learner programs often rebuild their detector every frame.
+// Raises cv2.error for bounds cv::inRange rejects (e.g. of different types).
+Table range_table(const Bound& lower, const Bound& upper);
+
+// mask = 255 where the colour's bit is set, else 0. `bgr` is CV_8UC3; mask is created
+// CV_8UC1 of the same size. Touches no Python object.
+void apply_table(const std::vector<std::uint32_t>& bits, const cv::Mat& bgr, cv::Mat& mask);
+
+}  // namespace zelk::color
