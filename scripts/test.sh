@@ -6,6 +6,6 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 export QT_QPA_PLATFORM=offscreen
 if [[ -z ${DISPLAY:-} ]]; then
-  exec xvfb-run -a -s "-screen 0 1280x1024x24" .venv/bin/pytest -q "$@" tests
+  exec xvfb-run -a -s "-screen 0 1280x1024x24" .venv/bin/python -m pytest -q "$@" tests
 fi
-exec .venv/bin/pytest -q "$@" tests
+exec .venv/bin/python -m pytest -q "$@" tests
