@@ -1,0 +1,39 @@
+#include "optik.hpp"
+
+#include "cv_ndarray.hpp"
+#include "py_class.hpp"
+#include "py_print.hpp"
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <string>
+
+namespace optik {
+namespace {
+
+// Saves a training picture as class/camera_test/<class_num_dir>/<name>.jpg (relative to the
+// working directory, whatever the platform). The directory must exist: a failed write is
+// reported by the result only.
+py::object take_photos(py::handle img, py::handle class_num_dir, py::handle name) {
+  py::object filename = py::str("class/camera_test/") + class_num_dir + py::str("/") +
+                        py::str(name) + py::str(".jpg");
+  const zelk::MatView picture = zelk::array_view(img, "imwrite");
+  const std::string path = filename.cast<std::string>();
+  bool written;
+  {
+    py::gil_scoped_release unlocked;
+    written = cv::imwrite(path, picture.mat);
+  }
+  if (!written) return py::none();
+  zelk::print(py::make_tuple("图片成功保存到路径：", filename));
+  return py::bool_(true);
+}
+
+}  // namespace
+
+void def_take_photos(py::module_& m) {
+  zelk::def_function(m, "take_photos", &take_photos, py::arg("img"), py::arg("class_num_dir"),
+                     py::arg("name"));
+}
+
+}  // namespace optik
