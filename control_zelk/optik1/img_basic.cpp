@@ -1,0 +1,134 @@
+// Img's constructor and basic operations: windows, saving, waiting, and the in-place
+// conversions (resize, erode, dilate, grey, binary). Windows and key waits go through the
+// module's cv2, so they are the very windows of the learner's own cv2 calls.
+#include <pybind11/pybind11.h>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <climits>
+#include <string>
+
+#include "cv_ndarray.hpp"
+#include "optik1.hpp"
+
+namespace optik1 {
+namespace {
+
+const char* const kColour = "彩色图";
+const char* const kGrey = "灰度图";
+const char* const kBinary = "二值化图";
+
+void init(py::object self, py::object img) {
+  self.attr("img") = img;
+  self.attr("time") = 40;
+  self.attr("flag_mask") = 0;
+  self.attr("flag_cap") = 0;
+  self.attr("Type") = kColour;
+}
+
+void name_windows(py::object, py::object name) {
+  module_global("cv2").attr("namedWindow")(name, 0);
+}
+
+void close_windows(py::object) {
+  py::object cv2 = module_global("cv2");
+  cv2.attr("destroyAllWindows")();
+  for (int i = 0; i < 4; ++i) cv2.attr("waitKey")(1);
+}
+
+void show_image(py::object self, py::object windows_name) {
+  py::object cv2 = module_global("cv2");
+  cv2.attr("resizeWindow")(windows_name, 640, 480);
+  cv2.attr("imshow")(windows_name, self.attr("img"));
+}
+
+void write_image(py::object self, py::handle path) {
+  if (!py::isinstance<py::str>(path))
+    zelk::raise_cv_error("write_image: expected a file path (str), got " + zelk::describe(path));
+  zelk::MatView v = zelk::array_view(self.attr("img"), "write_image");
+  cv::imwrite(path.cast<std::string>(), v.mat);
+}
+
+void delay(py::object self, py::object time) {
+  self.attr("time") = time;
+  module_global("cv2").attr("waitKey")(time);
+}
+
+int size_item(const py::sequence& size, size_t i) {
+  py::object item = size[i];
+  if (PyBool_Check(item.ptr()) || !PyIndex_Check(item.ptr()))
+    zelk::raise_cv_error("resize: newsize must be a (width, height) pair of integers, got " +
+                         std::string(py::repr(size)));
+  const auto v = PyNumber_AsSsize_t(item.ptr(), nullptr);
+  if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (v < INT_MIN || v > INT_MAX) zelk::raise_cv_error("resize: newsize out of range");
+  return static_cast<int>(v);
+}
+
+void resize(py::object self, py::handle newsize) {
+  if (!PySequence_Check(newsize.ptr()) || py::len(newsize) != 2)
+    zelk::raise_cv_error("resize: newsize must be a (width, height) pair of integers, got " +
+                         zelk::describe(newsize));
+  auto size = py::reinterpret_borrow<py::sequence>(newsize);
+  const cv::Size dsize(size_item(size, 0), size_item(size, 1));
+  zelk::MatView v = zelk::array_view(self.attr("img"), "resize");
+  cv::Mat dst = zelk::numpy_mat();
+  cv::resize(v.mat, dst, dsize);
+  self.attr("img") = result_array(dst);
+}
+
+// erode/dilate with the default 3×3 element, two passes.
+template <void (*Op)(cv::InputArray, cv::OutputArray, cv::InputArray, cv::Point, int, int,
+                     const cv::Scalar&)>
+void morph(py::object self, const char* where) {
+  zelk::MatView v = zelk::array_view(self.attr("img"), where);
+  cv::Mat dst = zelk::numpy_mat();
+  Op(v.mat, dst, cv::Mat(), cv::Point(-1, -1), 2, cv::BORDER_CONSTANT,
+     cv::morphologyDefaultBorderValue());
+  self.attr("img") = result_array(dst);
+}
+
+void bgr2gray(py::object self) {
+  zelk::MatView v = zelk::array_view(self.attr("img"), "BGR2GRAY");
+  cv::Mat dst = zelk::numpy_mat();
+  cv::cvtColor(v.mat, dst, cv::COLOR_BGR2GRAY);
+  self.attr("img") = result_array(dst);
+  self.attr("Type") = kGrey;
+}
+
+void gray2bin(py::object self) {
+  zelk::MatView v = zelk::array_view(self.attr("img"), "GRAY2BIN");
+  cv::Mat dst = zelk::numpy_mat();
+  cv::threshold(v.mat, dst, 0, 255, cv::THRESH_OTSU);
+  self.attr("img") = result_array(dst);
+  self.attr("Type") = kBinary;
+}
+
+}  // namespace
+
+py::object analysed_image(py::handle self, py::handle img) {
+  if (py::len(img) == 0) return self.attr("img");
+  return py::reinterpret_borrow<py::object>(img);
+}
+
+py::object result_array(const cv::Mat& m) {
+  if (m.empty()) return py::none();
+  return zelk::to_array(m);
+}
+
+void add_basic_methods(py::handle cls, MethodTable& table) {
+  add_init(table, cls, &init, py::arg("img") = py::list());
+  add_method(table, cls, "name_windows", &name_windows, py::arg("name"));
+  add_method(table, cls, "close_windows", &close_windows);
+  add_method(table, cls, "show_image", &show_image, py::arg("windows_name"));
+  add_method(table, cls, "write_image", &write_image, py::arg("path"));
+  add_method(table, cls, "delay", &delay, py::arg("time"));
+  add_method(table, cls, "resize", &resize, py::arg("newsize") = py::make_tuple(1, 1));
+  add_method(table, cls, "erosion", [](py::object self) { morph<cv::erode>(self, "erosion"); });
+  add_method(table, cls, "dilation", [](py::object self) { morph<cv::dilate>(self, "dilation"); });
+  add_method(table, cls, "BGR2GRAY", &bgr2gray);
+  add_method(table, cls, "GRAY2BIN", &gray2bin);
+}
+
+}  // namespace optik1

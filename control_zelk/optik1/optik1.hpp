@@ -1,0 +1,66 @@
+// Pieces shared by the source files of control_zelk.optik1.
+//
+// Each file contributes its Img methods to a MethodTable; module.cpp attaches them to the
+// class in the order learners see in Img.__dict__, whatever file they come from.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <opencv2/core.hpp>
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace optik1 {
+namespace py = pybind11;
+
+using MethodTable = std::map<std::string, py::object>;
+
+// Adds `f` (first parameter: py::object self) to the table as method `name` of `cls`.
+template <typename Func, typename... Extra>
+void add_method(MethodTable& table, py::handle cls, const char* name, Func&& f,
+                const Extra&... extra) {
+  table[name] =
+      py::cpp_function(std::forward<Func>(f), py::name(name), py::is_method(cls), extra...);
+}
+
+// Adds `f` as __init__ (pybind11 must not see a C++ function named __init__).
+template <typename Func, typename... Extra>
+void add_init(MethodTable& table, py::handle cls, Func&& f, const Extra&... extra) {
+  table["__init__"] =
+      py::cpp_function(std::forward<Func>(f), py::name("__init"), py::is_method(cls), extra...);
+}
+
+void add_basic_methods(py::handle cls, MethodTable& table);    // img_basic.cpp
+void add_line_methods(py::handle cls, MethodTable& table);     // img_lines.cpp
+void add_contour_methods(py::handle cls, MethodTable& table);  // img_contours.cpp
+
+// pic_read, Assist_converse and Camera (camera.cpp).
+void add_pic_read(py::module_& m);
+void add_assist_converse(py::module_& m);
+void add_camera(py::module_& m);
+
+// The module's global `name` at the time of the call (globals such as cv2 are ordinary,
+// replaceable module attributes).
+py::object module_global(const char* name);
+void remember_module(py::module_& m);
+
+// The image an analysis method works on: `img` unless len(img) == 0, else the object's own.
+py::object analysed_image(py::handle self, py::handle img);
+
+// Python's ZeroDivisionError, for the divisions the Python-level algorithms make.
+[[noreturn]] inline void raise_zero_division(const char* message) {
+  PyErr_SetString(PyExc_ZeroDivisionError, message);
+  throw py::error_already_set();
+}
+
+// An OpenCV result as cv2 returns it: the array, or None for an empty result.
+py::object result_array(const cv::Mat& m);
+
+// Outer contours of the non-zero regions of `binary` whose area exceeds 2000 pixels, in
+// OpenCV's order (what bin_detect returns).
+std::vector<std::vector<cv::Point>> large_contours(const cv::Mat& binary);
+
+}  // namespace optik1
