@@ -1,5 +1,6 @@
 #include "board.hpp"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace zelk_sim {
@@ -83,6 +84,7 @@ std::string sensor(BoardState& s, const Frame& f) {
   if (f[3] == 2) return other("ultrasonic", f);
   if (f[3] != 1) return unknown(f);
   s.ultrasonic_id = f[4];
+  if (s.speed_s > 0) s.distance -= std::min(s.distance, s.approach_step);
   return "ultrasonic id=" + std::to_string(s.ultrasonic_id) +
          " distance=" + std::to_string(s.distance);
 }

@@ -34,6 +34,9 @@ struct BoardState {
   // Ultrasonic: the distance the board reports (tests set it) and the sensor last asked.
   unsigned distance = 0;
   unsigned ultrasonic_id = 0;
+  // A simple world for demonstrations: while the car drives forward, each distance reading
+  // finds the obstacle this much closer (0: the distance only changes when set).
+  unsigned approach_step = 0;
 };
 
 class Board {

@@ -216,6 +216,11 @@ class BoardSim:
         """Ultrasonic distance the board reports from now on (0..65535)."""
         self.request(f"distance {int(distance)}")
 
+    def set_approach(self, step):
+        """While the car drives forward, each distance reading finds the obstacle `step`
+        closer (0: the distance changes only when set)."""
+        self.request(f"approach {int(step)}")
+
     def inject(self, kind, count=1, arg=None):
         """The next `count` replies get fault `kind` (queued after faults already pending):
         noreply, badsum, badheader, short [length, default 4], split [gap ms, default 100],

@@ -2,6 +2,8 @@
 //   ping                      -> pong
 //   inputs LEVELS             -> ok      input levels reported from now on (bit n = input n)
 //   distance VALUE            -> ok      ultrasonic distance reported from now on
+//   approach STEP             -> ok      while driving forward, each distance reading is
+//                                       STEP closer (0: off)
 //   fault KIND [COUNT [ARG]]  -> ok      the next COUNT replies (default 1) get the fault
 //   fault clear               -> ok      drop the faults not yet used
 //   frames                    -> frames N HEX...   command frames since the last clear, oldest
@@ -47,6 +49,11 @@ std::string Simulator::handle_request(const std::string& line) {
   if (what == "distance") {
     if (w.size() != 2 || !parse_in_range(w[1], 65535, board_.state().distance))
       return "error usage: distance VALUE (0..65535)";
+    return "ok";
+  }
+  if (what == "approach") {
+    if (w.size() != 2 || !parse_in_range(w[1], 65535, board_.state().approach_step))
+      return "error usage: approach STEP (0..65535)";
     return "ok";
   }
   if (what == "fault") {

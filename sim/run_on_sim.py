@@ -49,6 +49,9 @@ def main(argv):
 
     status = 0
     with BoardSim(echo=sys.stdout, prefix="[board] ") as sim, sim.redirect_serial(sync_trace=True):
+        # The demonstration world: an obstacle 100 cm ahead that the car approaches.
+        sim.set_distance(100)
+        sim.set_approach(10)
         sys.argv = list(argv)
         sys.path.insert(0, os.path.dirname(os.path.abspath(program)))
         try:

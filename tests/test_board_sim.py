@@ -129,6 +129,16 @@ class TestDecoding:
         assert exchange(port, frame(4, 1, b"\x01")) == reply_for(4, 1, inputs=0x05, distance=300)
         assert next_trace(sim) == "ultrasonic id=1 distance=300"
 
+    def test_obstacle_approaches_only_while_driving_forward(self, sim, port):
+        sim.set_distance(25)
+        sim.set_approach(10)
+        read = lambda: exchange(port, frame(4, 1, b"\x01"))[5:7]  # noqa: E731
+        assert read() == (25).to_bytes(2, "big")  # standing still
+        exchange(port, frame(1, 1, args16(30, 0, 0)))
+        assert [read(), read(), read()] == [(n).to_bytes(2, "big") for n in (15, 5, 0)]
+        exchange(port, frame(1, 1, args16(-30, 0, 0)))
+        assert read() == (0).to_bytes(2, "big")
+
     def test_state_keeps_the_last_command_of_each_kind(self, sim, port):
         for cmd in (
             frame(1, 1, args16(-40, 10, 5)),
@@ -492,5 +502,5 @@ class TestBoardLink:
         assert out.returncode == 3, out.stderr
         assert out.stdout.splitlines() == [
             "[board] chassis speed_s=50 speed_l=0 speed_h=0",
-            f"reply {reply_for(1, 1).hex()} ['x'] __main__",
+            f"reply {reply_for(1, 1, distance=100).hex()} ['x'] __main__",
         ]
