@@ -21,7 +21,13 @@ void hsv_in_range(const MatView& bgr, py::handle lower, py::handle upper, cv::Ma
     const Table table = range_table(lo, hi);
     mask.create(bgr.mat.size(), CV_8UC1);  // with the GIL: `mask` may be a NumPy array
     py::gil_scoped_release unlocked;
-    apply_table(*table, bgr.mat, mask);
+    if (table) {
+      apply_table(*table, bgr.mat, mask);
+    } else {
+      cv::Mat hsv;
+      cv::cvtColor(bgr.mat, hsv, cv::COLOR_BGR2HSV);
+      cv::inRange(hsv, lo.mat(), hi.mat(), mask);
+    }
     return;
   }
   // Bounds of another form (tuples, 2-D arrays, ...): cv2 decides what they mean.

@@ -10,17 +10,40 @@
 namespace zelk::color {
 namespace {
 
-constexpr std::size_t kCachedRanges = 8;
 constexpr bool kLittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
 constexpr int kColours = 1 << 24;
+
+// A table costs about 0.1 s to build and saves a fraction of a millisecond per frame, so a
+// range earns one only after this many uses. Until then, and for ranges dragged along a
+// trackbar that never settle, the caller converts directly.
+constexpr int kUsesBeforeTable = 8;
+constexpr std::size_t kTables = 8;  // 2 MiB each
+constexpr std::size_t kCandidates = 16;
 
 struct CachedTable {
   Bound lower, upper;
   Table bits;
 };
 
+struct Candidate {
+  Bound lower, upper;
+  int uses;
+};
+
 bool same(const Bound& a, const Bound& b) {
   return a.depth == b.depth && std::memcmp(a.raw, b.raw, sizeof a.raw) == 0;
+}
+
+// Finds the range in a most-recently-used-first list and moves it to the front.
+template <typename Entry>
+Entry* touch(std::list<Entry>& list, const Bound& lower, const Bound& upper) {
+  for (auto it = list.begin(); it != list.end(); ++it) {
+    if (same(it->lower, lower) && same(it->upper, upper)) {
+      list.splice(list.begin(), list, it);
+      return &list.front();
+    }
+  }
+  return nullptr;
 }
 
 bool native_order(const py::dtype& dt) {
@@ -111,16 +134,20 @@ bool read_bound(py::handle obj, Bound* out) {
 }
 
 Table range_table(const Bound& lower, const Bound& upper) {
-  static std::list<CachedTable> cache;  // most recently used first
-  for (auto it = cache.begin(); it != cache.end(); ++it) {
-    if (same(it->lower, lower) && same(it->upper, upper)) {
-      cache.splice(cache.begin(), cache, it);
-      return cache.front().bits;
-    }
+  static std::list<CachedTable> tables;
+  static std::list<Candidate> candidates;
+  if (CachedTable* t = touch(tables, lower, upper)) return t->bits;
+  Candidate* c = touch(candidates, lower, upper);
+  if (c == nullptr) {
+    if (candidates.size() == kCandidates) candidates.pop_back();
+    candidates.push_front(Candidate{lower, upper, 1});
+    return nullptr;
   }
+  if (++c->uses < kUsesBeforeTable) return nullptr;
+  candidates.pop_front();
   auto bits = std::make_shared<const std::vector<std::uint32_t>>(build_table(lower, upper));
-  if (cache.size() == kCachedRanges) cache.pop_back();
-  cache.push_front(CachedTable{lower, upper, bits});
+  if (tables.size() == kTables) tables.pop_back();
+  tables.push_front(CachedTable{lower, upper, bits});
   return bits;
 }
 

@@ -32,9 +32,9 @@ bool read_bound(py::handle obj, Bound* out);
 using Table = std::shared_ptr<const std::vector<std::uint32_t>>;
 
 // Membership bits of the range [lower, upper]: colour i = b | g << 8 | r << 16 is bit i % 32
-// of word i / 32. Cached for the
-// most recently used ranges: learner programs often rebuild their detector every frame.
-// Raises cv2.error for bounds cv::inRange rejects (e.g. of different types).
+// of word i / 32. Null until the range has been used often enough to be worth a table (a
+// learner's colour stays for many frames; a range dragged along a trackbar does not); the
+// most recently used tables are kept. Raises cv2.error for bounds cv::inRange rejects.
 Table range_table(const Bound& lower, const Bound& upper);
 
 // mask = 255 where the colour's bit is set, else 0. `bgr` is CV_8UC3; mask is created
