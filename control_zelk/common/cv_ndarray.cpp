@@ -2,6 +2,7 @@
 
 #include "py_class.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
@@ -183,6 +184,10 @@ cv::Mat numpy_mat() {
 }
 
 py::array to_array(const cv::Mat& m) {
+  if (m.empty()) {  // no buffer to hand over, and a copy would be empty again: endless recursion
+    return py::array(dtype_of(m.depth()),
+                     std::vector<py::ssize_t>{std::max(m.rows, 0), std::max(m.cols, 0)});
+  }
   const bool whole = m.u != nullptr && m.u->currAllocator == &numpy_allocator() &&
                      m.data == m.u->data && m.isContinuous() &&
                      m.total() * m.elemSize() == m.u->size;
