@@ -50,8 +50,9 @@ def test_odd_bounds(every_colour, lower, upper):
     assert_same_mask(every_colour[::7, ::5], np.array(lower), np.array(upper))
 
 
-@pytest.mark.parametrize("dtype", [np.uint8, np.int8, np.uint16, np.int16, np.int32, np.int64, np.uint64,
-                                   np.float32, np.float64, ">i8", ">f8", np.float16, bool, object])
+@pytest.mark.parametrize("dtype", [
+    np.uint8, np.int8, np.uint16, np.int16, np.int32, np.int64, np.uint64, np.float32, np.float64,
+    ">i8", ">f8", np.float16, np.longlong, np.ulonglong, np.uint32, bool, object])
 def test_bound_dtypes(every_colour, dtype):
     lower, upper = np.array([10, 40, 40], dtype), np.array([100, 120, 120], dtype)
     assert_same_mask(every_colour[::7, ::5], lower, upper)

@@ -51,17 +51,30 @@ bool native_order(const py::dtype& dt) {
   return order == '=' || order == '|' || order == (kLittleEndian ? '<' : '>');
 }
 
+// The Mat depth cv2 gives an array of this dtype, -1 for dtypes it rejects. It tells them
+// apart by NumPy type number: long and the int64/uint64 aliases are cast to int32, while
+// e.g. longlong, of the same size on 64-bit Linux, is refused.
 int depth_of(const py::dtype& dt) {
-  const auto size = dt.itemsize();
-  switch (dt.kind()) {
-    case 'u':
-      return size == 1 ? CV_8U : size == 2 ? CV_16U : size == 8 ? CV_32S : -1;
-    case 'i':
-      return size == 1 ? CV_8S : size == 2 ? CV_16S : size == 4 || size == 8 ? CV_32S : -1;
-    case 'f':
-      return size == 4 ? CV_32F : size == 8 ? CV_64F : -1;
+  using npy = py::detail::npy_api;
+  static const int int64_num = py::dtype("int64").num(), uint64_num = py::dtype("uint64").num();
+  const int num = dt.num();
+  switch (num) {
+    case npy::NPY_BYTE_:
+      return CV_8S;
+    case npy::NPY_UBYTE_:
+      return CV_8U;
+    case npy::NPY_SHORT_:
+      return CV_16S;
+    case npy::NPY_USHORT_:
+      return CV_16U;
+    case npy::NPY_INT_:
+      return CV_32S;
+    case npy::NPY_FLOAT_:
+      return CV_32F;
+    case npy::NPY_DOUBLE_:
+      return CV_64F;
     default:
-      return -1;
+      return num == npy::NPY_LONG_ || num == int64_num || num == uint64_num ? CV_32S : -1;
   }
 }
 
