@@ -12,8 +12,9 @@ import sys
 import cv2
 import numpy as np
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
 
 import harness  # noqa: E402
 from optik_reference import ReferenceColorDetect, state  # noqa: E402
@@ -39,22 +40,25 @@ def scene(seed):
     w, h = SIZE
     yy, xx = np.mgrid[0:h, 0:w].astype(np.float32)
     light = 0.55 + 0.45 * (xx / w) * (1 - 0.5 * yy / h)
-    base = np.array(rng.integers(90, 200, 3), np.float32)
-    img = base[None, None, :] * light[..., None]
+    img = np.array(rng.integers(90, 200, 3), np.float32) * light[..., None]
     for bgr in ([30, 40, 200], [40, 180, 60], [200, 90, 30], [40, 210, 230]):
-        cx, cy, r = int(rng.integers(60, w - 60)), int(rng.integers(60, h - 60)), int(rng.integers(12, 70))
-        cv2.circle(img, (cx, cy), r, [c * float(light[cy, cx]) for c in bgr], -1, cv2.LINE_AA)
+        cx, cy = int(rng.integers(60, w - 60)), int(rng.integers(60, h - 60))
+        shade = float(light[cy, cx])
+        cv2.circle(img, (cx, cy), int(rng.integers(12, 70)), [c * shade for c in bgr], -1,
+                   cv2.LINE_AA)
     img += rng.normal(0, 6, img.shape).astype(np.float32)
     return np.clip(img, 0, 255).astype(np.uint8)
 
 
 def main():
     frames = photos() + [scene(s) for s in range(4)]
-    print(f"{len(frames)} frames of {SIZE[0]}×{SIZE[1]}; cv2 {cv2.__version__}, numpy {np.__version__}, "
-          f"{cv2.getNumThreads()} OpenCV threads")
-
-    pairs = [(optik.color_detect(c), None) for c in COLOURS]
-    pairs = [(n, ReferenceColorDetect(n.color_list_lower, n.color_list_upper, n.color)) for n, _ in pairs]
+    print(f"{len(frames)} frames of {SIZE[0]}×{SIZE[1]}; cv2 {cv2.__version__}, "
+          f"numpy {np.__version__}, {cv2.getNumThreads()} OpenCV threads")
+    pairs = []
+    for colour in COLOURS:
+        native = optik.color_detect(colour)
+        pairs.append((native, ReferenceColorDetect(native.color_list_lower,
+                                                   native.color_list_upper, colour)))
 
     def mismatches():
         count = 0
@@ -65,15 +69,14 @@ def main():
                 count += state(native) != state(ref)
         return count
 
-    # Before the timing a range is new (direct conversion); after it, it has its table.
+    # Before the timing each range is new (converted directly); after it, it has its table.
     checks = len(pairs) * len(frames)
     cold = mismatches()
     harness.header("color_detect.detect, 640×480")
-    ratios = []
-    for native, ref in pairs:
-        ratios.append(harness.compare(f"detect {native.color}", native.detect, ref.detect, frames)[2])
-    ratios.sort()
+    ratios = sorted(harness.compare(f"detect {native.color}", native.detect, ref.detect,
+                                    frames)[2] for native, ref in pairs)
     print(f"median ratio {ratios[len(ratios) // 2]:.2f}x")
+    warm = mismatches()
 
     # A range dragged along a trackbar: never the same twice in a row, so no colour table.
     native, ref = pairs[0]
@@ -86,18 +89,18 @@ def main():
         return run
 
     harness.compare("detect, new range each call", with_range(native), with_range(ref), dragged)
-    warm = mismatches()
     print(f"identical results: {checks - cold} of {checks} on new ranges, "
           f"{checks - warm} of {checks} with colour tables")
 
-    native = pairs[0][0]
+    native = pairs[1][0]
     for f in frames:
         native.detect(f)
     start = harness.rss_kib()
     for i in range(10_000):
         native.detect(frames[i % len(frames)])
     end = harness.rss_kib()
-    print(f"RSS over 10,000 detect calls: start {start} KiB, end {end} KiB, growth {end - start} KiB")
+    print(f"RSS over 10,000 detect calls: start {start} KiB, end {end} KiB, "
+          f"growth {end - start} KiB")
     return 1 if cold or warm else 0
 
 

@@ -163,7 +163,8 @@ def random_scene(rng, h, w):
     img = (a + (b - a) * xx / w + (c - a) * yy / (2 * h)).astype(np.float32)
     for _ in range(rng.integers(0, 8)):
         colour = rng.integers(0, 256, 3).tolist()
-        x, y, s, t = int(rng.integers(0, w)), int(rng.integers(0, h)), *rng.integers(1, 120, 2).tolist()
+        x, y = int(rng.integers(0, w)), int(rng.integers(0, h))
+        s, t = rng.integers(1, 120, 2).tolist()
         if s % 2:
             cv2.rectangle(img, (x, y), (x + s, y + t), colour, -1)
         else:
@@ -183,7 +184,8 @@ def test_detect_equals_the_cv2_pipeline_on_random_scenes(name):
 @pytest.mark.parametrize("name", ["red", "blue", "orange", "white", "gray", "black"])
 def test_detect_equals_the_cv2_pipeline_on_photos(name):
     data = pytest.importorskip("skimage.data")
-    photos = [cv2.cvtColor(f(), cv2.COLOR_RGB2BGR) for f in (data.astronaut, data.coffee, data.chelsea)]
+    photos = [cv2.cvtColor(f(), cv2.COLOR_RGB2BGR)
+              for f in (data.astronaut, data.coffee, data.chelsea)]
     detect_both(name, photos + [cv2.resize(p, (640, 480)) for p in photos])
 
 
@@ -207,12 +209,18 @@ def gui(monkeypatch):
         rec.events = []
         return 13
 
-    monkeypatch.setattr(cv2, "VideoCapture", lambda i: rec.cams.append((i, Capture())) or rec.cams[-1][1])
+    def video_capture(index):
+        rec.cams.append((index, Capture()))
+        return rec.cams[-1][1]
+
+    monkeypatch.setattr(cv2, "VideoCapture", video_capture)
     monkeypatch.setattr(cv2, "imshow", lambda name, img: rec.shown.__setitem__(name, img))
-    monkeypatch.setattr(cv2, "setMouseCallback", lambda name, cb: rec.callbacks.__setitem__(name, cb))
+    monkeypatch.setattr(cv2, "setMouseCallback",
+                        lambda name, cb: rec.callbacks.__setitem__(name, cb))
     monkeypatch.setattr(cv2, "waitKey", wait_key)
     rec.frame = np.zeros((20, 30, 3), np.uint8)
-    rec.frame[4, 3], rec.frame[7, 10] = (0, 100, 0), (100, 150, 200)  # HSV (60 255 100), (15 128 200)
+    rec.frame[4, 3] = (0, 100, 0)  # HSV (60, 255, 100)
+    rec.frame[7, 10] = (100, 150, 200)  # HSV (15, 128, 200)
     rec.hsv = cv2.cvtColor(rec.frame, cv2.COLOR_BGR2HSV)
     return rec
 

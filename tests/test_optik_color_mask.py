@@ -41,10 +41,12 @@ def test_every_colour(every_colour, lower, upper):
 
 
 @pytest.mark.parametrize("lower, upper", [
-    ([20, 50, 50], [10, 255, 255]), ([-10, -5, -1], [300, 256, 1000]), ([300, 0, 0], [400, 255, 255]),
-    ([0, 0, 0], [-1, 255, 255]), ([0.0, 0, 0], [np.nan, 255, 255]), ([0.0, 0, 0], [1e300, 255, 255]),
+    ([20, 50, 50], [10, 255, 255]), ([-10, -5, -1], [300, 256, 1000]),
+    ([300, 0, 0], [400, 255, 255]), ([0, 0, 0], [-1, 255, 255]),
+    ([0.0, 0, 0], [np.nan, 255, 255]), ([0.0, 0, 0], [1e300, 255, 255]),
     ([-0.5, 0.5, 1.5], [2.5, 3.5, 255.5]),  # halves round to even
-    ([2**32 + 10, 0, 0], [2**32 + 60, 255, 255]), ([-2**31 - 1, 0, 0], [100, 255, 255]),  # int32 cast
+    ([2**32 + 10, 0, 0], [2**32 + 60, 255, 255]),  # int64 is cast to int32
+    ([-2**31 - 1, 0, 0], [100, 255, 255]),
 ])
 def test_odd_bounds(every_colour, lower, upper):
     assert_same_mask(every_colour[::7, ::5], np.array(lower), np.array(upper))
@@ -86,7 +88,8 @@ def test_other_bound_forms_mean_what_cv2_makes_of_them(every_colour, lower, uppe
 def test_more_ranges_than_the_cache_holds(every_colour):
     for _ in range(2):
         for h in range(0, 180, 15):
-            assert_same_mask(every_colour[::7, ::5], np.array([h, 40, 40]), np.array([h + 25, 255, 255]))
+            lower, upper = np.array([h, 40, 40]), np.array([h + 25, 255, 255])
+            assert_same_mask(every_colour[::7, ::5], lower, upper)
     for img in (None, np.zeros((5, 5), np.uint8), np.zeros((0, 0, 3), np.uint8)):
         with pytest.raises(cv2.error):
             optik._range_mask(img, np.array([0, 0, 0]), np.array([9, 9, 9]))

@@ -38,7 +38,8 @@ def test_platform_test_at_import(platform, main):
     # Libraries first: the standard library itself branches on the platform name.
     out = run_python(f"import sys, cv2, numpy, pyzbar.pyzbar; sys.platform = {platform!r}\n"
                      "import control_zelk.optik as o\n"
-                     "print(o.system_platform, o.main_path, o.picture_path, o.model_path, o.d_path)")
+                     "print(o.system_platform, o.main_path, o.picture_path, o.model_path,"
+                     " o.d_path)")
     assert out.stdout.split() == [platform, main, main + "picture/", main + "model/",
                                   main + "camera_pos/"]
 
