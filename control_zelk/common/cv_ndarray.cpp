@@ -165,16 +165,16 @@ MatView array_view(py::handle obj, const char* where, bool writable) {
   return v;
 }
 
-MatView image_view(py::handle obj, const char* where, ImageSpec spec) {
-  const char* want = spec.channels == 3   ? "expected an H×W×3 uint8 (BGR) image"
-                     : spec.channels == 1 ? "expected an H×W uint8 (grey) image"
+MatView image_view(py::handle obj, const char* where, ImageSpec kind) {
+  const char* want = kind.channels == 3   ? "expected an H×W×3 uint8 (BGR) image"
+                     : kind.channels == 1 ? "expected an H×W uint8 (grey) image"
                                           : "expected a uint8 image";
   if (!py::isinstance<py::array>(obj)) raise_bad_array(where, want, obj);
   auto a = py::reinterpret_borrow<py::array>(obj);
   if (depth_of(a.dtype()) != CV_8U) raise_bad_array(where, want, obj);
   const py::ssize_t cn = a.ndim() == 3 ? a.shape(2) : a.ndim() == 2 ? 1 : -1;
-  if (cn < 0 || (spec.channels != 0 && cn != spec.channels)) raise_bad_array(where, want, obj);
-  return array_view(obj, where, spec.writable);
+  if (cn < 0 || (kind.channels != 0 && cn != kind.channels)) raise_bad_array(where, want, obj);
+  return array_view(obj, where, kind.writable);
 }
 
 cv::Mat numpy_mat() {
