@@ -155,3 +155,16 @@ def test_distortion_matches_cv2(tmp_path, monkeypatch, dist, shape, size):
     out = optik.distortion(img)
     assert out.shape[:2] == size
     np.testing.assert_array_equal(out, reference_distortion(img)[0])
+
+
+def test_inputs_cv2_accepts_are_accepted(tmp_path, monkeypatch):
+    """int64 pixels and calibration arrays (what np.array of Python ints gives) and 1-D
+    arrays are read the way cv2 reads them."""
+    monkeypatch.chdir(tmp_path)
+    os.makedirs("class/camera_test/3")
+    assert optik.take_photos(np.full((5, 5, 3), 7, dtype=np.int64), "3", "a") is True
+    assert optik.take_photos(np.zeros(5, np.uint8), "3", "b") is True
+    np.savez("calibrate.npz", mtx=np.array([[300, 0, 160], [0, 300, 120], [0, 0, 1]]),
+             dist=np.zeros((1, 5), dtype=np.int64))
+    img = np.random.default_rng(1).integers(0, 256, (240, 320, 3), dtype=np.uint8)
+    assert np.array_equal(optik.distortion(img), reference_distortion(img))

@@ -148,10 +148,15 @@ std::string describe(py::handle obj) {
 MatView array_view(py::handle obj, const char* where, bool writable) {
   if (!py::isinstance<py::array>(obj)) raise_bad_array(where, "expected a numpy array", obj);
   auto a = py::reinterpret_borrow<py::array>(obj);
+  if (writable && !a.writeable()) raise_bad_array(where, "the array is read-only", obj);
+  // As cv2 does for inputs: 64-bit integers are read as int32, a 1-D array as one column.
+  const auto dt = a.dtype();
+  if (!writable && (dt.kind() == 'i' || dt.kind() == 'u') && dt.itemsize() == 8)
+    a = a.attr("astype")("int32");
+  if (a.ndim() == 1) a = a.attr("reshape")(a.shape(0), 1);
   const int depth = depth_of(a.dtype());
   if (depth < 0) raise_bad_array(where, "unsupported dtype (use uint8 … float64)", obj);
   if (a.ndim() != 2 && a.ndim() != 3) raise_bad_array(where, "expected a 2-D or 3-D array", obj);
-  if (writable && !a.writeable()) raise_bad_array(where, "the array is read-only", obj);
   MatView v{a, cv::Mat()};
   if (header_over(a, depth, &v.mat)) return v;
   if (writable)
@@ -161,7 +166,8 @@ MatView array_view(py::handle obj, const char* where, bool writable) {
                     obj);
   // Inputs with an unusual layout (e.g. img[:, ::-1]) are used through a compact copy.
   v.array = py::module_::import("numpy").attr("ascontiguousarray")(a);
-  header_over(v.array, depth, &v.mat);
+  if (!header_over(v.array, depth, &v.mat))
+    raise_bad_array(where, "too large for cv::Mat (rows, columns or channels)", obj);
   return v;
 }
 
@@ -192,9 +198,13 @@ py::array to_array(const cv::Mat& m) {
                      m.data == m.u->data && m.isContinuous() &&
                      m.total() * m.elemSize() == m.u->size;
   if (!whole) {
-    cv::Mat copy = numpy_mat();
-    m.copyTo(copy);
-    return to_array(copy);
+    // Copied into an array made here, not through the allocator: should OpenCV fall back to
+    // its own allocator (it does when ours raises), the copy would never be NumPy-backed.
+    std::vector<py::ssize_t> shape{m.rows, m.cols};
+    if (m.channels() > 1) shape.push_back(m.channels());
+    py::array out(dtype_of(m.depth()), shape);
+    m.copyTo(cv::Mat(m.rows, m.cols, m.type(), out.mutable_data()));
+    return out;
   }
   auto a = py::reinterpret_borrow<py::array>(static_cast<PyObject*>(m.u->userdata));
   if (a.ndim() == 3 && a.shape(2) == 1) return a.attr("reshape")(a.shape(0), a.shape(1));
