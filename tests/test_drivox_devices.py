@@ -37,6 +37,14 @@ def test_module_tables_and_class_tree():
     assert D.time_count.__bases__ == (object,)
 
 
+def test_missing_serial_library_fails_the_import_with_its_own_error():
+    code = ("import sys; sys.modules['serial'] = None\n"
+            "try:\n    import control_zelk.Drivox_1\n"
+            "except ImportError as e:\n    print(type(e).__name__)\n")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True).stdout
+    assert out.strip() == "ModuleNotFoundError"
+
+
 def test_import_opens_no_port():
     code = ("import serial\n"
             "def refuse(*a, **k): raise SystemExit('port opened')\n"

@@ -3,6 +3,7 @@
 
 #include "drivox.hpp"
 #include "py_class.hpp"
+#include "py_module.hpp"
 
 namespace drivox {
 namespace {
@@ -27,7 +28,7 @@ py::object global(const char* name) {
 
 namespace py = pybind11;
 
-PYBIND11_MODULE(Drivox_1, m) {
+ZELK_MODULE(Drivox_1, m) {
   m.doc() = "Controller board of the robot car: command frames over the serial line.";
   drivox::set_module(m);
   m.attr("serial") = py::module_::import("serial");

@@ -2,11 +2,11 @@
 
 #include "cv_ndarray.hpp"
 #include "optik.hpp"
+#include "py_module.hpp"
 
-namespace {
 namespace py = pybind11;
 
-void init_module(py::module_& m) {
+ZELK_MODULE(optik, m) {
   zelk::register_cv_error_translator();
   // Library imports first, bound under the names learner programs know them by.
   m.attr("cv2") = py::module_::import("cv2");
@@ -19,24 +19,4 @@ void init_module(py::module_& m) {
   optik::def_color_detect(m);
   optik::def_take_photos(m);
   optik::def_distortion(m);
-}
-
-}  // namespace
-
-// PYBIND11_MODULE spelled out: it would re-raise a missing library's own ImportError as
-// "ImportError: initialization failed"; here the learner sees the library's error itself.
-PYBIND11_PLUGIN_IMPL(optik) {
-  PYBIND11_CHECK_PYTHON_VERSION
-  PYBIND11_ENSURE_INTERNALS_READY
-  static py::module_::module_def definition;
-  auto m = py::module_::create_extension_module("optik", nullptr, &definition);
-  try {
-    init_module(m);
-    return m.ptr();
-  } catch (py::error_already_set& e) {
-    e.restore();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_ImportError, e.what());
-  }
-  return nullptr;
 }
