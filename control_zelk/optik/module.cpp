@@ -2,6 +2,7 @@
 
 #include "cv_ndarray.hpp"
 #include "optik.hpp"
+#include "py_kit_globals.hpp"
 #include "py_module.hpp"
 
 namespace py = pybind11;
@@ -14,7 +15,7 @@ ZELK_MODULE(optik, m) {
   m.attr("pyzbar") = py::module_::import("pyzbar.pyzbar");
   m.attr("deque") = py::module_::import("collections").attr("deque");
   m.attr("sys") = py::module_::import("sys");
-  optik::def_globals(m);
+  zelk::def_kit_globals(m);
   optik::def_camera(m);
   optik::def_color_detect(m);
   optik::def_take_photos(m);

@@ -8,8 +8,6 @@
 namespace optik {
 namespace py = pybind11;
 
-// Kit directories chosen by the platform test, and the label tables.
-void def_globals(py::module_& m);
 // read_cam and the Camera class, the base of the detector classes.
 void def_camera(py::module_& m);
 void def_color_detect(py::module_& m);
