@@ -97,6 +97,10 @@ NumpyAllocator& numpy_allocator() {
 
 // Builds the Mat header; returns an empty Mat when the layout is not addressable.
 bool header_over(const py::array& a, int depth, cv::Mat* out) {
+  if (a.size() == 0) {  // NumPy gives empty arrays strides of 0: nothing to check
+    *out = cv::Mat();
+    return true;
+  }
   const auto ndim = a.ndim();
   const py::ssize_t itemsize = a.itemsize();
   const py::ssize_t cn = ndim == 3 ? a.shape(2) : 1;
@@ -109,10 +113,6 @@ bool header_over(const py::array& a, int depth, cv::Mat* out) {
   if (row_step < pixel * a.shape(1) || row_step % itemsize != 0) return false;
   const int rows = static_cast<int>(a.shape(0));
   const int cols = static_cast<int>(a.shape(1));
-  if (rows == 0 || cols == 0) {
-    *out = cv::Mat();
-    return true;
-  }
   *out = cv::Mat(rows, cols, CV_MAKETYPE(depth, static_cast<int>(cn)), const_cast<void*>(a.data()),
                  static_cast<size_t>(row_step));
   return true;
