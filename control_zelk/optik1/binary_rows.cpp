@@ -2,6 +2,9 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
+#include <array>
+#include <cfloat>
 #include <cstdint>
 #include <cstring>
 
@@ -53,6 +56,74 @@ py::object numeric(py::handle img) {
   return obj;
 }
 
+// Adds the values of an 8-bit image to `hist`. Eight bytes are read at once and spread over
+// four tables, so runs of equal values (a camera's flat floor) do not wait on one counter.
+void count_values(const cv::Mat& g, std::array<uint64_t, 256>& hist) {
+  uint32_t t[4][256] = {};
+  for (int y = 0; y < g.rows; ++y) {
+    const uchar* p = g.ptr<uchar>(y);
+    int x = 0;
+    for (; x + 8 <= g.cols; x += 8) {
+      uint64_t v;
+      std::memcpy(&v, p + x, 8);
+      for (int k = 0; k < 8; ++k, v >>= 8) ++t[k & 3][v & 255];
+    }
+    for (; x < g.cols; ++x) ++t[0][p[x]];
+  }
+  for (size_t i = 0; i < 256; ++i) hist[i] += uint64_t{t[0][i]} + t[1][i] + t[2][i] + t[3][i];
+}
+
+// The grey image of an 8-bit BGR(A) frame and the histogram of its values, made stripe by
+// stripe on OpenCV's worker threads while each stripe is still in cache.
+std::array<uint64_t, 256> grey_with_histogram(const cv::Mat& bgr, cv::Mat& gray) {
+  gray.create(bgr.size(), CV_8U);
+  const int stripes = std::max(1, std::min({cv::getNumThreads(), 8, bgr.rows}));
+  std::vector<std::array<uint64_t, 256>> counts(static_cast<size_t>(stripes));
+  cv::parallel_for_(
+      cv::Range(0, stripes),
+      [&](const cv::Range& range) {
+        for (int s = range.start; s < range.end; ++s) {
+          const auto y0 = static_cast<int>(int64_t{bgr.rows} * s / stripes);
+          const auto y1 = static_cast<int>(int64_t{bgr.rows} * (s + 1) / stripes);
+          cv::Mat part = gray.rowRange(y0, y1);
+          cv::cvtColor(bgr.rowRange(y0, y1), part, cv::COLOR_BGR2GRAY);
+          count_values(part, counts[static_cast<size_t>(s)]);
+        }
+      },
+      stripes);
+  std::array<uint64_t, 256> hist{};
+  for (const auto& c : counts)
+    for (size_t i = 0; i < 256; ++i) hist[i] += c[i];
+  return hist;
+}
+
+// Otsu's threshold of a histogram, computed step for step as cv::threshold computes it for
+// an 8-bit image, so that both pick the same value.
+int otsu_threshold(const std::array<uint64_t, 256>& h, uint64_t total) {
+  double mu = 0;
+  const double scale = 1. / static_cast<double>(total);
+  for (int i = 0; i < 256; ++i) mu += i * static_cast<double>(h[i]);
+  mu *= scale;
+  double mu1 = 0, q1 = 0;
+  double max_sigma = 0;
+  int max_val = 0;
+  for (int i = 0; i < 256; ++i) {
+    const double p_i = static_cast<double>(h[i]) * scale;
+    mu1 *= q1;
+    q1 += p_i;
+    const double q2 = 1. - q1;
+    if (std::min(q1, q2) < FLT_EPSILON || std::max(q1, q2) > 1. - FLT_EPSILON) continue;
+    mu1 = (mu1 + i * p_i) / q1;
+    const double mu2 = (mu - q1 * mu1) / q2;
+    const double sigma = q1 * q2 * (mu1 - mu2) * (mu1 - mu2);
+    if (sigma > max_sigma) {
+      max_sigma = sigma;
+      max_val = i;
+    }
+  }
+  return max_val;
+}
+
 }  // namespace
 
 ArrayRows::ArrayRows(py::handle img, const char* where)
@@ -67,16 +138,54 @@ ZeroSpan ArrayRows::zeros(py::ssize_t y) const {
 
 PreparedRows::PreparedRows(py::handle frame, const char* where)
     : frame_(zelk::array_view(frame, where)) {
-  cv::Mat gray, binary;
-  cv::cvtColor(frame_.mat, gray, cv::COLOR_BGR2GRAY);
-  cv::threshold(gray, binary, 0, 255, cv::THRESH_OTSU);
-  cv::dilate(binary, prepared_, cv::Mat(), cv::Point(-1, -1), 2);
-  rows_ = frame_.mat.rows;
-  cols_ = frame_.mat.cols;
+  const cv::Mat& bgr = frame_.mat;
+  if (bgr.depth() == CV_8U && (bgr.channels() == 3 || bgr.channels() == 4) && !bgr.empty()) {
+    const auto hist = grey_with_histogram(bgr, gray_);
+    thresh_ = otsu_threshold(hist, bgr.total());
+  } else {
+    // Any other frame takes the plain road, with OpenCV's own checks and errors.
+    cv::Mat gray, binary;
+    cv::cvtColor(bgr, gray, cv::COLOR_BGR2GRAY);
+    cv::threshold(gray, binary, 0, 255, cv::THRESH_OTSU);
+    cv::dilate(binary, prepared_, cv::Mat(), cv::Point(-1, -1), 2);
+  }
+  rows_ = bgr.rows;
+  cols_ = bgr.cols;
 }
 
 ZeroSpan PreparedRows::zeros(py::ssize_t y) const {
-  return zero_span(prepared_, static_cast<int>(y));
+  if (gray_.empty()) return zero_span(prepared_, static_cast<int>(y));
+  // Dilating the binary image makes a pixel 0 exactly when no grey value of its 5×5
+  // neighbourhood lies above the threshold; pixels outside the image do not count.
+  const int row = static_cast<int>(y);
+  const auto cols = static_cast<size_t>(gray_.cols);
+  const int top = std::max(0, row - 2);
+  const int bottom = std::min(gray_.rows - 1, row + 2);
+  column_max_.assign(gray_.ptr<uchar>(top), gray_.ptr<uchar>(top) + cols);
+  for (int r = top + 1; r <= bottom; ++r) {
+    const uchar* p = gray_.ptr<uchar>(r);
+    for (size_t x = 0; x < cols; ++x) column_max_[x] = std::max(column_max_[x], p[x]);
+  }
+  // low_[x + 2] is 1 when column x holds no value above the threshold; two 1s on each side
+  // stand for the outside.
+  const auto thresh = static_cast<uchar>(thresh_);
+  low_.assign(cols + 4, 1);
+  for (size_t x = 0; x < cols; ++x) low_[x + 2] = column_max_[x] <= thresh;
+  zero_.resize(cols);
+  for (size_t x = 0; x < cols; ++x)
+    zero_[x] = low_[x] & low_[x + 1] & low_[x + 2] & low_[x + 3] & low_[x + 4];
+  const auto* first = static_cast<const uchar*>(std::memchr(zero_.data(), 1, cols));
+  if (first == nullptr) return {};
+  const auto* last = static_cast<const uchar*>(memrchr(zero_.data(), 1, cols));
+  return {true, static_cast<int>(first - zero_.data()), static_cast<int>(last - zero_.data())};
+}
+
+cv::Mat PreparedRows::image() const {
+  if (gray_.empty()) return prepared_;
+  cv::Mat binary, dilated;
+  cv::threshold(gray_, binary, thresh_, 255, cv::THRESH_BINARY);
+  cv::dilate(binary, dilated, cv::Mat(), cv::Point(-1, -1), 2);
+  return dilated;
 }
 
 }  // namespace optik1

@@ -1,9 +1,16 @@
 // The binary images the line-following methods read row by row.
+//
+// The line methods only ask where the zero entries of a few rows begin and end, so the
+// image of the convenience methods (Otsu binary of the grey frame, dilated twice with the
+// 3×3 element) is never built whole for them: the grey frame and its histogram are made in
+// one pass, and only the rows asked for are dilated.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <opencv2/core.hpp>
+
+#include <vector>
 
 #include "cv_ndarray.hpp"
 
@@ -47,11 +54,14 @@ class PreparedRows final : public BinaryRows {
   PreparedRows(py::handle frame, const char* where);
   ZeroSpan zeros(py::ssize_t y) const override;
   // The whole prepared image (for the contour search of the dotted-line test).
-  cv::Mat image() const { return prepared_; }
+  cv::Mat image() const;
 
  private:
   zelk::MatView frame_;
-  cv::Mat prepared_;
+  cv::Mat gray_;  // 8-bit frames: grey image and its Otsu threshold
+  int thresh_ = 0;
+  cv::Mat prepared_;                                    // other frames: the prepared image itself
+  mutable std::vector<uchar> column_max_, low_, zero_;  // scratch of zeros()
 };
 
 }  // namespace optik1
