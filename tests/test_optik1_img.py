@@ -117,8 +117,7 @@ def test_grey_then_binary():
     assert empty.img is None
 
 
-@pytest.mark.parametrize("img", [None, [], [[1, 2], [3, 4]], np.zeros((4, 4), bool), np.zeros(4, np.uint8),
-                                 np.zeros((0, 4), np.uint8)])
+@pytest.mark.parametrize("img", [None, [], [[1, 2], [3, 4]], np.zeros((4, 4), bool), np.zeros((0, 4), np.uint8)])
 def test_conversions_reject_what_is_no_image(img):
     for method in ("erosion", "dilation", "BGR2GRAY", "GRAY2BIN", "resize"):
         if method == "GRAY2BIN" and isinstance(img, np.ndarray) and img.size == 0:

@@ -163,7 +163,7 @@ def test_convenience_methods_leave_the_object_alone():
     assert vars(obj) == vars(Img(frame))
 
 
-@pytest.mark.parametrize("img", [None, [], [[0, 1]], np.zeros(5, np.uint8), "text", np.zeros((4, 4), np.uint8),
+@pytest.mark.parametrize("img", [None, [], [[0, 1]], "text", np.zeros((4, 4), np.uint8),
                                  np.zeros((4, 4, 3)), np.zeros((0, 4, 3), np.uint8)])
 def test_bad_images(img):
     obj = Img(img)

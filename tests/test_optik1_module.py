@@ -35,9 +35,10 @@ def test_globals_tables_and_class_order():
         ["易拉罐", "纸团", "塑料瓶", "电池", "报纸", "灯泡", "花生壳", "香蕉皮"]))
     assert [n for n, v in vars(optik1.Img).items() if callable(v)] == [
         "__init__", "name_windows", "close_windows", "show_image", "write_image", "delay",
-        "resize", "erosion", "dilation", "BGR2GRAY", "GRAY2BIN", "offset_calculate1",
-        "line_angle1", "offset1", "dotted_line1", "offset_calculate2", "line_angle2", "offset2",
-        "dotted_line2", "cnt_area", "detect", "bin_detect", "cnt_draw", "cnt_center"]
+        "resize", "erosion", "dilation", "BGR2GRAY", "GRAY2BIN",
+        "offset_calculate1", "line_angle1", "offset1", "dotted_line1", "offset_calculate2",
+        "line_angle2", "offset2", "dotted_line2", "cnt_area", "detect", "bin_detect", "cnt_draw",
+        "cnt_center"]
     assert optik1.Img.__bases__ == (optik1.Assist_converse,) and optik1.Assist_converse.__bases__ == (object,)
     assert vars(optik1.Assist_converse()) == {}
     with pytest.raises(TypeError):
@@ -105,3 +106,10 @@ def test_launcher_says_when_there_is_no_demonstration():
     cmd = [sys.executable] + (["-m", "control_zelk.optik1_main"] if installed else [LAUNCHER])
     out = subprocess.run(cmd, capture_output=True, text=True, env=ENV)
     assert out.returncode == 1 and "f4 is not available" in out.stderr and "Traceback" not in out.stderr
+
+
+def test_a_missing_library_fails_the_import_with_its_own_error():
+    code = ("import sys; sys.modules['imutils'] = None\n"
+            "try:\n    import control_zelk.optik1\nexcept ModuleNotFoundError as e:\n    print(e.name)")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True, env=ENV)
+    assert out.stdout == "imutils\n"

@@ -10,6 +10,7 @@
 #include "cv_ndarray.hpp"
 #include "optik1.hpp"
 #include "py_class.hpp"
+#include "py_module.hpp"
 
 namespace optik1 {
 namespace {
@@ -97,7 +98,7 @@ py::object module_global(const char* name) {
 
 }  // namespace optik1
 
-PYBIND11_MODULE(optik1, m) {
+ZELK_MODULE(optik1, m) {
   zelk::register_cv_error_translator();
   optik1::remember_module(m);
   optik1::set_globals(m);
