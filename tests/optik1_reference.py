@@ -2,6 +2,8 @@
 way a learner's program would spell them out. The tests compare the native methods with
 them, and bench/bench_optik1.py times the native methods against them."""
 
+from collections import deque
+
 import cv2
 import imutils
 import numpy as np
@@ -106,3 +108,33 @@ def cnt_center(c):
 def color_mask(frame, lower, upper):
     hsv = cv2.cvtColor(frame, cv2.COLOR_BGR2HSV)
     return cv2.inRange(hsv, np.array(lower), np.array(upper))
+
+
+class ColourDetect:
+    """color_detect of Img on a frame, step by step, reporting in color_data."""
+
+    def __init__(self, lower, upper, color):
+        self.colorLower, self.colorUpper, self.color = np.array(lower), np.array(upper), color
+        self.pts = deque(maxlen=16)
+
+    def color_detect(self, img):
+        self.color_data = "none"
+        self.frame = self.img_new = img
+        hsv = cv2.cvtColor(img, cv2.COLOR_BGR2HSV)
+        mask = cv2.inRange(hsv, self.colorLower, self.colorUpper)
+        mask = cv2.dilate(cv2.erode(mask, None, iterations=2), None, iterations=2)
+        cnts = cv2.findContours(mask.copy(), cv2.RETR_EXTERNAL, cv2.CHAIN_APPROX_SIMPLE)[-2]
+        if len(cnts) == 0:
+            self.pts.clear()
+            self.color_data = "other_color"
+            return
+        c = max(cnts, key=cv2.contourArea)
+        x, y, w, h = cv2.boundingRect(c)
+        if w > 60 and h > 60:
+            self.img_new = img if x < 0 or y < 0 else img[y:y + h, x:x + w]
+        ((self.x, self.y), self.radius) = cv2.minEnclosingCircle(c)
+        M = cv2.moments(c)
+        center = (int(M["m10"] / M["m00"]), int(M["m01"] / M["m00"]))
+        if self.radius > 5:
+            self.pts.appendleft(center)
+            self.color_data = self.color

@@ -35,10 +35,10 @@ def test_globals_tables_and_class_order():
         ["易拉罐", "纸团", "塑料瓶", "电池", "报纸", "灯泡", "花生壳", "香蕉皮"]))
     assert [n for n, v in vars(optik1.Img).items() if callable(v)] == [
         "__init__", "name_windows", "close_windows", "show_image", "write_image", "delay",
-        "resize", "erosion", "dilation", "BGR2GRAY", "GRAY2BIN",
+        "resize", "extract_color", "erosion", "dilation", "BGR2GRAY", "GRAY2BIN",
         "offset_calculate1", "line_angle1", "offset1", "dotted_line1", "offset_calculate2",
         "line_angle2", "offset2", "dotted_line2", "cnt_area", "detect", "bin_detect", "cnt_draw",
-        "cnt_center"]
+        "cnt_center", "color_detect_init", "set_hsv", "getpos", "setcolorvalue", "color_detect"]
     assert optik1.Img.__bases__ == (optik1.Assist_converse,) and optik1.Assist_converse.__bases__ == (object,)
     assert vars(optik1.Assist_converse()) == {}
     with pytest.raises(TypeError):

@@ -15,16 +15,12 @@
 namespace optik1 {
 namespace {
 
-const char* const kColour = "彩色图";
-const char* const kGrey = "灰度图";
-const char* const kBinary = "二值化图";
-
 void init(py::object self, py::object img) {
   self.attr("img") = img;
   self.attr("time") = 40;
   self.attr("flag_mask") = 0;
   self.attr("flag_cap") = 0;
-  self.attr("Type") = kColour;
+  self.attr("Type") = kColourType;
 }
 
 void name_windows(py::object, py::object name) {
@@ -94,7 +90,7 @@ void bgr2gray(py::object self) {
   cv::Mat dst = zelk::numpy_mat();
   cv::cvtColor(v.mat, dst, cv::COLOR_BGR2GRAY);
   self.attr("img") = result_array(dst);
-  self.attr("Type") = kGrey;
+  self.attr("Type") = kGreyType;
 }
 
 void gray2bin(py::object self) {
@@ -102,7 +98,7 @@ void gray2bin(py::object self) {
   cv::Mat dst = zelk::numpy_mat();
   cv::threshold(v.mat, dst, 0, 255, cv::THRESH_OTSU);
   self.attr("img") = result_array(dst);
-  self.attr("Type") = kBinary;
+  self.attr("Type") = kBinaryType;
 }
 
 }  // namespace

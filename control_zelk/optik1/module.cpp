@@ -21,10 +21,12 @@ PyObject* the_module = nullptr;
 // clang-format off
 constexpr const char* kImgMethodOrder[] = {
     "__init__", "name_windows", "close_windows", "show_image", "write_image", "delay", "resize",
+    "extract_color",
     "erosion", "dilation", "BGR2GRAY", "GRAY2BIN",
     "offset_calculate1", "line_angle1", "offset1", "dotted_line1",
     "offset_calculate2", "line_angle2", "offset2", "dotted_line2",
     "cnt_area", "detect", "bin_detect", "cnt_draw", "cnt_center",
+    "color_detect_init", "set_hsv", "getpos", "setcolorvalue", "color_detect",
 };
 // clang-format on
 
@@ -75,6 +77,7 @@ void add_img(py::module_& m) {
   add_basic_methods(cls, methods);
   add_line_methods(cls, methods);
   add_contour_methods(cls, methods);
+  add_color_methods(cls, methods);
   for (const char* name : kImgMethodOrder) {
     auto it = methods.find(name);
     if (it == methods.end()) throw std::logic_error(std::string("Img method missing: ") + name);

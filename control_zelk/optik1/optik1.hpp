@@ -36,6 +36,12 @@ void add_init(MethodTable& table, py::handle cls, Func&& f, const Extra&... extr
 void add_basic_methods(py::handle cls, MethodTable& table);    // img_basic.cpp
 void add_line_methods(py::handle cls, MethodTable& table);     // img_lines.cpp
 void add_contour_methods(py::handle cls, MethodTable& table);  // img_contours.cpp
+void add_color_methods(py::handle cls, MethodTable& table);    // img_color.cpp
+
+// What Img's Type says about its img.
+inline constexpr const char* kColourType = "彩色图";
+inline constexpr const char* kGreyType = "灰度图";
+inline constexpr const char* kBinaryType = "二值化图";
 
 // pic_read, Assist_converse and Camera (camera.cpp).
 void add_pic_read(py::module_& m);
