@@ -161,23 +161,28 @@ ZeroSpan PreparedRows::zeros(py::ssize_t y) const {
   const auto cols = static_cast<size_t>(gray_.cols);
   const int top = std::max(0, row - 2);
   const int bottom = std::min(gray_.rows - 1, row + 2);
+  // Plain pointers: bytes stored through a vector's operator[] may alias the vector itself,
+  // which keeps the compiler from vectorising the loops.
   column_max_.assign(gray_.ptr<uchar>(top), gray_.ptr<uchar>(top) + cols);
+  uchar* high = column_max_.data();
   for (int r = top + 1; r <= bottom; ++r) {
     const uchar* p = gray_.ptr<uchar>(r);
-    for (size_t x = 0; x < cols; ++x) column_max_[x] = std::max(column_max_[x], p[x]);
+    for (size_t x = 0; x < cols; ++x) high[x] = std::max(high[x], p[x]);
   }
-  // low_[x + 2] is 1 when column x holds no value above the threshold; two 1s on each side
+  // low[x + 2] is 1 when column x holds no value above the threshold; two 1s on each side
   // stand for the outside.
   const auto thresh = static_cast<uchar>(thresh_);
   low_.assign(cols + 4, 1);
-  for (size_t x = 0; x < cols; ++x) low_[x + 2] = column_max_[x] <= thresh;
+  uchar* low = low_.data();
+  for (size_t x = 0; x < cols; ++x) low[x + 2] = high[x] <= thresh;
   zero_.resize(cols);
+  uchar* zero = zero_.data();
   for (size_t x = 0; x < cols; ++x)
-    zero_[x] = low_[x] & low_[x + 1] & low_[x + 2] & low_[x + 3] & low_[x + 4];
-  const auto* first = static_cast<const uchar*>(std::memchr(zero_.data(), 1, cols));
+    zero[x] = low[x] & low[x + 1] & low[x + 2] & low[x + 3] & low[x + 4];
+  const auto* first = static_cast<const uchar*>(std::memchr(zero, 1, cols));
   if (first == nullptr) return {};
-  const auto* last = static_cast<const uchar*>(memrchr(zero_.data(), 1, cols));
-  return {true, static_cast<int>(first - zero_.data()), static_cast<int>(last - zero_.data())};
+  const auto* last = static_cast<const uchar*>(memrchr(zero, 1, cols));
+  return {true, static_cast<int>(first - zero), static_cast<int>(last - zero)};
 }
 
 cv::Mat PreparedRows::image() const {
