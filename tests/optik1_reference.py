@@ -1,6 +1,5 @@
-"""Plain cv2/NumPy transcriptions of the analysis steps of control_zelk.optik1, written the
-way a learner's program would spell them out. The tests compare the native methods with
-them, and bench/bench_optik1.py times the native methods against them."""
+"""The analysis steps of control_zelk.optik1 written out in plain cv2/NumPy, as a learner's
+program would spell them: the yardstick of the tests and of bench/bench_optik1.py."""
 
 from collections import deque
 
@@ -10,7 +9,6 @@ import numpy as np
 
 
 def prepare(frame):
-    """Binary image of the convenience line methods."""
     gray = cv2.cvtColor(frame.copy(), cv2.COLOR_BGR2GRAY)
     _, dst = cv2.threshold(gray, 0, 255, cv2.THRESH_OTSU)
     return cv2.dilate(dst, None, iterations=2)
@@ -25,24 +23,18 @@ def offset_calculate1(y, img):
     if white_count == 0:
         return 0
     center = (white_index[0][white_count - 1] + white_index[0][0]) / 2
-    img_center = img.shape[1] // 2
-    return int(center - img_center)
+    return int(center - img.shape[1] // 2)
 
 
 def line_angle1(img):
     h = img.shape[0]
     up = [offset_calculate1(i, img) for i in range(0, h // 2, 10)]
     down = [offset_calculate1(i, img) for i in range(h // 2, h, 10)]
-    a = sum(up) // len(up)
-    b = sum(down) // len(down)
-    return (a - b) // 180
+    return (sum(up) // len(up) - sum(down) // len(down)) // 180
 
 
 def offset1(img):
-    y = img.shape[0]
-    line = img[y // 2]
-    white_count = np.sum(line == 0)
-    if white_count == 0:
+    if np.sum(img[img.shape[0] // 2] == 0) == 0:
         return False
     return True
 
@@ -58,10 +50,7 @@ def dotted_line1(img):
         M = cv2.moments(c)
         if cv2.contourArea(c) > 3000:
             x.append(int(M["m10"] / M["m00"]))
-    if len(x) < 2:
-        return False
-    a = np.std(np.array(x))
-    if a > 150:
+    if len(x) < 2 or np.std(np.array(x)) > 150:
         return False
     return True
 
@@ -84,20 +73,17 @@ def dotted_line2(frame):
 
 
 def shape_name(c):
-    shape = "未知形状"
     peri = cv2.arcLength(c, True)
     approx = cv2.approxPolyDP(c, 0.04 * peri, True)
-    r1 = peri / 6.2
-    r2 = (cv2.contourArea(c) / 3.14) ** 0.5
+    r1, r2 = peri / 6.2, (cv2.contourArea(c) / 3.14) ** 0.5
     if abs(r1 - r2) < 0.22 * r1 and len(approx) > 4:
-        shape = "圆形"
-    elif len(approx) == 3:
-        shape = "三角形"
-    elif len(approx) == 4:
+        return "圆形"
+    if len(approx) == 3:
+        return "三角形"
+    if len(approx) == 4:
         (x, y, w, h) = cv2.boundingRect(approx)
-        ar = w / float(h)
-        shape = "正方形" if 0.95 <= ar <= 1.05 else "长方形"
-    return shape
+        return "正方形" if 0.95 <= w / float(h) <= 1.05 else "长方形"
+    return "未知形状"
 
 
 def cnt_center(c):
@@ -106,12 +92,11 @@ def cnt_center(c):
 
 
 def color_mask(frame, lower, upper):
-    hsv = cv2.cvtColor(frame, cv2.COLOR_BGR2HSV)
-    return cv2.inRange(hsv, np.array(lower), np.array(upper))
+    return cv2.inRange(cv2.cvtColor(frame, cv2.COLOR_BGR2HSV), np.array(lower), np.array(upper))
 
 
 class ColourDetect:
-    """color_detect of Img on a frame, step by step, reporting in color_data."""
+    """color_detect of Img, reporting in color_data."""
 
     def __init__(self, lower, upper, color):
         self.colorLower, self.colorUpper, self.color = np.array(lower), np.array(upper), color
@@ -120,8 +105,7 @@ class ColourDetect:
     def color_detect(self, img):
         self.color_data = "none"
         self.frame = self.img_new = img
-        hsv = cv2.cvtColor(img, cv2.COLOR_BGR2HSV)
-        mask = cv2.inRange(hsv, self.colorLower, self.colorUpper)
+        mask = cv2.inRange(cv2.cvtColor(img, cv2.COLOR_BGR2HSV), self.colorLower, self.colorUpper)
         mask = cv2.dilate(cv2.erode(mask, None, iterations=2), None, iterations=2)
         cnts = cv2.findContours(mask.copy(), cv2.RETR_EXTERNAL, cv2.CHAIN_APPROX_SIMPLE)[-2]
         if len(cnts) == 0:
@@ -130,11 +114,10 @@ class ColourDetect:
             return
         c = max(cnts, key=cv2.contourArea)
         x, y, w, h = cv2.boundingRect(c)
-        if w > 60 and h > 60:
-            self.img_new = img if x < 0 or y < 0 else img[y:y + h, x:x + w]
+        if w > 60 and h > 60 and x >= 0 and y >= 0:
+            self.img_new = img[y:y + h, x:x + w]
         ((self.x, self.y), self.radius) = cv2.minEnclosingCircle(c)
-        M = cv2.moments(c)
-        center = (int(M["m10"] / M["m00"]), int(M["m01"] / M["m00"]))
+        center = tuple(cnt_center(c))
         if self.radius > 5:
             self.pts.appendleft(center)
             self.color_data = self.color

@@ -16,8 +16,8 @@ def test_construction_and_the_shared_default_list():
     assert list(vars(obj).items()) == [("img", FRAME), ("time", 40), ("flag_mask", 0), ("flag_cap", 0),
                                        ("Type", "彩色图")]
     assert obj.img is FRAME and Img(img=None).img is None
-    a, b = Img(), Img()
-    assert a.img == [] and a.img is b.img
+    a = Img()
+    assert a.img == [] and a.img is Img().img
     a.img.append(1)                          # the usual rule for a mutable default
     try:
         assert Img().img == [1]
@@ -27,7 +27,6 @@ def test_construction_and_the_shared_default_list():
     class Mine(Img):                         # learners may subclass it
         def __init__(self, frame):
             super().__init__(frame)
-            self.extra = 1
 
     assert Mine(FRAME).img is FRAME and Mine(FRAME).offset2() is Img(FRAME).offset2()
     with pytest.raises(TypeError):
@@ -44,32 +43,27 @@ class Recorder:
         return lambda *args: self.calls.append((name,) + args)
 
 
-def test_windows_and_key_waits_go_through_the_module_cv2(monkeypatch):
+def test_windows_and_key_waits(monkeypatch):
+    obj = Img(np.zeros((30, 20, 3), np.uint8))
+    obj.name_windows("optik1-test")          # the real cv2 first
+    obj.show_image("optik1-test")
+    obj.delay(1)
+    obj.close_windows()
     rec = Recorder()
     monkeypatch.setattr(optik1, "cv2", rec)
-    obj = Img(FRAME)
     assert obj.name_windows("1") is None and obj.show_image(windows_name="1") is None
     assert obj.delay(0) is None and obj.time == 0
     obj.delay(time=25)
     assert obj.close_windows() is None and obj.time == 25
-    assert rec.calls == [("namedWindow", "1", 0), ("resizeWindow", "1", 640, 480), ("imshow", "1", FRAME),
+    assert rec.calls == [("namedWindow", "1", 0), ("resizeWindow", "1", 640, 480), ("imshow", "1", obj.img),
                          ("waitKey", 0), ("waitKey", 25), ("destroyAllWindows",)] + [("waitKey", 1)] * 4
-
-
-def test_windows_with_the_real_cv2():
-    obj = Img(np.zeros((30, 20, 3), np.uint8))
-    obj.name_windows("optik1-test")
-    obj.show_image("optik1-test")
-    obj.delay(1)
-    obj.close_windows()
 
 
 def test_write_image(tmp_path):
     path = str(tmp_path / "out.png")
     assert Img(FRAME[::2, ::-2]).write_image(path) is None
     assert np.array_equal(cv2.imread(path), FRAME[::2, ::-2])
-    for obj, where in ((Img(FRAME), str(tmp_path / "out.unknown")), (Img(None), path), (Img(), path),
-                       (Img(FRAME), 3)):
+    for obj, where in ((Img(FRAME), path + ".unknown"), (Img(None), path), (Img(), path), (Img(FRAME), 3)):
         with pytest.raises(cv2.error):
             obj.write_image(where)
 
@@ -86,15 +80,14 @@ def test_resize():
             Img(FRAME).resize(bad)
 
 
-@pytest.mark.parametrize("method, op", [("erosion", lambda im: cv2.erode(im, None, iterations=2)),
-                                        ("dilation", lambda im: cv2.dilate(im, None, iterations=2))])
-def test_morphology_in_place(method, op):
+def test_morphology_in_place():
     grey = cv2.cvtColor(FRAME, cv2.COLOR_BGR2GRAY)
     for img in (FRAME, grey, FRAME.astype(np.float32), FRAME[5:100:2, ::-1], np.asfortranarray(grey)):
-        obj, keep = Img(img), img.copy()
-        assert getattr(obj, method)() is None
-        assert np.array_equal(obj.img, op(img)) and obj.img.dtype == img.dtype
-        assert np.array_equal(img, keep) and obj.Type == "彩色图"
+        for method, op in (("erosion", cv2.erode), ("dilation", cv2.dilate)):
+            obj, keep = Img(img), img.copy()
+            assert getattr(obj, method)() is None
+            assert np.array_equal(obj.img, op(img, None, iterations=2)) and obj.img.dtype == img.dtype
+            assert np.array_equal(img, keep) and obj.Type == "彩色图"
 
 
 def test_grey_then_binary():
@@ -109,9 +102,6 @@ def test_grey_then_binary():
     assert np.array_equal(obj.img, cv2.threshold(grey, 0, 255, cv2.THRESH_OTSU)[1]) and obj.Type == "二值化图"
     with pytest.raises(cv2.error):
         obj.BGR2GRAY()                       # Type is not checked; OpenCV refuses
-    bgra = Img(cv2.cvtColor(FRAME, cv2.COLOR_BGR2BGRA))
-    bgra.BGR2GRAY()
-    assert np.array_equal(bgra.img, grey)
     empty = Img(np.zeros((0, 4), np.uint8))
     empty.GRAY2BIN()                         # cv2.threshold answers (0.0, None) here
     assert empty.img is None
@@ -120,7 +110,6 @@ def test_grey_then_binary():
 @pytest.mark.parametrize("img", [None, [], [[1, 2], [3, 4]], np.zeros((4, 4), bool), np.zeros((0, 4), np.uint8)])
 def test_conversions_reject_what_is_no_image(img):
     for method in ("erosion", "dilation", "BGR2GRAY", "GRAY2BIN", "resize"):
-        if method == "GRAY2BIN" and isinstance(img, np.ndarray) and img.size == 0:
-            continue
-        with pytest.raises(cv2.error):
-            getattr(Img(img), method)()
+        if method != "GRAY2BIN" or not isinstance(img, np.ndarray) or img.size:
+            with pytest.raises(cv2.error):
+                getattr(Img(img), method)()
