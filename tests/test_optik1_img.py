@@ -63,6 +63,8 @@ def test_write_image(tmp_path):
     path = str(tmp_path / "out.png")
     assert Img(FRAME[::2, ::-2]).write_image(path) is None
     assert np.array_equal(cv2.imread(path), FRAME[::2, ::-2])
+    Img(FRAME).write_image(tmp_path / "path.png")
+    assert np.array_equal(cv2.imread(str(tmp_path / "path.png")), FRAME)
     for obj, where in ((Img(FRAME), path + ".unknown"), (Img(None), path), (Img(), path), (Img(FRAME), 3)):
         with pytest.raises(cv2.error):
             obj.write_image(where)

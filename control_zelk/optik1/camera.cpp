@@ -4,8 +4,6 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include <string>
-
 #include "cv_ndarray.hpp"
 #include "optik1.hpp"
 #include "py_class.hpp"
@@ -13,15 +11,6 @@
 
 namespace optik1 {
 namespace {
-
-std::string file_path(py::handle path, const char* where) {
-  py::object p = py::reinterpret_borrow<py::object>(path);
-  if (py::hasattr(p, "__fspath__")) p = p.attr("__fspath__")();
-  if (!py::isinstance<py::str>(p))
-    zelk::raise_cv_error(std::string(where) + ": expected a file path (str), got " +
-                         zelk::describe(path));
-  return p.cast<std::string>();
-}
 
 py::object pic_read(py::handle path) {
   return result_array(cv::imread(file_path(path, "pic_read")));

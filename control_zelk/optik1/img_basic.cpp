@@ -40,10 +40,9 @@ void show_image(py::object self, py::object windows_name) {
 }
 
 void write_image(py::object self, py::handle path) {
-  if (!py::isinstance<py::str>(path))
-    zelk::raise_cv_error("write_image: expected a file path (str), got " + zelk::describe(path));
+  const std::string file = file_path(path, "write_image");
   zelk::MatView v = zelk::array_view(self.attr("img"), "write_image");
-  cv::imwrite(path.cast<std::string>(), v.mat);
+  cv::imwrite(file, v.mat);
 }
 
 void delay(py::object self, py::object time) {
@@ -106,6 +105,15 @@ void gray2bin(py::object self) {
 py::object analysed_image(py::handle self, py::handle img) {
   if (py::len(img) == 0) return self.attr("img");
   return py::reinterpret_borrow<py::object>(img);
+}
+
+std::string file_path(py::handle path, const char* where) {
+  py::object p = py::reinterpret_borrow<py::object>(path);
+  if (py::hasattr(p, "__fspath__")) p = p.attr("__fspath__")();
+  if (!py::isinstance<py::str>(p))
+    zelk::raise_cv_error(std::string(where) + ": expected a file path (str), got " +
+                         zelk::describe(path));
+  return p.cast<std::string>();
 }
 
 py::object result_array(const cv::Mat& m) {

@@ -66,8 +66,9 @@ bool middle_row_has_line(const BinaryRows& image) {
 bool dotted(const std::vector<std::vector<cv::Point>>& contours) {
   std::vector<double> columns;
   for (const auto& c : contours) {
+    if (!(cv::contourArea(c) > 3000)) continue;
     const cv::Moments m = cv::moments(c);
-    if (cv::contourArea(c) > 3000) columns.push_back(std::trunc(m.m10 / m.m00));
+    columns.push_back(std::trunc(m.m10 / m.m00));
   }
   if (columns.size() < 2) return false;
   const auto n = static_cast<double>(columns.size());

@@ -62,6 +62,9 @@ py::object analysed_image(py::handle self, py::handle img);
   throw py::error_already_set();
 }
 
+// A file name given as str or os.PathLike; anything else raises cv2.error.
+std::string file_path(py::handle path, const char* where);
+
 // An OpenCV result as cv2 returns it: the array, or None for an empty result.
 py::object result_array(const cv::Mat& m);
 
