@@ -2,14 +2,13 @@
 // learner's program sees them after `import control_zelk.optik1`.
 #include <pybind11/pybind11.h>
 
-#include <initializer_list>
 #include <stdexcept>
 #include <string>
-#include <utility>
 
 #include "cv_ndarray.hpp"
 #include "optik1.hpp"
 #include "py_class.hpp"
+#include "py_kit_globals.hpp"
 #include "py_module.hpp"
 
 namespace optik1 {
@@ -30,44 +29,15 @@ constexpr const char* kImgMethodOrder[] = {
 };
 // clang-format on
 
-py::dict int_keyed(std::initializer_list<std::pair<int, const char*>> items) {
-  py::dict d;
-  for (const auto& [key, text] : items) d[py::int_(key)] = py::str(text);
-  return d;
-}
-
 void set_globals(py::module_& m) {
   m.attr("np") = py::module_::import("numpy");
   m.attr("cv2") = py::module_::import("cv2");
   m.attr("imutils") = py::module_::import("imutils");
   m.attr("pyzbar") = py::module_::import("pyzbar.pyzbar");
   m.attr("deque") = py::module_::import("collections").attr("deque");
-  py::module_ sys = py::module_::import("sys");
-  m.attr("sys") = sys;
+  m.attr("sys") = py::module_::import("sys");
   m.attr("time") = py::module_::import("time");
-
-  py::object platform = sys.attr("platform");
-  m.attr("system_platform") = platform;
-  // A plain substring test: win32, cygwin and darwin all choose the relative kit folder.
-  const bool win = py::str(platform).cast<std::string>().find("win") != std::string::npos;
-  const std::string main_path = win ? "class/" : "/home/pi/class/";
-  m.attr("main_path") = main_path;
-  m.attr("picture_path") = main_path + "picture/";
-  m.attr("model_path") = main_path + "model/";
-  m.attr("d_path") = main_path + "camera_pos/";
-
-  m.attr("items_num") = int_keyed(
-      {{0, "9"}, {1, "1"}, {2, "2"}, {3, "3"}, {4, "4"}, {5, "5"}, {6, "6"}, {7, "7"}, {8, "8"}});
-  m.attr("items_dir") = int_keyed({{9, "左转"}, {10, "右转"}});
-  m.attr("items_label") = int_keyed({{11, "语音"}});
-  m.attr("items_laji") = int_keyed({{0, "易拉罐"},
-                                    {1, "纸团"},
-                                    {2, "塑料瓶"},
-                                    {3, "电池"},
-                                    {4, "报纸"},
-                                    {5, "灯泡"},
-                                    {6, "花生壳"},
-                                    {7, "香蕉皮"}});
+  zelk::def_kit_globals(m);
 }
 
 void add_img(py::module_& m) {
