@@ -53,7 +53,7 @@ def test_nothing_found_then_a_tiny_patch_then_no_state():
     cv2.rectangle(obj.img, (50, 50), (57, 57), (40, 180, 40), -1)     # enclosing radius about 5
     obj.color_detect()
     assert obj.color_data == "none" and obj.radius <= 5 and list(obj.pts) == []
-    with pytest.raises(AttributeError):
+    with pytest.raises(AttributeError, match="colorLower"):
         Img(obj.img).color_detect()                                 # no bounds
     bare = Img(obj.img * 0)
     bare.setcolorvalue("x", [0, 0, 0], [10, 10, 10])

@@ -73,7 +73,10 @@ void detect(py::object self, py::handle frame, const char* result_attr) {
   self.attr("img_new") = image;
   const MatView bgr = image_view(frame, kConversion, {3, false});
   cv::Mat mask;
-  hsv_in_range(bgr, self.attr("colorLower"), self.attr("colorUpper"), mask);
+  // Looked up in this order, so a missing range is reported as the missing lower bound.
+  py::object lower = self.attr("colorLower");
+  py::object upper = self.attr("colorUpper");
+  hsv_in_range(bgr, lower, upper, mask);
 
   Blob blob;
   bool found;
