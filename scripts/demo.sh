@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# The main job: a short learner program that drives the car. By default it runs against
-# the built-in board simulator (its trace lines start with "[board]"); with --car it runs
-# on the real controller board at /dev/ttyAMA0.
+# The main job: learner programs that drive the car and follow a line with the camera.
+# By default they run against the built-in board simulator (its trace lines start with
+# "[board]") and a generated camera video; with --car on the real board and camera.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-if [[ ${1:-} == --car ]]; then
-  exec .venv/bin/python demo/drive_demo.py
-fi
-exec .venv/bin/python sim/run_on_sim.py demo/drive_demo.py
+for program in demo/drive_demo.py demo/follow_demo.py; do
+  echo "=== $program"
+  if [[ ${1:-} == --car ]]; then
+    .venv/bin/python "$program"
+  else
+    .venv/bin/python sim/run_on_sim.py "$program"
+  fi
+done

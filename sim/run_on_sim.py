@@ -1,15 +1,18 @@
 """Runs a learner's car program against the board simulator instead of the car.
 
-    python sim/run_on_sim.py PROGRAM.py [ARGS...]
+    python sim/run_on_sim.py [--real-camera] PROGRAM.py [ARGS...]
 
 The program runs as __main__ in this process with serial.Serial("/dev/ttyAMA0") pointed at
 the simulator; what the board receives is printed as "[board] ..." lines between the
-program's own output. Exits with the program's status.
+program's own output. Camera 0 is a generated video of a practice mat (a line and a green
+ball) unless --real-camera is given. Exits with the program's status.
 """
 
+import contextlib
 import os
 import runpy
 import sys
+import tempfile
 import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -37,7 +40,10 @@ def print_program_error(exc, program):
 
 
 def main(argv):
-    if len(argv) < 1 or argv[0] in ("-h", "--help"):
+    real_camera = bool(argv) and argv[0] == "--real-camera"
+    if real_camera:
+        argv = argv[1:]
+    if not argv or argv[0] in ("-h", "--help"):
         print(__doc__.strip(), file=sys.stderr)
         return 2
     program = argv[0]
@@ -47,6 +53,22 @@ def main(argv):
     # Line by line, so the program's prints and the board's trace come out in order.
     sys.stdout.reconfigure(line_buffering=True)
 
+    with contextlib.ExitStack() as stack:
+        if not real_camera:
+            stack.enter_context(generated_camera())
+        return run_program(program, argv)
+
+
+@contextlib.contextmanager
+def generated_camera():
+    from camera_stand_in import make_track_video, redirect_camera
+
+    with tempfile.TemporaryDirectory(prefix="zelk-camera-") as tmp:
+        with redirect_camera(make_track_video(os.path.join(tmp, "track.avi"))):
+            yield
+
+
+def run_program(program, argv):
     status = 0
     with BoardSim(echo=sys.stdout, prefix="[board] ") as sim, sim.redirect_serial(sync_trace=True):
         # The demonstration world: an obstacle 100 cm ahead that the car approaches.
