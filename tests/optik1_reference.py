@@ -1,11 +1,10 @@
 """The analysis steps of control_zelk.optik1 written out in plain cv2/NumPy, as a learner's
 program would spell them: the yardstick of the tests and of bench/bench_optik1.py."""
 
-from collections import deque
-
 import cv2
 import imutils
 import numpy as np
+from optik_reference import ReferenceColorDetect
 
 
 def prepare(frame):
@@ -95,29 +94,9 @@ def color_mask(frame, lower, upper):
     return cv2.inRange(cv2.cvtColor(frame, cv2.COLOR_BGR2HSV), np.array(lower), np.array(upper))
 
 
-class ColourDetect:
-    """color_detect of Img, reporting in color_data."""
-
-    def __init__(self, lower, upper, color):
-        self.colorLower, self.colorUpper, self.color = np.array(lower), np.array(upper), color
-        self.pts = deque(maxlen=16)
+class ColourDetect(ReferenceColorDetect):
+    """color_detect of Img: the steps of color_detect.detect, reporting in color_data."""
 
     def color_detect(self, img):
-        self.color_data = "none"
-        self.frame = self.img_new = img
-        mask = cv2.inRange(cv2.cvtColor(img, cv2.COLOR_BGR2HSV), self.colorLower, self.colorUpper)
-        mask = cv2.dilate(cv2.erode(mask, None, iterations=2), None, iterations=2)
-        cnts = cv2.findContours(mask.copy(), cv2.RETR_EXTERNAL, cv2.CHAIN_APPROX_SIMPLE)[-2]
-        if len(cnts) == 0:
-            self.pts.clear()
-            self.color_data = "other_color"
-            return
-        c = max(cnts, key=cv2.contourArea)
-        x, y, w, h = cv2.boundingRect(c)
-        if w > 60 and h > 60 and x >= 0 and y >= 0:
-            self.img_new = img[y:y + h, x:x + w]
-        ((self.x, self.y), self.radius) = cv2.minEnclosingCircle(c)
-        center = tuple(cnt_center(c))
-        if self.radius > 5:
-            self.pts.appendleft(center)
-            self.color_data = self.color
+        self.detect(img)
+        self.color_data = self.__dict__.pop("data")
