@@ -2,8 +2,8 @@
 //
 // The line methods only ask where the zero entries of a few rows begin and end, so the
 // image of the convenience methods (Otsu binary of the grey frame, dilated twice with the
-// 3×3 element) is never built whole for them: the grey frame and its histogram are made in
-// one pass, and only the rows asked for are dilated.
+// 3×3 element) is never built whole for them: one pass over the frame counts its grey
+// values without storing them, and only the rows asked for are converted and dilated.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -48,7 +48,10 @@ class ArrayRows final : public BinaryRows {
   zelk::MatView view_;
 };
 
-// The image the convenience methods analyse, made from a colour frame.
+// The image the convenience methods analyse, made from a colour frame. For 8-bit BGR(A)
+// frames only the Otsu threshold is computed up front: the grey image is not stored (unless
+// the grey conversion falls back to cv::cvtColor), zeros() converts the five rows around
+// the row asked for, and image() converts the whole frame.
 class PreparedRows final : public BinaryRows {
  public:
   PreparedRows(py::handle frame, const char* where);
@@ -57,11 +60,16 @@ class PreparedRows final : public BinaryRows {
   cv::Mat image() const;
 
  private:
+  // Grey values of frame row r: a row of gray_ when it was stored, else converted into
+  // grey_row_.
+  const uchar* grey(int r) const;
+
   zelk::MatView frame_;
-  cv::Mat gray_;  // 8-bit frames: grey image and its Otsu threshold
+  bool eight_bit_ = false;  // an 8-bit BGR(A) frame: thresh_ is its Otsu threshold
+  cv::Mat gray_;            // its grey image, when stored by the fallback
   int thresh_ = 0;
-  cv::Mat prepared_;                                    // other frames: the prepared image itself
-  mutable std::vector<uchar> column_max_, low_, zero_;  // scratch of zeros()
+  cv::Mat prepared_;  // other frames: the prepared image itself
+  mutable std::vector<uchar> column_max_, low_, zero_, grey_row_;  // scratch of zeros()
 };
 
 }  // namespace optik1
