@@ -82,6 +82,16 @@ def test_centre():
         Img().cnt_center(SQUARE_10[:2])
 
 
+def test_contours_cv2_accepts():
+    """Points made with np.array of Python ints are int64, which cv2 reads as int32; an
+    empty point list has area 0, as in cv2."""
+    square = np.array([[[0, 0]], [[100, 0]], [[100, 100]], [[0, 100]]])
+    obj = Img()
+    assert obj.cnt_area(square) == cv2.contourArea(square.astype(np.int32)) == 10000.0
+    assert obj.cnt_center(square) == [50, 50] and obj.detect(square, "正方形") is True
+    assert obj.cnt_area(np.zeros((0, 1, 2), np.int32)) == 0.0
+
+
 def test_cnt_draw_draws_into_the_frame_in_place():
     c = drawn(lambda im: cv2.circle(im, (200, 150), 70, 255, -1))
     for frame, text in ((frames.colour_frame(np.random.default_rng(4)), "circle"),

@@ -146,13 +146,37 @@ def test_base_methods_equal_the_plain_steps():
                                  np.zeros((0, 4, 3), np.uint8)])
 def test_bad_images(img):
     obj = Img(img)
-    methods = [obj.offset2, obj.offset_calculate2, obj.line_angle2, obj.dotted_line2]
-    if not isinstance(img, np.ndarray):                          # the base set takes binary arrays
-        methods += [obj.offset_calculate1, obj.line_angle1, obj.offset1, obj.dotted_line1]
-    for method in methods:
+    for method in [obj.offset2, obj.offset_calculate2, obj.line_angle2, obj.dotted_line2]:
         with pytest.raises(cv2.error):
             method()
+    if not isinstance(img, np.ndarray):
+        # The row readers ask for the image's shape; OpenCV refuses the contour search.
+        for method in [obj.offset_calculate1, obj.line_angle1, obj.offset1]:
+            with pytest.raises(AttributeError, match="shape"):
+                method()
+        with pytest.raises(cv2.error):
+            obj.dotted_line1()
     with pytest.raises(TypeError):
         obj.offset1(None)                                        # len(None)
     with pytest.raises(cv2.error):
         Img().dotted_line1(np.zeros((5, 5, 3), np.uint8))        # contours need one channel
+
+
+def test_entries_count_as_numpy_compares_them():
+    """Only equality with 0 matters, in the array's own type: values that an int32 cast would
+    wrap to 0 are not line pixels, and types OpenCV cannot read still work."""
+    a = np.full((3, 8), 255, np.int64)
+    a[1, 3] = 2**32
+    a[1, 6] = 0
+    assert Img(a).offset_calculate1(1) == ref.offset_calculate1(1, a) == 6 - 4
+    a[1, 3] = 7
+    for dtype in (np.float16, np.complex64, object):
+        assert Img(a.astype(dtype)).offset_calculate1(1) == ref.offset_calculate1(1, a) == 2
+    with pytest.raises(IndexError):
+        Img(np.zeros(5)).offset1()                               # one axis: no rows of pixels
+
+
+def test_too_wide_for_opencv_is_an_error_not_a_crash():
+    wide = np.broadcast_to(np.zeros((1, 1, 3), np.uint8), (1, 2**30 + 8, 3))   # no memory used
+    with pytest.raises(cv2.error, match="too large"):
+        Img(wide).offset_calculate1(0)

@@ -95,7 +95,14 @@ NumpyAllocator& numpy_allocator() {
   raise_cv_error(std::string(where) + ": " + what + ", got " + describe(obj));
 }
 
-// Builds the Mat header; returns an empty Mat when the layout is not addressable.
+// Whether a Mat can address an array of this shape: OpenCV counts rows and entries per row
+// (columns × channels) in int.
+bool fits_mat(const py::array& a) {
+  const py::ssize_t cn = a.ndim() == 3 ? a.shape(2) : 1;
+  return a.shape(0) <= INT_MAX && cn >= 1 && cn <= CV_CN_MAX && a.shape(1) <= INT_MAX / cn;
+}
+
+// Builds the Mat header; false when the layout is not addressable without a copy.
 bool header_over(const py::array& a, int depth, cv::Mat* out) {
   if (a.size() == 0) {  // NumPy gives empty arrays strides of 0: nothing to check
     *out = cv::Mat();
@@ -104,7 +111,6 @@ bool header_over(const py::array& a, int depth, cv::Mat* out) {
   const auto ndim = a.ndim();
   const py::ssize_t itemsize = a.itemsize();
   const py::ssize_t cn = ndim == 3 ? a.shape(2) : 1;
-  if (a.shape(0) > INT_MAX || a.shape(1) > INT_MAX || cn > CV_CN_MAX || cn < 1) return false;
   const py::ssize_t pixel = itemsize * cn;
   if (ndim == 3 && a.shape(2) > 1 && a.strides(2) != itemsize) return false;
   if (a.shape(1) > 1 && a.strides(1) != pixel) return false;
@@ -157,6 +163,8 @@ MatView array_view(py::handle obj, const char* where, bool writable) {
   const int depth = depth_of(a.dtype());
   if (depth < 0) raise_bad_array(where, "unsupported dtype (use uint8 … float64)", obj);
   if (a.ndim() != 2 && a.ndim() != 3) raise_bad_array(where, "expected a 2-D or 3-D array", obj);
+  if (a.size() > 0 && !fits_mat(a))
+    raise_bad_array(where, "too large for cv::Mat (rows, columns × channels)", obj);
   MatView v{a, cv::Mat()};
   if (header_over(a, depth, &v.mat)) return v;
   if (writable)
@@ -166,12 +174,11 @@ MatView array_view(py::handle obj, const char* where, bool writable) {
                     obj);
   // Inputs with an unusual layout (e.g. img[:, ::-1]) are used through a compact copy.
   v.array = py::module_::import("numpy").attr("ascontiguousarray")(a);
-  if (!header_over(v.array, depth, &v.mat))
-    raise_bad_array(where, "too large for cv::Mat (rows, columns or channels)", obj);
+  header_over(v.array, depth, &v.mat);
   return v;
 }
 
-MatView image_view(py::handle obj, const char* where, ImageSpec kind) {
+MatView image_view(py::handle obj, const char* where, ImageKind kind) {
   const char* want = kind.channels == 3   ? "expected an H×W×3 uint8 (BGR) image"
                      : kind.channels == 1 ? "expected an H×W uint8 (grey) image"
                                           : "expected a uint8 image";
@@ -234,6 +241,9 @@ MatView contour_view(py::handle obj, const char* where) {
   const char* want = "expected a contour (int32 or float32 array of points, N×1×2 or N×2)";
   if (!py::isinstance<py::array>(obj)) raise_bad_array(where, want, obj);
   auto a = py::reinterpret_borrow<py::array>(obj);
+  // np.array of Python ints gives int64 points; cv2 reads them as int32.
+  const auto dt = a.dtype();
+  if ((dt.kind() == 'i' || dt.kind() == 'u') && dt.itemsize() == 8) a = a.attr("astype")("int32");
   const int depth = depth_of(a.dtype());
   if (depth != CV_32S && depth != CV_32F) raise_bad_array(where, want, obj);
   const bool shape_ok = (a.ndim() == 2 && a.shape(1) == 2) ||
@@ -241,9 +251,9 @@ MatView contour_view(py::handle obj, const char* where) {
   if (!shape_ok || a.size() / 2 > INT_MAX) raise_bad_array(where, want, obj);
   py::array c = py::module_::import("numpy").attr("ascontiguousarray")(a);
   const int n = static_cast<int>(c.size() / 2);
-  MatView v{c, cv::Mat()};
-  if (n > 0) v.mat = cv::Mat(n, 1, CV_MAKETYPE(depth, 2), const_cast<void*>(c.data()));
-  return v;
+  // Also for no points: OpenCV takes an empty point list with a buffer as 0 points, as
+  // cv2 passes it, but one without a buffer as no point list at all.
+  return MatView{c, cv::Mat(n, 1, CV_MAKETYPE(depth, 2), const_cast<void*>(c.data()))};
 }
 
 }  // namespace zelk

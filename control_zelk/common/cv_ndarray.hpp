@@ -30,7 +30,7 @@ struct MatView {
 };
 
 // What an image argument must be. channels: 1 (H×W or H×W×1), 3 (H×W×3) or 0 (any).
-struct ImageSpec {
+struct ImageKind {
   int channels = 0;
   bool writable = false;  // the caller's pixels are drawn into
 };
@@ -38,7 +38,7 @@ struct ImageSpec {
 // View of `obj` as an 8-bit image. `where` names the operation in error messages.
 // A readable array whose layout OpenCV cannot address is copied (as cv2 does for inputs);
 // a writable one raises instead, since drawing into a copy would be lost.
-MatView image_view(py::handle obj, const char* where, ImageSpec kind = {});
+MatView image_view(py::handle obj, const char* where, ImageKind kind = {});
 
 // View of an array of any dtype OpenCV knows (uint8 … float64), 2-D or 3-D.
 MatView array_view(py::handle obj, const char* where, bool writable = false);

@@ -13,19 +13,19 @@ namespace optik1 {
 namespace {
 
 template <typename T>
-ZeroSpan zero_span_of(const T* p, int n, int cn) {
-  int i = 0;
+ZeroSpan zero_span_of(const T* p, size_t n, size_t cn) {
+  size_t i = 0;
   while (i < n && p[i] != 0) ++i;
   if (i == n) return {};
-  int j = n - 1;
+  size_t j = n - 1;
   while (p[j] != 0) --j;
-  return {true, i / cn, j / cn};
+  return {true, static_cast<int>(i / cn), static_cast<int>(j / cn)};
 }
 
 ZeroSpan zero_span(const cv::Mat& m, int y) {
   if (m.empty()) return {};
-  const int n = m.cols * m.channels();
-  const int cn = m.channels();
+  const size_t cn = static_cast<size_t>(m.channels());
+  const size_t n = static_cast<size_t>(m.cols) * cn;
   switch (m.depth()) {
     case CV_8U:
     case CV_8S: {
@@ -33,8 +33,10 @@ ZeroSpan zero_span(const cv::Mat& m, int y) {
       const void* first = std::memchr(p, 0, static_cast<size_t>(n));
       if (first == nullptr) return {};
       const void* last = memrchr(p, 0, static_cast<size_t>(n));
-      return {true, static_cast<int>(static_cast<const uchar*>(first) - p) / cn,
-              static_cast<int>(static_cast<const uchar*>(last) - p) / cn};
+      const auto column = [&](const void* at) {
+        return static_cast<int>(static_cast<size_t>(static_cast<const uchar*>(at) - p) / cn);
+      };
+      return {true, column(first), column(last)};
     }
     case CV_16U:
       return zero_span_of(m.ptr<uint16_t>(y), n, cn);
@@ -49,11 +51,27 @@ ZeroSpan zero_span(const cv::Mat& m, int y) {
   }
 }
 
+// The image argument as an array OpenCV can address whose zero entries are exactly the
+// entries NumPy finds equal to 0. Only whether an entry is 0 matters here.
 py::object numeric(py::handle img) {
   auto obj = py::reinterpret_borrow<py::object>(img);
-  // NumPy compares bool entries with 0 as well; they are bytes holding 0 or 1.
-  if (py::isinstance<py::array>(obj) && py::array(obj).dtype().kind() == 'b')
-    return obj.attr("view")("uint8");
+  if (!py::isinstance<py::array>(obj)) {
+    // What `img.shape` would raise in the same steps written in Python.
+    PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute 'shape'",
+                 Py_TYPE(obj.ptr())->tp_name);
+    throw py::error_already_set();
+  }
+  auto a = py::reinterpret_borrow<py::array>(obj);
+  if (a.ndim() < 2) throw py::index_error("tuple index out of range");
+  const char kind = a.dtype().kind();
+  const auto size = a.dtype().itemsize();
+  // Bool entries are bytes holding 0 or 1.
+  if (kind == 'b') return obj.attr("view")("uint8");
+  // Other types OpenCV does not read as they are (64-bit integers, float16, complex,
+  // objects): compare with 0 in NumPy.
+  const bool native = (kind == 'u' && size <= 2) || (kind == 'i' && size <= 4) ||
+                      (kind == 'f' && (size == 4 || size == 8));
+  if (!native) return obj.attr("__ne__")(0).attr("view")("uint8");
   return obj;
 }
 
