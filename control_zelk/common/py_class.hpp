@@ -43,6 +43,17 @@ inline PyObject* keep_forever(py::object obj) {
   return obj.release().ptr();
 }
 
+// The globals of one module, looked up at call time as Python code looks them up, so that a
+// learner's replacement of a module attribute (a table, `serial`, `cv2`) is seen.
+class ModuleGlobals {
+ public:
+  void bind(py::module_& m) { module_ = keep_forever(m); }
+  py::object operator()(const char* name) const { return py::handle(module_).attr(name); }
+
+ private:
+  PyObject* module_ = nullptr;
+};
+
 // True when the attribute exists on the object (as Python's hasattr).
 inline bool has_attr(py::handle obj, const char* name) {
   return py::hasattr(obj, name);

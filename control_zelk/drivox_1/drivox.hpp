@@ -4,13 +4,13 @@
 
 #include <pybind11/pybind11.h>
 
+#include "py_class.hpp"
+
 namespace drivox {
 namespace py = pybind11;
 
-// The module object, kept for looking up its globals at call time (as Python code does,
-// so a learner's replacement of e.g. `serial` or a dictionary is seen).
-void set_module(py::module_ m);
-py::object global(const char* name);
+// This module's globals (`serial`, `time`, the dictionaries, the classes).
+inline zelk::ModuleGlobals global;
 
 // Python operators on objects of any type, raising Python's own errors.
 inline py::object checked(PyObject* result) {

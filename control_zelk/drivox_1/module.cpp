@@ -7,8 +7,6 @@
 
 namespace drivox {
 namespace {
-PyObject* the_module = nullptr;
-
 py::dict make_dict(std::initializer_list<std::pair<const char*, int>> items) {
   py::dict d;
   for (const auto& [key, value] : items) d[key] = value;
@@ -16,21 +14,13 @@ py::dict make_dict(std::initializer_list<std::pair<const char*, int>> items) {
 }
 }  // namespace
 
-void set_module(py::module_ m) {
-  the_module = zelk::keep_forever(m);
-}
-
-py::object global(const char* name) {
-  return py::handle(the_module).attr(name);
-}
-
 }  // namespace drivox
 
 namespace py = pybind11;
 
 ZELK_MODULE(Drivox_1, m) {
   m.doc() = "Controller board of the robot car: command frames over the serial line.";
-  drivox::set_module(m);
+  drivox::global.bind(m);
   m.attr("serial") = py::module_::import("serial");
   m.attr("time") = py::module_::import("time");
 

@@ -14,8 +14,6 @@
 namespace optik1 {
 namespace {
 
-PyObject* the_module = nullptr;
-
 // Img's methods in class order; the source files only provide them.
 // clang-format off
 constexpr const char* kImgMethodOrder[] = {
@@ -60,20 +58,11 @@ void add_img(py::module_& m) {
 }
 
 }  // namespace
-
-void remember_module(py::module_& m) {
-  the_module = zelk::keep_forever(m);
-}
-
-py::object module_global(const char* name) {
-  return py::handle(the_module).attr(name);
-}
-
 }  // namespace optik1
 
 ZELK_MODULE(optik1, m) {
   zelk::register_cv_error_translator();
-  optik1::remember_module(m);
+  optik1::module_global.bind(m);
   optik1::set_globals(m);
   optik1::add_assist_converse(m);
   optik1::add_pic_read(m);

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "py_class.hpp"
+
 namespace optik1 {
 namespace py = pybind11;
 
@@ -48,10 +50,8 @@ void add_pic_read(py::module_& m);
 void add_assist_converse(py::module_& m);
 void add_camera(py::module_& m);
 
-// The module's global `name` at the time of the call (globals such as cv2 are ordinary,
-// replaceable module attributes).
-py::object module_global(const char* name);
-void remember_module(py::module_& m);
+// The module's globals (cv2, np, the tables), looked up at the time of the call.
+inline zelk::ModuleGlobals module_global;
 
 // The image an analysis method works on: `img` unless len(img) == 0, else the object's own.
 py::object analysed_image(py::handle self, py::handle img);
