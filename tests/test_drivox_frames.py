@@ -161,3 +161,45 @@ def test_missing_device_raises_from_constructor():
 
     with pytest.raises(serial.SerialException):
         MySerial("/dev/does-not-exist-zelk")
+
+
+def python_frame(cmd_type, cmd_id, *args):
+    """The frame as the same steps give it in Python."""
+    args = [a + 65535 if a < 0 else a for a in args]
+    split = []
+    for a in args:
+        split += [int(a / 256), int(a % 256)]
+    checksum = 85 + 14 + cmd_type + cmd_id + sum(split)
+    return b"%c%c%c%c%c%c%c%c%c%c%c%c%c%c" % (85, 14, cmd_type % 256, cmd_id % 256, *split, 0,
+                                              checksum % 256)
+
+
+def test_frames_equal_the_python_steps_for_any_int_arguments(monkeypatch):
+    """Plain ints take a shortcut; it must give the same bytes, or the same OverflowError."""
+    import random
+
+    import serial
+
+    class Recorder:
+        def __init__(self, *args, **kwargs):
+            self.written = []
+
+        def write(self, data):
+            self.written.append(data)
+
+        def close(self):
+            pass
+
+    monkeypatch.setattr(serial, "Serial", Recorder)
+    link, rng = MySerial(), random.Random(7)
+    for _ in range(20000):
+        args = [rng.choice([rng.randint(-300, 300), rng.randint(-70000, 70000),
+                            rng.randint(-2**41, 2**41)]) for _ in range(6)]
+        try:
+            want = python_frame(*args)
+        except OverflowError:
+            with pytest.raises(OverflowError):
+                link.sendCmd(*args)
+            continue
+        link.sendCmd(*args)
+        assert link.ser.written[-1] == want, args

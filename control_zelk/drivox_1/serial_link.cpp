@@ -1,9 +1,11 @@
 // MySerial: the serial connection to the controller board and its 14-byte frames.
 //
 // Frame: 0x55, 0x0E, type, function, four 16-bit big-endian arguments, 0x00, checksum
-// (sum of the bytes before it, mod 256). All arithmetic is done on the caller's Python
-// objects, so fractional, negative and out-of-range arguments behave exactly as the
-// equivalent Python expressions (truncation, OverflowError from %c, TypeError, ...).
+// (sum of the bytes before it, mod 256). Plain int arguments are framed in C; anything else
+// goes through the same arithmetic on the caller's Python objects, so fractional, negative
+// and out-of-range arguments behave exactly as the equivalent Python expressions
+// (truncation, OverflowError from %c, TypeError, ...). The frame always goes through
+// MySerial's own writeMsg, not a subclass override.
 #include <array>
 
 #include "drivox.hpp"
@@ -58,8 +60,24 @@ py::object recv_msg(py::object self, py::object count) {
   return recv;
 }
 
+// Python's a % 256 (never negative).
+long long mod256(long long a) {
+  return (a % 256 + 256) % 256;
+}
+
 int correct_msg(py::object /*self*/, py::object msg) {
   if (msg.is_none()) return 0;
+  // A non-empty bytes reply, the usual case, is checked on its bytes directly.
+  if (PyBytes_CheckExact(msg.ptr()) && PyBytes_GET_SIZE(msg.ptr()) > 0) {
+    const auto* p = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(msg.ptr()));
+    const py::ssize_t n = PyBytes_GET_SIZE(msg.ptr());
+    if (p[0] != 85) return 0;
+    long long sum = 0;
+    for (py::ssize_t i = 0; i < n - 1; ++i) sum += p[i];
+    if (p[n - 1] != mod256(sum)) return 0;
+    zelk::print("数据校验正确！");
+    return 1;
+  }
   if (zelk::ne(msg[py::int_(0)], py::int_(85))) return 0;
   const py::ssize_t length = py::len(msg);
   py::object checksum = py::int_(0);
@@ -70,8 +88,41 @@ int correct_msg(py::object /*self*/, py::object msg) {
   return 1;
 }
 
+// The frame for plain int arguments, computed in C. Returns an empty object when an argument
+// is not an exact int of moderate size or a byte would fall outside 0..255: the Python-object
+// path then makes the frame, or raises what Python would.
+py::object frame_from_ints(const std::array<PyObject*, 6>& values) {
+  constexpr long long kLimit = 1LL << 40;  // far inside the doubles' exact range
+  std::array<long long, 6> v{};
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (!PyLong_CheckExact(values[i])) return py::object();
+    int overflow = 0;
+    v[i] = PyLong_AsLongLongAndOverflow(values[i], &overflow);
+    if (overflow != 0 || v[i] > kLimit || v[i] < -kLimit) return py::object();
+  }
+  unsigned char frame[14] = {85, 14, static_cast<unsigned char>(mod256(v[0])),
+                             static_cast<unsigned char>(mod256(v[1]))};
+  long long sum = 85 + 14 + v[0] + v[1];
+  for (int k = 0; k < 4; ++k) {
+    const long long a = v[2 + k] < 0 ? 65535 + v[2 + k] : v[2 + k];
+    const long long high = a / 256;  // int(a / 256): exact division, truncated toward zero
+    if (high < 0 || high > 255) return py::object();
+    frame[4 + 2 * k] = static_cast<unsigned char>(high);
+    frame[5 + 2 * k] = static_cast<unsigned char>(mod256(a));
+    sum += high + mod256(a);
+  }
+  frame[13] = static_cast<unsigned char>(mod256(sum));
+  return py::bytes(reinterpret_cast<const char*>(frame), sizeof frame);
+}
+
 void send_cmd(py::object self, py::object cmd_type, py::object cmd_id, py::object arg1,
               py::object arg2, py::object arg3, py::object arg4) {
+  py::object fast = frame_from_ints(
+      {cmd_type.ptr(), cmd_id.ptr(), arg1.ptr(), arg2.ptr(), arg3.ptr(), arg4.ptr()});
+  if (fast) {
+    py::handle(my_serial_class).attr("writeMsg")(self, fast);
+    return;
+  }
   std::array<py::object, 4> args{arg1, arg2, arg3, arg4};
   const py::int_ zero(0), offset(65535);
   // Negative arguments go out as 65535 + v (the board's convention: -1 is 0xFFFE).
@@ -94,7 +145,6 @@ void send_cmd(py::object self, py::object cmd_type, py::object cmd_id, py::objec
   // bytes % formatting raises OverflowError for a value outside 0..255, before any write.
   static PyObject* tmpl = zelk::keep_forever(py::bytes("%c%c%c%c%c%c%c%c%c%c%c%c%c%c"));
   py::object framedata = mod(tmpl, fields);
-  // The frame always goes through MySerial's own writeMsg, not a subclass override.
   py::handle(my_serial_class).attr("writeMsg")(self, framedata);
 }
 
