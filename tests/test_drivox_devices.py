@@ -296,13 +296,34 @@ class TestLearnerClasses:
         with pytest.raises(TypeError):
             D.Car().car_go(1, 2)
 
+    def test_arguments_bind_as_in_python(self, board):  # noqa: F811
+        car = D.Car()
+        car.Chassis_exe(speed_h=5, speed_s=1)
+        assert car.id_list[2:5] == [1, 0, 5]
+        D.Car.car_go(car, car_sp=7)  # through the class, self passed explicitly
+        assert car.id_list[2] == 7
+        for call, message in [(lambda: car.Chassis_exe(1, speed_s=2), "multiple values"),
+                              (lambda: car.car_go(speed=3), "unexpected keyword"),
+                              (lambda: car.Chassis_exe(1, 2, 3, 4), "positional"),
+                              (lambda: D.Io.readIo(car), "missing"),
+                              (lambda: D.Car.car_go(), "")]:
+            with pytest.raises(TypeError, match=message):
+                call()
+
     def test_learner_subclass(self, board):  # noqa: F811
+        sent = []
+
         class MyCar(D.Car):
             def forward(self):
                 self.car_go(10)
 
+            def sendCmd(self, *args):  # the library's own calls go through overrides
+                sent.append(args)
+                D.MySerial.sendCmd(self, *args)
+
         MyCar().forward()
         assert args_of(board.frames()[-1])[:2] == b"\x00\x0a"
+        assert sent == [(1, 1, 10, 0, 0, 0)]
 
 
 def test_time_count(monkeypatch):

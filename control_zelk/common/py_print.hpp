@@ -5,6 +5,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <type_traits>
 #include <utility>
 
 namespace zelk {
@@ -13,10 +14,27 @@ namespace py = pybind11;
 // The builtin print function, looked up once.
 py::object builtin_print();
 
+// A Python object for any printable C++ value (Python objects pass as they are).
+template <typename T>
+py::object as_object(T&& value) {
+  if constexpr (std::is_base_of_v<py::handle, std::decay_t<T>>)
+    return py::reinterpret_borrow<py::object>(value);
+  else if constexpr (std::is_convertible_v<T&&, py::object>)  // e.g. obj.attr("x")
+    return py::object(std::forward<T>(value));
+  else
+    return py::cast(std::forward<T>(value));
+}
+
 // print(*args): items separated by one blank, newline at the end.
 template <typename... Args>
 void print(Args&&... args) {
-  builtin_print()(std::forward<Args>(args)...);
+  static_assert(sizeof...(Args) >= 1, "print needs something to print");
+  const py::object items[] = {as_object(std::forward<Args>(args))...};
+  PyObject* argv[sizeof...(Args)];
+  for (size_t i = 0; i < sizeof...(Args); ++i) argv[i] = items[i].ptr();
+  PyObject* r = PyObject_Vectorcall(builtin_print().ptr(), argv, sizeof...(Args), nullptr);
+  if (r == nullptr) throw py::error_already_set();
+  Py_DECREF(r);
 }
 
 // True when the interpreter runs with -O (assert statements are skipped then).

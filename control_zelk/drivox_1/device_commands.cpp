@@ -2,6 +2,7 @@
 // command list id_list = [type, function, arg1, arg2, arg3, arg4] and sends it as one frame.
 #include "drivox.hpp"
 #include "py_class.hpp"
+#include "py_fast_calls.hpp"
 #include "py_print.hpp"
 
 namespace drivox {
@@ -29,10 +30,10 @@ void id_init(py::object self, py::object id_list) {
 
 py::object set_id(py::object self) {
   py::object l = slots(self);
-  self.attr("sendCmd")(l[py::int_(0)], l[py::int_(1)], l[py::int_(2)], l[py::int_(3)],
-                       l[py::int_(4)], l[py::int_(5)]);
+  zelk::call_method(self, "sendCmd", l[py::int_(0)], l[py::int_(1)], l[py::int_(2)], l[py::int_(3)],
+                    l[py::int_(4)], l[py::int_(5)]);
   zelk::print(slots(self));
-  return self.attr("recieveAck")();
+  return zelk::call_method(self, "recieveAck");
 }
 
 // A reply byte, or None when there is no reply or it is too short to hold that byte.
@@ -68,8 +69,8 @@ void chassis_exe(py::object self, py::object speed_s, py::object speed_l, py::ob
   set_slot(self, 2, speed_s);
   set_slot(self, 3, speed_l);
   set_slot(self, 4, speed_h);
-  self.attr("set_id")();
-  zelk::print("1");
+  zelk::call_method(self, "set_id");
+  zelk::print(zelk::literal("1"));
 }
 
 // ---- Io ----
@@ -156,31 +157,32 @@ void add_device_commands(py::module_& m) {
   py::object id = zelk::make_class(m, "Id", py::make_tuple(global("MySerial")));
   id_class = zelk::keep_forever(id);
   zelk::def_init(id, &id_init, py::arg("id_list"));
-  zelk::def_method(id, "set_id", &set_id);
+  zelk::def_fast_method(id, "set_id", &set_id);
 
   py::object chassis = make_family(m, "Chassis", "Chassis_dict");
-  zelk::def_method(chassis, "Chassis_exe", &chassis_exe, py::arg("speed_s") = 0,
-                   py::arg("speed_l") = 0, py::arg("speed_h") = 0);
+  zelk::def_fast_method(chassis, "Chassis_exe", &chassis_exe, py::arg("speed_s") = 0,
+                        py::arg("speed_l") = 0, py::arg("speed_h") = 0);
 
   py::object io = zelk::make_class(m, "Io", py::make_tuple(id));
   zelk::def_init(io, &io_init, py::arg("c_function"),
                  py::arg("c_type") = global("case_dict")["Io"]);
-  zelk::def_method(io, "readIos", &read_ios);
-  zelk::def_method(io, "readIo", &read_io, py::arg("bit"));
-  zelk::def_method(io, "output", &output, py::arg("iocom"), py::arg("level"));
-  zelk::def_method(io, "pwmOutput", &pwm_output, py::arg("pwmcom") = 0, py::arg("freq") = 0,
-                   py::arg("duty") = 0);
+  zelk::def_fast_method(io, "readIos", &read_ios);
+  zelk::def_fast_method(io, "readIo", &read_io, py::arg("bit"));
+  zelk::def_fast_method(io, "output", &output, py::arg("iocom"), py::arg("level"));
+  zelk::def_fast_method(io, "pwmOutput", &pwm_output, py::arg("pwmcom") = 0, py::arg("freq") = 0,
+                        py::arg("duty") = 0);
 
   py::object motor = make_family(m, "Motor", "Motor_dict");
-  zelk::def_method(motor, "cur_exe", &cur_exe, py::arg("id") = 1, py::arg("mode") = 0,
-                   py::arg("speed") = 0, py::arg("pulse") = 0);
-  zelk::def_method(motor, "steer_exe", &steer_exe, py::arg("id") = 1, py::arg("pwm") = 0);
+  zelk::def_fast_method(motor, "cur_exe", &cur_exe, py::arg("id") = 1, py::arg("mode") = 0,
+                        py::arg("speed") = 0, py::arg("pulse") = 0);
+  zelk::def_fast_method(motor, "steer_exe", &steer_exe, py::arg("id") = 1, py::arg("pwm") = 0);
 
   py::object sensor = make_family(m, "Sensor", "Sensor_dict");
-  zelk::def_method(sensor, "ul_getDistance", &ul_get_distance, py::arg("sensorID"));
+  zelk::def_fast_method(sensor, "ul_getDistance", &ul_get_distance, py::arg("sensorID"));
 
   py::object conpound = make_family(m, "Conpound", "Conpound_dict");
-  zelk::def_method(conpound, "line_track", &line_track, py::arg("start") = 0, py::arg("speed") = 0);
+  zelk::def_fast_method(conpound, "line_track", &line_track, py::arg("start") = 0,
+                        py::arg("speed") = 0);
 }
 
 }  // namespace drivox

@@ -3,12 +3,13 @@
 // with assertion semantics (AssertionError with a short message, skipped under -O).
 #include "drivox.hpp"
 #include "py_class.hpp"
+#include "py_fast_calls.hpp"
 #include "py_print.hpp"
 
 namespace drivox {
 namespace {
 
-using zelk::def_method;
+using zelk::def_fast_method;
 
 // Runs the family's constructor with the given function name and its default type code.
 void family_init(py::object self, const char* family, const char* function) {
@@ -17,7 +18,7 @@ void family_init(py::object self, const char* family, const char* function) {
 
 // ---- Car ----
 void chassis(py::object self, const char* which, py::object speed) {
-  self.attr("Chassis_exe")(py::arg(which) = speed);
+  zelk::call_method_kw(self, "Chassis_exe", which, speed);
 }
 
 // ---- Use_io ----
@@ -117,55 +118,55 @@ void end_count(py::object self) {
 void add_robot_api(py::module_& m) {
   const auto sp = py::arg("car_sp") = 0;
   py::object car = plain_class(m, "Car", "Chassis", "Spo_chassis");
-  def_method(
+  def_fast_method(
       car, "car_go", [](py::object s, py::object v) { chassis(s, "speed_s", v); }, sp);
-  def_method(
+  def_fast_method(
       car, "car_back", [](py::object s, py::object v) { chassis(s, "speed_s", neg(v)); }, sp);
-  def_method(
+  def_fast_method(
       car, "car_across_l", [](py::object s, py::object v) { chassis(s, "speed_l", v); }, sp);
-  def_method(
+  def_fast_method(
       car, "car_across_r", [](py::object s, py::object v) { chassis(s, "speed_l", neg(v)); }, sp);
-  def_method(
+  def_fast_method(
       car, "car_turn_r", [](py::object s, py::object v) { chassis(s, "speed_h", v); }, sp);
-  def_method(
+  def_fast_method(
       car, "car_turn_l", [](py::object s, py::object v) { chassis(s, "speed_h", neg(v)); }, sp);
-  def_method(car, "car_stop", [](py::object s) { s.attr("Chassis_exe")(0, 0, 0); });
+  def_fast_method(car, "car_stop", [](py::object s) { s.attr("Chassis_exe")(0, 0, 0); });
 
   py::object use_io = numbered_class(m, "Use_io", "Io", "Other", "io_com");
-  def_method(use_io, "Io_read", &io_read);
-  def_method(use_io, "Ios_read", &ios_read);
-  def_method(use_io, "Io_write", &io_write, py::arg("io_level") = 0);
-  def_method(use_io, "pwm_use", &pwm_use, py::arg("pwm_freq") = 0, py::arg("pwm_duty") = 0);
+  def_fast_method(use_io, "Io_read", &io_read);
+  def_fast_method(use_io, "Ios_read", &ios_read);
+  def_fast_method(use_io, "Io_write", &io_write, py::arg("io_level") = 0);
+  def_fast_method(use_io, "pwm_use", &pwm_use, py::arg("pwm_freq") = 0, py::arg("pwm_duty") = 0);
 
   py::object cur = numbered_class(m, "Cur_motor", "Motor", "Cur_motor", "motor_id");
   const auto speed = py::arg("cur_speed") = 0, pulse = py::arg("cur_pulse") = 0;
-  def_method(
+  def_fast_method(
       cur, "Cur_go",
       [](py::object s, py::object v, py::object p) { cur_run(s, py::int_(1), v, p); }, speed,
       pulse);
-  def_method(
+  def_fast_method(
       cur, "Cur_back",
       [](py::object s, py::object v, py::object p) { cur_run(s, py::int_(1), neg(v), p); }, speed,
       pulse);
-  def_method(cur, "Cur_stop",
-             [](py::object s) { cur_run(s, py::int_(0), py::int_(0), py::int_(0)); });
+  def_fast_method(cur, "Cur_stop",
+                  [](py::object s) { cur_run(s, py::int_(0), py::int_(0), py::int_(0)); });
 
   py::object ste = numbered_class(m, "Ste_motor", "Motor", "Ste_motor", "ste_id");
-  def_method(ste, "Ste_exe", &ste_exe, py::arg("ste_duty") = 0);
+  def_fast_method(ste, "Ste_exe", &ste_exe, py::arg("ste_duty") = 0);
 
   py::object ul = numbered_class(m, "Ul_sensor", "Sensor", "Ul_sensor", "ul_id");
-  def_method(ul, "ul_get", &ul_get);
+  def_fast_method(ul, "ul_get", &ul_get);
 
   py::object line = plain_class(m, "Line_track", "Conpound", "Line_track");
-  def_method(line, "l_start", &l_start, py::arg("l_sp") = 0);
-  def_method(line, "l_stop", [](py::object s) {
+  def_fast_method(line, "l_start", &l_start, py::arg("l_sp") = 0);
+  def_fast_method(line, "l_stop", [](py::object s) {
     s.attr("line_track")(py::arg("start") = 0, py::arg("speed") = 0);
   });
 
   py::object timer = zelk::make_class(m, "time_count");
   zelk::def_init(timer, &time_count_init);
-  def_method(timer, "start_count", [](py::object s) { s.attr("start_time") = now(); });
-  def_method(timer, "end_count", &end_count);
+  def_fast_method(timer, "start_count", [](py::object s) { s.attr("start_time") = now(); });
+  def_fast_method(timer, "end_count", &end_count);
 }
 
 }  // namespace drivox

@@ -10,6 +10,7 @@
 
 #include "drivox.hpp"
 #include "py_class.hpp"
+#include "py_fast_calls.hpp"
 #include "py_print.hpp"
 
 namespace drivox {
@@ -49,14 +50,14 @@ void serial_open(py::object self) {
 }
 
 void write_msg(py::object self, py::object sendmsg) {
-  self.attr("ser").attr("write")(sendmsg);
+  zelk::call_method(self.attr("ser"), "write", sendmsg);
 }
 
 py::object recv_msg(py::object self, py::object count) {
   py::object ser = self.attr("ser");
-  py::object recv = ser.attr("read")(count);
+  py::object recv = zelk::call_method(ser, "read", count);
   // Whatever else arrived belongs to no command of ours: drop it.
-  ser.attr("flushInput")();
+  zelk::call_method(ser, "flushInput");
   return recv;
 }
 
@@ -75,7 +76,7 @@ int correct_msg(py::object /*self*/, py::object msg) {
     long long sum = 0;
     for (py::ssize_t i = 0; i < n - 1; ++i) sum += p[i];
     if (p[n - 1] != mod256(sum)) return 0;
-    zelk::print("数据校验正确！");
+    zelk::print(zelk::literal("数据校验正确！"));
     return 1;
   }
   if (zelk::ne(msg[py::int_(0)], py::int_(85))) return 0;
@@ -120,7 +121,7 @@ void send_cmd(py::object self, py::object cmd_type, py::object cmd_id, py::objec
   py::object fast = frame_from_ints(
       {cmd_type.ptr(), cmd_id.ptr(), arg1.ptr(), arg2.ptr(), arg3.ptr(), arg4.ptr()});
   if (fast) {
-    py::handle(my_serial_class).attr("writeMsg")(self, fast);
+    zelk::call_method(my_serial_class, "writeMsg", self, fast);
     return;
   }
   std::array<py::object, 4> args{arg1, arg2, arg3, arg4};
@@ -145,13 +146,13 @@ void send_cmd(py::object self, py::object cmd_type, py::object cmd_id, py::objec
   // bytes % formatting raises OverflowError for a value outside 0..255, before any write.
   static PyObject* tmpl = zelk::keep_forever(py::bytes("%c%c%c%c%c%c%c%c%c%c%c%c%c%c"));
   py::object framedata = mod(tmpl, fields);
-  py::handle(my_serial_class).attr("writeMsg")(self, framedata);
+  zelk::call_method(my_serial_class, "writeMsg", self, framedata);
 }
 
 py::object recieve_ack(py::object self) {
   try {
-    py::object recv = self.attr("recvMsg")();
-    if (zelk::truthy(self.attr("correctMsg")(recv))) return recv;
+    py::object recv = zelk::call_method(self, "recvMsg");
+    if (zelk::truthy(zelk::call_method(self, "correctMsg", recv))) return recv;
     zelk::print("异常：收到数据有误");
     return py::none();
   } catch (py::error_already_set& e) {
@@ -167,15 +168,15 @@ void add_serial_link(py::module_& m) {
   py::object cls = zelk::make_class(m, "MySerial");
   my_serial_class = zelk::keep_forever(cls);
   zelk::def_init(cls, &init, py::arg("device") = kDefaultDevice, py::arg("baud") = kDefaultBaud);
-  zelk::def_method(cls, "__del__", &del);
-  zelk::def_method(cls, "serialOpen", &serial_open);
-  zelk::def_method(cls, "writeMsg", &write_msg, py::arg("sendmsg"));
-  zelk::def_method(cls, "recvMsg", &recv_msg, py::arg("count") = 14);
-  zelk::def_method(cls, "correctMsg", &correct_msg, py::arg("msg"));
-  zelk::def_method(cls, "sendCmd", &send_cmd, py::arg("cmd_type") = 0, py::arg("cmd_id") = 0,
-                   py::arg("arg1") = 0, py::arg("arg2") = 0, py::arg("arg3") = 0,
-                   py::arg("arg4") = 0);
-  zelk::def_method(cls, "recieveAck", &recieve_ack);
+  zelk::def_fast_method(cls, "__del__", &del);
+  zelk::def_fast_method(cls, "serialOpen", &serial_open);
+  zelk::def_fast_method(cls, "writeMsg", &write_msg, py::arg("sendmsg"));
+  zelk::def_fast_method(cls, "recvMsg", &recv_msg, py::arg("count") = 14);
+  zelk::def_fast_method(cls, "correctMsg", &correct_msg, py::arg("msg"));
+  zelk::def_fast_method(cls, "sendCmd", &send_cmd, py::arg("cmd_type") = 0, py::arg("cmd_id") = 0,
+                        py::arg("arg1") = 0, py::arg("arg2") = 0, py::arg("arg3") = 0,
+                        py::arg("arg4") = 0);
+  zelk::def_fast_method(cls, "recieveAck", &recieve_ack);
 }
 
 }  // namespace drivox
