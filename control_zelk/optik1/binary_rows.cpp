@@ -210,10 +210,11 @@ bool formula_matches_opencv() {
   return matches;
 }
 
-// The histogram of the grey values of an 8-bit BGR(A) frame, computed without storing the
-// grey image: each stripe of rows, on OpenCV's worker threads, converts a short run of
-// pixels into a buffer that stays in L1 and counts it.
-std::array<uint64_t, 256> grey_histogram(const cv::Mat& bgr) {
+// The histogram of the grey values of an 8-bit BGR(A) frame: each stripe of rows, on
+// OpenCV's worker threads, converts a short run of pixels and counts it. The runs go into
+// `keep` (a grey image of the frame's size) when it is given, else into a buffer that stays
+// in L1, so the grey image is only stored when it will be read again.
+std::array<uint64_t, 256> grey_histogram(const cv::Mat& bgr, cv::Mat* keep) {
   const int stripes = std::max(1, std::min({cv::getNumThreads(), 8, bgr.rows}));
   std::vector<std::array<uint64_t, 256>> counts(static_cast<size_t>(stripes));
   cv::parallel_for_(
@@ -240,14 +241,15 @@ std::array<uint64_t, 256> grey_histogram(const cv::Mat& bgr) {
             const uchar* p = bgr.ptr<uchar>(y);
             for (int x0 = 0; x0 < bgr.cols; x0 += kRun) {
               const int n = std::min(kRun, bgr.cols - x0);
-              grey_row(p + x0 * bgr.channels(), bgr.channels(), n, grey);
+              uchar* out = keep != nullptr ? keep->ptr<uchar>(y) + x0 : grey;
+              grey_row(p + x0 * bgr.channels(), bgr.channels(), n, out);
               int x = 0;
               for (; x + 8 <= n; x += 8) {
                 uint64_t v;
-                std::memcpy(&v, grey + x, 8);
+                std::memcpy(&v, out + x, 8);
                 for (int k = 0; k < 8; ++k, v >>= 8) ++t[k & 3][v & 255];
               }
-              for (; x < n; ++x) ++t[0][grey[x]];
+              for (; x < n; ++x) ++t[0][out[x]];
             }
           }
           flush();
@@ -299,13 +301,15 @@ ZeroSpan ArrayRows::zeros(py::ssize_t y) const {
   return zero_span(view_.mat, static_cast<int>(y));
 }
 
-PreparedRows::PreparedRows(py::handle frame, const char* where)
+PreparedRows::PreparedRows(py::handle frame, const char* where, bool many_rows)
     : frame_(zelk::array_view(frame, where)) {
   const cv::Mat& bgr = frame_.mat;
   eight_bit_ = bgr.depth() == CV_8U && (bgr.channels() == 3 || bgr.channels() == 4) && !bgr.empty();
   if (eight_bit_) {
-    const auto hist =
-        formula_matches_opencv() ? grey_histogram(bgr) : grey_with_histogram(bgr, gray_);
+    if (many_rows) gray_.create(bgr.rows, bgr.cols, CV_8UC1);
+    const auto hist = !formula_matches_opencv() ? grey_with_histogram(bgr, gray_)
+                      : many_rows               ? grey_histogram(bgr, &gray_)
+                                                : grey_histogram(bgr, nullptr);
     thresh_ = otsu_threshold(hist, bgr.total());
   } else {
     // Any other frame takes the plain road, with OpenCV's own checks and errors.

@@ -54,7 +54,9 @@ class ArrayRows final : public BinaryRows {
 // the row asked for, and image() converts the whole frame.
 class PreparedRows final : public BinaryRows {
  public:
-  PreparedRows(py::handle frame, const char* where);
+  // many_rows: most rows (or the whole image) will be read, so the grey image is kept
+  // rather than converted again row by row.
+  PreparedRows(py::handle frame, const char* where, bool many_rows = false);
   ZeroSpan zeros(py::ssize_t y) const override;
   // The whole prepared image (for the contour search of the dotted-line test).
   cv::Mat image() const;

@@ -104,7 +104,7 @@ long long offset_calculate2(py::object self) {
 }
 
 long long line_angle2(py::object self) {
-  return angle(PreparedRows(self.attr("img"), "line_angle2"));
+  return angle(PreparedRows(self.attr("img"), "line_angle2", true));
 }
 
 bool offset2(py::object self) {
@@ -112,7 +112,7 @@ bool offset2(py::object self) {
 }
 
 bool dotted_line2(py::object self) {
-  return dotted(large_contours(PreparedRows(self.attr("img"), "dotted_line2").image()));
+  return dotted(large_contours(PreparedRows(self.attr("img"), "dotted_line2", true).image()));
 }
 
 }  // namespace
