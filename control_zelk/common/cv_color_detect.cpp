@@ -94,18 +94,8 @@ void detect(py::object self, py::handle frame, const char* result_attr) {
   self.attr("y") = py::float_(blob.centre.y);
   self.attr("radius") = py::float_(blob.radius);
 
-  const cv::Moments& m = blob.moments;
-  if (m.m00 == 0) {
-    PyErr_SetString(PyExc_ZeroDivisionError, "float division by zero");
-    throw py::error_already_set();
-  }
-  // int(m10 / m00): the centroid truncated towards zero, as a Python int.
-  auto to_int = [](double v) {
-    PyObject* i = PyLong_FromDouble(v);
-    if (i == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(i);
-  };
-  py::tuple centre = py::make_tuple(to_int(m.m10 / m.m00), to_int(m.m01 / m.m00));
+  const auto [cx, cy] = centroid(blob.moments);
+  py::tuple centre = py::make_tuple(cx, cy);
   if (blob.radius > 5) {
     self.attr("pts").attr("appendleft")(centre);
     self.attr(result_attr) = self.attr("color");

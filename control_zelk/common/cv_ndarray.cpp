@@ -1,6 +1,7 @@
 #include "cv_ndarray.hpp"
 
 #include "py_class.hpp"
+#include "py_print.hpp"
 
 #include <algorithm>
 #include <climits>
@@ -140,6 +141,16 @@ void register_cv_error_translator() {
       PyErr_SetString(cv2_error(), e.what());
     }
   });
+}
+
+std::pair<py::object, py::object> centroid(const cv::Moments& m) {
+  if (m.m00 == 0) raise_zero_division("float division by zero");
+  const auto truncated = [](double v) {
+    PyObject* i = PyLong_FromDouble(v);
+    if (i == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(i);
+  };
+  return {truncated(m.m10 / m.m00), truncated(m.m01 / m.m00)};
 }
 
 std::string describe(py::handle obj) {

@@ -10,8 +10,10 @@
 #include <pybind11/pybind11.h>
 
 #include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zelk {
@@ -60,6 +62,10 @@ py::list contours_to_list(const std::vector<std::vector<cv::Point>>& contours);
 // A contour argument (int32 or float32 points, shape N×1×2, N×2 or 1×N×2) as an N×1
 // two-channel Mat over the caller's data.
 MatView contour_view(py::handle obj, const char* where);
+
+// (int(m10 / m00), int(m01 / m00)) as Python ints: the area centroid truncated toward zero,
+// ZeroDivisionError for a shape of no area.
+std::pair<py::object, py::object> centroid(const cv::Moments& m);
 
 // "shape (480, 640, 3) dtype uint8", for error messages.
 std::string describe(py::handle obj);

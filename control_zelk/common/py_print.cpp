@@ -20,6 +20,11 @@ void raise_assertion(const char* message) {
   throw py::error_already_set();
 }
 
+void raise_zero_division(const char* message) {
+  PyErr_SetString(PyExc_ZeroDivisionError, message);
+  throw py::error_already_set();
+}
+
 py::object compare(py::handle a, py::handle b, int op) {
   PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
   if (r == nullptr) throw py::error_already_set();

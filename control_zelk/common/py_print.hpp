@@ -42,6 +42,9 @@ bool assertions_disabled();
 
 [[noreturn]] void raise_assertion(const char* message);
 
+// Python's ZeroDivisionError, for the divisions the Python-level algorithms make.
+[[noreturn]] void raise_zero_division(const char* message);
+
 // `assert cond(), message`: like the statement, the condition is not even evaluated when
 // assertions are disabled.
 template <typename Cond>

@@ -54,11 +54,10 @@ bool detect(py::object, py::handle c, py::handle shape) {
 
 // Centroid truncated toward zero, as int(M["m10"] / M["m00"]) in Python.
 py::list centroid(const cv::Mat& c) {
-  const cv::Moments m = cv::moments(c);
-  if (m.m00 == 0) raise_zero_division("float division by zero");
+  const auto [cx, cy] = zelk::centroid(cv::moments(c));
   py::list xy;
-  xy.append(py::int_(py::float_(m.m10 / m.m00)));
-  xy.append(py::int_(py::float_(m.m01 / m.m00)));
+  xy.append(cx);
+  xy.append(cy);
   return xy;
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "py_class.hpp"
+#include "py_print.hpp"
 
 namespace optik1 {
 namespace py = pybind11;
@@ -56,11 +57,7 @@ inline zelk::ModuleGlobals module_global;
 // The image an analysis method works on: `img` unless len(img) == 0, else the object's own.
 py::object analysed_image(py::handle self, py::handle img);
 
-// Python's ZeroDivisionError, for the divisions the Python-level algorithms make.
-[[noreturn]] inline void raise_zero_division(const char* message) {
-  PyErr_SetString(PyExc_ZeroDivisionError, message);
-  throw py::error_already_set();
-}
+using zelk::raise_zero_division;
 
 // A file name given as str or os.PathLike; anything else raises cv2.error.
 std::string file_path(py::handle path, const char* where);
