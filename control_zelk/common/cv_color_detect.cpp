@@ -2,6 +2,8 @@
 
 #include "cv_color_table.hpp"
 #include "cv_ndarray.hpp"
+#include "py_names.hpp"
+#include "py_ops.hpp"
 
 #include <opencv2/imgproc.hpp>
 
@@ -31,7 +33,7 @@ void hsv_in_range(const MatView& bgr, py::handle lower, py::handle upper, cv::Ma
     return;
   }
   // Bounds of another form (tuples, 2-D arrays, ...): cv2 decides what they mean.
-  py::module_ cv2 = py::module_::import("cv2");
+  py::object cv2 = global(ZELK_ID("cv2"));
   py::object hsv = cv2.attr("cvtColor")(bgr.array, cv2.attr("COLOR_BGR2HSV"));
   py::object in_range = cv2.attr("inRange")(hsv, lower, upper);
   image_view(in_range, "inRange", {1, false}).mat.copyTo(mask);
@@ -85,7 +87,7 @@ void detect(py::object self, py::handle frame, const char* result_attr) {
     found = largest_blob(mask, &blob);
   }
   if (!found) {
-    self.attr("pts").attr("clear")();
+    call_method(self.attr("pts"), ZELK_ID("clear"));
     self.attr(result_attr) = "other_color";
     return;
   }
@@ -97,7 +99,7 @@ void detect(py::object self, py::handle frame, const char* result_attr) {
   const auto [cx, cy] = centroid(blob.moments);
   py::tuple centre = py::make_tuple(cx, cy);
   if (blob.radius > 5) {
-    self.attr("pts").attr("appendleft")(centre);
+    call_method(self.attr("pts"), ZELK_ID("appendleft"), centre);
     self.attr(result_attr) = self.attr("color");
   }
 }

@@ -4,6 +4,8 @@
 #include "cv_color_detect.hpp"
 
 #include "cv_ndarray.hpp"
+#include "py_names.hpp"
+#include "py_ops.hpp"
 #include "py_print.hpp"
 
 #include <opencv2/imgproc.hpp>
@@ -38,7 +40,7 @@ py::list hsv_list(const int (&v)[3]) {
 }
 
 py::object np_array(py::handle list) {
-  return py::module_::import("numpy").attr("array")(list);
+  return call_method(global(ZELK_ID("np")), ZELK_ID("array"), list);
 }
 
 // colorLower/colorUpper follow the lists, as the arrays cv2.inRange is given.
@@ -62,15 +64,14 @@ void init(py::object self, py::handle name, const char* result_attr) {
   set_arrays(self);
   self.attr("color") = name;
   self.attr("mybuffer") = 16;
-  self.attr("pts") =
-      py::module_::import("collections").attr("deque")(py::arg("maxlen") = self.attr("mybuffer"));
+  self.attr("pts") = global(ZELK_ID("deque"))(py::arg("maxlen") = self.attr("mybuffer"));
   self.attr("counter") = 0;
   for (const char* attr : kMax) self.attr(attr) = 0;
   for (const char* attr : kMin) self.attr(attr) = 255;
 }
 
 void pick_range(py::object self, py::handle bgr, py::handle label) {
-  py::module_ cv2 = py::module_::import("cv2");
+  py::object cv2 = global(ZELK_ID("cv2"));
   const MatView view = image_view(bgr, "cvtColor(COLOR_BGR2HSV)", {3, false});
   cv::Mat hsv = numpy_mat();
   cv::cvtColor(view.mat, hsv, cv::COLOR_BGR2HSV);
@@ -93,7 +94,7 @@ void pick_range(py::object self, py::handle bgr, py::handle label) {
 }
 
 void getpos(py::object self, py::handle event, py::handle x, py::handle y) {
-  if (!eq(event, py::module_::import("cv2").attr("EVENT_LBUTTONDOWN"))) return;
+  if (!eq(event, global(ZELK_ID("cv2")).attr("EVENT_LBUTTONDOWN"))) return;
   py::object pixel = self.attr("HSV")[py::make_tuple(y, x)];
   zelk::print(pixel);
   for (int ch = 0; ch < 3; ++ch) {

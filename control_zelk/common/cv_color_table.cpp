@@ -1,5 +1,7 @@
 #include "cv_color_table.hpp"
 
+#include "cv_ndarray.hpp"
+
 #include <pybind11/numpy.h>
 
 #include <opencv2/imgproc.hpp>
@@ -46,36 +48,9 @@ Entry* touch(std::list<Entry>& list, const Bound& lower, const Bound& upper) {
   return nullptr;
 }
 
-bool native_order(const py::dtype& dt) {
-  const char order = dt.byteorder();
-  return order == '=' || order == '|' || order == (kLittleEndian ? '<' : '>');
-}
-
-// The Mat depth cv2 gives an array of this dtype, -1 for dtypes it rejects. It tells them
-// apart by NumPy type number: long and the int64/uint64 aliases are cast to int32, while
-// e.g. longlong, of the same size on 64-bit Linux, is refused.
-int depth_of(const py::dtype& dt) {
-  using npy = py::detail::npy_api;
-  static const int int64_num = py::dtype("int64").num(), uint64_num = py::dtype("uint64").num();
-  const int num = dt.num();
-  switch (num) {
-    case npy::NPY_BYTE_:
-      return CV_8S;
-    case npy::NPY_UBYTE_:
-      return CV_8U;
-    case npy::NPY_SHORT_:
-      return CV_16S;
-    case npy::NPY_USHORT_:
-      return CV_16U;
-    case npy::NPY_INT_:
-      return CV_32S;
-    case npy::NPY_FLOAT_:
-      return CV_32F;
-    case npy::NPY_DOUBLE_:
-      return CV_64F;
-    default:
-      return num == npy::NPY_LONG_ || num == int64_num || num == uint64_num ? CV_32S : -1;
-  }
+// The Mat depth cv2 gives a bound of this dtype, -1 for dtypes it rejects.
+int bound_depth(const py::dtype& dt) {
+  return read_as_int32(dt) ? CV_32S : depth_of(dt);
 }
 
 // Copies one array element as a value of `depth`. 64-bit integers wrap to 32 bits, like
@@ -136,8 +111,8 @@ bool read_bound(py::handle obj, Bound* out) {
   auto a = py::reinterpret_borrow<py::array>(obj);
   if (a.ndim() != 1 || a.shape(0) != 3) return false;
   const py::dtype dt = a.dtype();
-  const int depth = depth_of(dt);
-  if (depth < 0 || !native_order(dt)) return false;
+  const int depth = bound_depth(dt);
+  if (depth < 0) return false;
   out->depth = depth;
   std::memset(out->raw, 0, sizeof out->raw);
   const auto* base = static_cast<const char*>(a.data());

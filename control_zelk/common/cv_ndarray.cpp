@@ -1,7 +1,6 @@
 #include "cv_ndarray.hpp"
 
-#include "py_class.hpp"
-#include "py_print.hpp"
+#include "py_ops.hpp"
 
 #include <algorithm>
 #include <climits>
@@ -10,31 +9,18 @@
 namespace zelk {
 namespace {
 
-// cv2.error, looked up once and kept for the life of the process.
+// cv2.error, looked up once and kept for the life of the process: errors raised by cv2's
+// own functions are of this class, whatever a learner rebinds the module's `cv2` to.
 PyObject* cv2_error() {
-  static PyObject* err = keep_forever(py::module_::import("cv2").attr("error"));
+  static PyObject* const err = py::object(py::module_::import("cv2").attr("error")).release().ptr();
   return err;
 }
 
-int depth_of(const py::dtype& dt) {
-  switch (dt.kind()) {
-    case 'u':
-      if (dt.itemsize() == 1) return CV_8U;
-      if (dt.itemsize() == 2) return CV_16U;
-      break;
-    case 'i':
-      if (dt.itemsize() == 1) return CV_8S;
-      if (dt.itemsize() == 2) return CV_16S;
-      if (dt.itemsize() == 4) return CV_32S;
-      break;
-    case 'f':
-      if (dt.itemsize() == 4) return CV_32F;
-      if (dt.itemsize() == 8) return CV_64F;
-      break;
-    default:
-      break;
-  }
-  return -1;
+constexpr bool kLittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+
+bool native_order(const py::dtype& dt) {
+  const char order = dt.byteorder();
+  return order == '=' || order == '|' || order == (kLittleEndian ? '<' : '>');
 }
 
 py::dtype dtype_of(int depth) {
@@ -127,6 +113,43 @@ bool header_over(const py::array& a, int depth, cv::Mat* out) {
 
 }  // namespace
 
+int depth_of(const py::dtype& dt) {
+  using npy = py::detail::npy_api;
+  if (!native_order(dt)) return -1;
+  switch (dt.num()) {
+    case npy::NPY_BYTE_:
+      return CV_8S;
+    case npy::NPY_UBYTE_:
+      return CV_8U;
+    case npy::NPY_SHORT_:
+      return CV_16S;
+    case npy::NPY_USHORT_:
+      return CV_16U;
+    case npy::NPY_INT_:
+      return CV_32S;
+    case npy::NPY_FLOAT_:
+      return CV_32F;
+    case npy::NPY_DOUBLE_:
+      return CV_64F;
+    default:
+      return -1;
+  }
+}
+
+bool read_as_int32(const py::dtype& dt) {
+  // cv2 tells dtypes apart by NumPy type number: long and the int64/uint64 aliases are cast
+  // to int32, while e.g. longlong, of the same size on 64-bit Linux, is refused.
+  using npy = py::detail::npy_api;
+  static const int int64_num = py::dtype("int64").num(), uint64_num = py::dtype("uint64").num();
+  const int num = dt.num();
+  return native_order(dt) && (num == npy::NPY_LONG_ || num == int64_num || num == uint64_num);
+}
+
+py::array as_cv2_reads(const py::array& a) {
+  if (read_as_int32(a.dtype())) return a.attr("astype")("int32");
+  return a;
+}
+
 void raise_cv_error(const std::string& message) {
   PyErr_SetString(cv2_error(), message.c_str());
   throw py::error_already_set();
@@ -134,7 +157,7 @@ void raise_cv_error(const std::string& message) {
 
 void register_cv_error_translator() {
   cv2_error();
-  py::register_exception_translator([](std::exception_ptr p) {
+  py::register_local_exception_translator([](std::exception_ptr p) {
     try {
       if (p) std::rethrow_exception(p);
     } catch (const cv::Exception& e) {
@@ -144,7 +167,7 @@ void register_cv_error_translator() {
 }
 
 std::pair<py::object, py::object> centroid(const cv::Moments& m) {
-  if (m.m00 == 0) raise_zero_division("float division by zero");
+  if (m.m00 == 0) raise_float_division_by_zero();
   const auto truncated = [](double v) {
     PyObject* i = PyLong_FromDouble(v);
     if (i == nullptr) throw py::error_already_set();
@@ -167,9 +190,7 @@ MatView array_view(py::handle obj, const char* where, bool writable) {
   auto a = py::reinterpret_borrow<py::array>(obj);
   if (writable && !a.writeable()) raise_bad_array(where, "the array is read-only", obj);
   // As cv2 does for inputs: 64-bit integers are read as int32, a 1-D array as one column.
-  const auto dt = a.dtype();
-  if (!writable && (dt.kind() == 'i' || dt.kind() == 'u') && dt.itemsize() == 8)
-    a = a.attr("astype")("int32");
+  if (!writable) a = as_cv2_reads(a);
   if (a.ndim() == 1) a = a.attr("reshape")(a.shape(0), 1);
   const int depth = depth_of(a.dtype());
   if (depth < 0) raise_bad_array(where, "unsupported dtype (use uint8 … float64)", obj);
@@ -253,8 +274,7 @@ MatView contour_view(py::handle obj, const char* where) {
   if (!py::isinstance<py::array>(obj)) raise_bad_array(where, want, obj);
   auto a = py::reinterpret_borrow<py::array>(obj);
   // np.array of Python ints gives int64 points; cv2 reads them as int32.
-  const auto dt = a.dtype();
-  if ((dt.kind() == 'i' || dt.kind() == 'u') && dt.itemsize() == 8) a = a.attr("astype")("int32");
+  a = as_cv2_reads(a);
   const int depth = depth_of(a.dtype());
   if (depth != CV_32S && depth != CV_32F) raise_bad_array(where, want, obj);
   const bool shape_ok = (a.ndim() == 2 && a.shape(1) == 2) ||

@@ -19,6 +19,16 @@
 namespace zelk {
 namespace py = pybind11;
 
+// The cv::Mat depth of an array of this dtype as cv2 takes it unchanged (uint8, int8,
+// uint16, int16, int32, float32, float64 in native byte order), -1 for any other.
+int depth_of(const py::dtype& dt);
+
+// Whether cv2 reads arrays of this dtype as int32 (64-bit integers: int64, uint64, long).
+bool read_as_int32(const py::dtype& dt);
+
+// The array as cv2 reads an input: 64-bit integers cast to int32 (a copy), else `a` itself.
+py::array as_cv2_reads(const py::array& a);
+
 // Raises cv2.error, the exception the cv2 module itself raises.
 [[noreturn]] void raise_cv_error(const std::string& message);
 

@@ -10,13 +10,16 @@
 
 #include "drivox.hpp"
 #include "py_class.hpp"
-#include "py_fast_calls.hpp"
+#include "py_function.hpp"
+#include "py_ops.hpp"
 #include "py_print.hpp"
 
 namespace drivox {
 namespace {
 
-PyObject* my_serial_class = nullptr;
+using zelk::add;
+using zelk::mod;
+using zelk::truediv;
 
 constexpr const char* kDefaultDevice = "/dev/ttyAMA0";
 constexpr int kDefaultBaud = 115200;
@@ -33,8 +36,9 @@ py::object low_byte(py::handle x) {
 void init(py::object self, py::object device, py::object baud) {
   self.attr("device") = device;
   self.attr("baud") = baud;
-  self.attr("ser") = global("serial").attr("Serial")(self.attr("device"), self.attr("baud"),
-                                                     py::arg("timeout") = kReadTimeoutSeconds);
+  self.attr("ser") = zelk::global(ZELK_ID("serial"))
+                         .attr("Serial")(self.attr("device"), self.attr("baud"),
+                                         py::arg("timeout") = kReadTimeoutSeconds);
 }
 
 void del(py::object self) {
@@ -50,14 +54,14 @@ void serial_open(py::object self) {
 }
 
 void write_msg(py::object self, py::object sendmsg) {
-  zelk::call_method(self.attr("ser"), "write", sendmsg);
+  zelk::call_method(self.attr("ser"), ZELK_ID("write"), sendmsg);
 }
 
 py::object recv_msg(py::object self, py::object count) {
   py::object ser = self.attr("ser");
-  py::object recv = zelk::call_method(ser, "read", count);
+  py::object recv = zelk::call_method(ser, ZELK_ID("read"), count);
   // Whatever else arrived belongs to no command of ours: drop it.
-  zelk::call_method(ser, "flushInput");
+  zelk::call_method(ser, ZELK_ID("flushInput"));
   return recv;
 }
 
@@ -76,7 +80,7 @@ int correct_msg(py::object /*self*/, py::object msg) {
     long long sum = 0;
     for (py::ssize_t i = 0; i < n - 1; ++i) sum += p[i];
     if (p[n - 1] != mod256(sum)) return 0;
-    zelk::print(zelk::literal("数据校验正确！"));
+    zelk::print(ZELK_ID("数据校验正确！"));
     return 1;
   }
   if (zelk::ne(msg[py::int_(0)], py::int_(85))) return 0;
@@ -121,7 +125,7 @@ void send_cmd(py::object self, py::object cmd_type, py::object cmd_id, py::objec
   py::object fast = frame_from_ints(
       {cmd_type.ptr(), cmd_id.ptr(), arg1.ptr(), arg2.ptr(), arg3.ptr(), arg4.ptr()});
   if (fast) {
-    zelk::call_method(my_serial_class, "writeMsg", self, fast);
+    zelk::call_method(zelk::global(ZELK_ID("MySerial")), ZELK_ID("writeMsg"), self, fast);
     return;
   }
   std::array<py::object, 4> args{arg1, arg2, arg3, arg4};
@@ -144,15 +148,15 @@ void send_cmd(py::object self, py::object cmd_type, py::object cmd_id, py::objec
       py::make_tuple(85, 14, mod(cmd_type, m256), mod(cmd_id, m256), bytes[0], bytes[1], bytes[2],
                      bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], 0, mod(checksum, m256));
   // bytes % formatting raises OverflowError for a value outside 0..255, before any write.
-  static PyObject* tmpl = zelk::keep_forever(py::bytes("%c%c%c%c%c%c%c%c%c%c%c%c%c%c"));
+  static PyObject* const tmpl = py::bytes("%c%c%c%c%c%c%c%c%c%c%c%c%c%c").release().ptr();
   py::object framedata = mod(tmpl, fields);
-  zelk::call_method(my_serial_class, "writeMsg", self, framedata);
+  zelk::call_method(zelk::global(ZELK_ID("MySerial")), ZELK_ID("writeMsg"), self, framedata);
 }
 
 py::object recieve_ack(py::object self) {
   try {
-    py::object recv = zelk::call_method(self, "recvMsg");
-    if (zelk::truthy(zelk::call_method(self, "correctMsg", recv))) return recv;
+    py::object recv = zelk::call_method(self, ZELK_ID("recvMsg"));
+    if (zelk::truthy(zelk::call_method(self, ZELK_ID("correctMsg"), recv))) return recv;
     zelk::print("异常：收到数据有误");
     return py::none();
   } catch (py::error_already_set& e) {
@@ -165,18 +169,33 @@ py::object recieve_ack(py::object self) {
 }  // namespace
 
 void add_serial_link(py::module_& m) {
-  py::object cls = zelk::make_class(m, "MySerial");
-  my_serial_class = zelk::keep_forever(cls);
-  zelk::def_init(cls, &init, py::arg("device") = kDefaultDevice, py::arg("baud") = kDefaultBaud);
-  zelk::def_fast_method(cls, "__del__", &del);
-  zelk::def_fast_method(cls, "serialOpen", &serial_open);
-  zelk::def_fast_method(cls, "writeMsg", &write_msg, py::arg("sendmsg"));
-  zelk::def_fast_method(cls, "recvMsg", &recv_msg, py::arg("count") = 14);
-  zelk::def_fast_method(cls, "correctMsg", &correct_msg, py::arg("msg"));
-  zelk::def_fast_method(cls, "sendCmd", &send_cmd, py::arg("cmd_type") = 0, py::arg("cmd_id") = 0,
-                        py::arg("arg1") = 0, py::arg("arg2") = 0, py::arg("arg3") = 0,
-                        py::arg("arg4") = 0);
-  zelk::def_fast_method(cls, "recieveAck", &recieve_ack);
+  py::object cls = zelk::make_class(
+      m, "MySerial", "One serial connection to the controller board and its 14-byte frames.");
+  zelk::def(cls, "__init__",
+            "Stores device and baud, then opens the port: ser = serial.Serial(device, baud, "
+            "timeout=5).",
+            &init, py::arg("device") = kDefaultDevice, py::arg("baud") = kDefaultBaud);
+  zelk::def(cls, "__del__", "Closes the port when ser is set and not None.", &del);
+  zelk::def(cls, "serialOpen", "Opens the port again if it is closed.", &serial_open);
+  zelk::def(cls, "writeMsg", "Writes the bytes sendmsg to the port.", &write_msg,
+            py::arg("sendmsg"));
+  zelk::def(cls, "recvMsg",
+            "Reads up to count bytes (5 s time-out), discards whatever else is waiting, and "
+            "returns the bytes read.",
+            &recv_msg, py::arg("count") = 14);
+  zelk::def(cls, "correctMsg",
+            "Returns 1 when msg starts with 0x55 and ends with the sum of the bytes before it "
+            "(mod 256), printing a confirmation; else 0.",
+            &correct_msg, py::arg("msg"));
+  zelk::def(cls, "sendCmd",
+            "Writes one 14-byte command frame: 0x55, 0x0E, type, id, four 16-bit big-endian "
+            "arguments (negative v sent as 65535 + v), 0, checksum.",
+            &send_cmd, py::arg("cmd_type") = 0, py::arg("cmd_id") = 0, py::arg("arg1") = 0,
+            py::arg("arg2") = 0, py::arg("arg3") = 0, py::arg("arg4") = 0);
+  zelk::def(cls, "recieveAck",
+            "Reads and checks the board's 14-byte reply; returns it as bytes, or None (after "
+            "printing why) when it is missing or wrong.",
+            &recieve_ack);
 }
 
 }  // namespace drivox

@@ -1,24 +1,28 @@
+// read_cam and Camera, the base class of the detector classes. The capture device is cv2's
+// own VideoCapture object; windows go through the module's cv2.
 #include "optik.hpp"
 
 #include "py_class.hpp"
-#include "py_print.hpp"
+#include "py_function.hpp"
+#include "py_names.hpp"
+#include "py_ops.hpp"
 
 namespace optik {
 namespace {
 
 constexpr int kReads = 5;  // the first frames of a freshly polled camera are often stale
 
-py::module_ cv2() {
-  return py::module_::import("cv2");
+py::object cv2() {
+  return zelk::global(ZELK_ID("cv2"));
 }
 
 void camera_init(py::object self, py::handle index) {
-  self.attr("cam") = cv2().attr("VideoCapture")(index);
+  self.attr("cam") = zelk::call_method(cv2(), ZELK_ID("VideoCapture"), index);
 }
 
 py::object read_camera(py::object self) {
   for (int i = 0; i < kReads; ++i) {
-    auto [ret, img] = unpack_pair(self.attr("cam").attr("read")());
+    auto [ret, img] = zelk::unpack2(zelk::call_method(self.attr("cam"), ZELK_ID("read")));
     self.attr("ret") = ret;
     self.attr("img") = img;
   }
@@ -27,62 +31,51 @@ py::object read_camera(py::object self) {
 }
 
 void show_image(py::object self) {
-  if (zelk::truthy(self.attr("ret"))) cv2().attr("imshow")("img", self.attr("img"));
+  if (zelk::truthy(self.attr("ret")))
+    zelk::call_method(cv2(), ZELK_ID("imshow"), py::str("img"), self.attr("img"));
 }
 
 void close_camera(py::object self) {
-  self.attr("cam").attr("release")();
+  zelk::call_method(self.attr("cam"), ZELK_ID("release"));
 }
 
 void close_allwindows(py::object) {
-  cv2().attr("destroyAllWindows")();
+  zelk::call_method(cv2(), ZELK_ID("destroyAllWindows"));
 }
 
 // Hooks the detector classes replace.
 void no_effect(py::object, py::handle) {}
 
-}  // namespace
-
-std::pair<py::object, py::object> unpack_pair(py::handle obj) {
-  PyTypeObject* type = Py_TYPE(obj.ptr());
-  if (type->tp_iter == nullptr && !PySequence_Check(obj.ptr())) {
-    PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", type->tp_name);
-    throw py::error_already_set();
-  }
-  py::iterator it = py::iter(obj);
-  py::object items[2];
-  for (int n = 0; n < 2; ++n, ++it) {
-    if (it == py::iterator::sentinel()) {
-      PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", n);
-      throw py::error_already_set();
-    }
-    items[n] = py::reinterpret_borrow<py::object>(*it);
-  }
-  if (it != py::iterator::sentinel()) {
-    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-    throw py::error_already_set();
-  }
-  return {items[0], items[1]};
-}
-
 py::object read_cam(py::handle cam) {
   py::object ret, frame;
-  for (int i = 0; i < kReads; ++i) std::tie(ret, frame) = unpack_pair(cam.attr("read")());
+  for (int i = 0; i < kReads; ++i)
+    std::tie(ret, frame) = zelk::unpack2(zelk::call_method(cam, ZELK_ID("read")));
   if (zelk::truthy(ret)) return py::make_tuple(ret, frame);
   return py::none();
 }
 
-void def_camera(py::module_& m) {
-  zelk::def_function(m, "read_cam", &read_cam, py::arg("cam"));
+}  // namespace
 
-  py::object camera = zelk::make_class(m, "Camera");
-  zelk::def_init(camera, &camera_init, py::arg("index"));
-  zelk::def_method(camera, "read_camera", &read_camera);
-  zelk::def_method(camera, "show_image", &show_image);
-  zelk::def_method(camera, "close_camera", &close_camera);
-  zelk::def_method(camera, "close_allwindows", &close_allwindows);
-  zelk::def_method(camera, "detect", &no_effect, py::arg("img"));
-  zelk::def_method(camera, "recognize", &no_effect, py::arg("img"));
+void def_camera(py::module_& m) {
+  zelk::def(m, "read_cam",
+            "Reads five frames from cam and returns the fifth (flag, frame) pair when its flag "
+            "is true, else None.",
+            &read_cam, py::arg("cam"));
+
+  py::object camera = zelk::make_class(m, "Camera", "One camera, opened by its index.");
+  zelk::def(camera, "__init__", "Opens the camera: cam = cv2.VideoCapture(index).", &camera_init,
+            py::arg("index"));
+  zelk::def(camera, "read_camera",
+            "Reads five frames, keeps the fifth in ret and img; returns img, or None when that "
+            "read failed.",
+            &read_camera);
+  zelk::def(camera, "show_image", "Shows img in the window \"img\" when ret is true.", &show_image);
+  zelk::def(camera, "close_camera", "Releases the camera.", &close_camera);
+  zelk::def(camera, "close_allwindows", "Closes every window.", &close_allwindows);
+  zelk::def(camera, "detect", "Does nothing; the detector classes replace it.", &no_effect,
+            py::arg("img"));
+  zelk::def(camera, "recognize", "Does nothing; the detector classes replace it.", &no_effect,
+            py::arg("img"));
 }
 
 }  // namespace optik

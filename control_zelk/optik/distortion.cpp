@@ -1,7 +1,9 @@
 #include "optik.hpp"
 
 #include "cv_ndarray.hpp"
-#include "py_class.hpp"
+#include "py_function.hpp"
+#include "py_names.hpp"
+#include "py_ops.hpp"
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
@@ -20,10 +22,11 @@ zelk::MatView calibration_view(py::object a, const char* where) {
 // calibrate.npz (working directory); a non-empty valid-pixel rectangle is cut out and
 // stretched to 320×320.
 py::object distortion(py::handle img) {
-  py::object archive = py::module_::import("numpy").attr("load")("calibrate.npz");
+  py::object archive =
+      zelk::call_method(zelk::global(ZELK_ID("np")), ZELK_ID("load"), py::str("calibrate.npz"));
   py::object mtx = archive["mtx"];
   py::object dist = archive["dist"][py::slice(0, 4, 1)];
-  auto [rows, cols] = unpack_pair(img.attr("shape")[py::slice(0, 2, 1)]);
+  auto [rows, cols] = zelk::unpack2(img.attr("shape")[py::slice(0, 2, 1)]);
   const int h = rows.cast<int>(), w = cols.cast<int>();
 
   const zelk::MatView camera = calibration_view(mtx, "getOptimalNewCameraMatrix");
@@ -51,7 +54,10 @@ py::object distortion(py::handle img) {
 }  // namespace
 
 void def_distortion(py::module_& m) {
-  zelk::def_function(m, "distortion", &distortion, py::arg("img"));
+  zelk::def(m, "distortion",
+            "Undistorts img with the calibration in calibrate.npz; a non-empty valid region is "
+            "cut out and stretched to 320x320.",
+            &distortion, py::arg("img"));
 }
 
 }  // namespace optik

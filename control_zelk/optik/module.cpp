@@ -4,10 +4,13 @@
 #include "optik.hpp"
 #include "py_kit_globals.hpp"
 #include "py_module.hpp"
+#include "py_names.hpp"
 
 namespace py = pybind11;
 
 ZELK_MODULE(optik, m) {
+  m.doc() = "Camera capture and one detector class per vision task.";
+  zelk::bind_module(m);
   zelk::register_cv_error_translator();
   // Library imports first, bound under the names learner programs know them by.
   m.attr("cv2") = py::module_::import("cv2");

@@ -3,8 +3,6 @@
 
 #include <pybind11/pybind11.h>
 
-#include <utility>
-
 namespace optik {
 namespace py = pybind11;
 
@@ -13,11 +11,5 @@ void def_camera(py::module_& m);
 void def_color_detect(py::module_& m);
 void def_take_photos(py::module_& m);
 void def_distortion(py::module_& m);
-
-// read_cam(cam): the fifth (flag, frame) read from `cam` when its flag is true, else None.
-py::object read_cam(py::handle cam);
-
-// `a, b = obj` with Python's errors for non-iterables and wrong lengths.
-std::pair<py::object, py::object> unpack_pair(py::handle obj);
 
 }  // namespace optik

@@ -1,7 +1,9 @@
 #include "optik.hpp"
 
 #include "cv_ndarray.hpp"
-#include "py_class.hpp"
+#include "py_function.hpp"
+#include "py_names.hpp"
+#include "py_ops.hpp"
 #include "py_print.hpp"
 
 #include <opencv2/imgcodecs.hpp>
@@ -32,8 +34,10 @@ py::object take_photos(py::handle img, py::handle class_num_dir, py::handle name
 }  // namespace
 
 void def_take_photos(py::module_& m) {
-  zelk::def_function(m, "take_photos", &take_photos, py::arg("img"), py::arg("class_num_dir"),
-                     py::arg("name"));
+  zelk::def(m, "take_photos",
+            "Saves img as class/camera_test/<class_num_dir>/<name>.jpg; returns True and prints "
+            "the path when written, else None.",
+            &take_photos, py::arg("img"), py::arg("class_num_dir"), py::arg("name"));
 }
 
 }  // namespace optik

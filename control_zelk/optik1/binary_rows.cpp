@@ -1,13 +1,13 @@
 #include "binary_rows.hpp"
 
-#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
-#include <array>
-#include <cfloat>
 #include <cstdint>
 #include <cstring>
+
+#include "grey_conversion.hpp"
+#include "grey_histogram.hpp"
 
 namespace optik1 {
 namespace {
@@ -55,14 +55,13 @@ ZeroSpan zero_span(const cv::Mat& m, int y) {
 // entries NumPy finds equal to 0. Only whether an entry is 0 matters here.
 py::object numeric(py::handle img) {
   auto obj = py::reinterpret_borrow<py::object>(img);
-  if (!py::isinstance<py::array>(obj)) {
-    // What `img.shape` would raise in the same steps written in Python.
-    PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute 'shape'",
-                 Py_TYPE(obj.ptr())->tp_name);
-    throw py::error_already_set();
-  }
+  // The steps written in Python read img.shape[0] and img.shape[1]: anything without them
+  // fails there, with the interpreter's own error.
+  if (!py::isinstance<py::array>(obj) || py::reinterpret_borrow<py::array>(obj).ndim() < 2)
+    py::object(py::object(obj.attr("shape"))[py::int_(1)]);
+  if (!py::isinstance<py::array>(obj))
+    throw py::type_error("expected a NumPy array, got " + zelk::describe(obj));
   auto a = py::reinterpret_borrow<py::array>(obj);
-  if (a.ndim() < 2) throw py::index_error("tuple index out of range");
   const char kind = a.dtype().kind();
   const auto size = a.dtype().itemsize();
   // Bool entries are bytes holding 0 or 1.
@@ -73,220 +72,6 @@ py::object numeric(py::handle img) {
                       (kind == 'f' && (size == 4 || size == 8));
   if (!native) return obj.attr("__ne__")(0).attr("view")("uint8");
   return obj;
-}
-
-// Adds the values of an 8-bit image to `hist`. Eight bytes are read at once and spread over
-// four tables, so runs of equal values (a camera's flat floor) do not wait on one counter.
-void count_values(const cv::Mat& g, std::array<uint64_t, 256>& hist) {
-  uint32_t t[4][256] = {};
-  for (int y = 0; y < g.rows; ++y) {
-    const uchar* p = g.ptr<uchar>(y);
-    int x = 0;
-    for (; x + 8 <= g.cols; x += 8) {
-      uint64_t v;
-      std::memcpy(&v, p + x, 8);
-      for (int k = 0; k < 8; ++k, v >>= 8) ++t[k & 3][v & 255];
-    }
-    for (; x < g.cols; ++x) ++t[0][p[x]];
-  }
-  for (size_t i = 0; i < 256; ++i) hist[i] += uint64_t{t[0][i]} + t[1][i] + t[2][i] + t[3][i];
-}
-
-// The grey image of an 8-bit BGR(A) frame and the histogram of its values, made stripe by
-// stripe on OpenCV's worker threads while each stripe is still in cache.
-std::array<uint64_t, 256> grey_with_histogram(const cv::Mat& bgr, cv::Mat& gray) {
-  gray.create(bgr.size(), CV_8U);
-  const int stripes = std::max(1, std::min({cv::getNumThreads(), 8, bgr.rows}));
-  std::vector<std::array<uint64_t, 256>> counts(static_cast<size_t>(stripes));
-  cv::parallel_for_(
-      cv::Range(0, stripes),
-      [&](const cv::Range& range) {
-        for (int s = range.start; s < range.end; ++s) {
-          const auto y0 = static_cast<int>(int64_t{bgr.rows} * s / stripes);
-          const auto y1 = static_cast<int>(int64_t{bgr.rows} * (s + 1) / stripes);
-          cv::Mat part = gray.rowRange(y0, y1);
-          cv::cvtColor(bgr.rowRange(y0, y1), part, cv::COLOR_BGR2GRAY);
-          count_values(part, counts[static_cast<size_t>(s)]);
-        }
-      },
-      stripes);
-  std::array<uint64_t, 256> hist{};
-  for (const auto& c : counts)
-    for (size_t i = 0; i < 256; ++i) hist[i] += c[i];
-  return hist;
-}
-
-// OpenCV's 8-bit BGR -> grey conversion: Y = (3735 B + 19235 G + 9798 R + 2^14) >> 15, the
-// weights 0.114, 0.587, 0.299 in 15-bit fixed point (the 14-bit weights round differently).
-constexpr int kBlue = 3735, kGreen = 19235, kRed = 9798, kShift = 15;
-constexpr int kHalf = 1 << (kShift - 1);
-
-#if defined(__GNUC__) && defined(__x86_64__)
-// On x86-64 the build targets SSE2 only; the compiler vectorises this loop for AVX2 as well
-// and picks the version the processor runs at load time.
-template <int cn>
-__attribute__((target_clones("arch=x86-64-v4", "avx2", "default"))) void grey_row(
-    const uchar* __restrict src, int n, uchar* __restrict dst) {
-  for (int x = 0; x < n; ++x) {
-    const uchar* p = src + cn * x;
-    dst[x] = static_cast<uchar>(
-        (uint32_t{p[0]} * kBlue + uint32_t{p[1]} * kGreen + uint32_t{p[2]} * kRed + kHalf) >>
-        kShift);
-  }
-}
-#else
-// Grey values of the n pixels of one row with cn (3 or 4) interleaved channels.
-template <int cn>
-void grey_row(const uchar* src, int n, uchar* dst) {
-  int x = 0;
-#if CV_SIMD128
-  // Blue and green, then red and the rounding constant, are paired as 16-bit lanes so that
-  // one multiply-add of pairs yields the 32-bit sums.
-  const cv::v_int16x8 blue_green(kBlue, kGreen, kBlue, kGreen, kBlue, kGreen, kBlue, kGreen);
-  const cv::v_int16x8 red_half(kRed, kHalf, kRed, kHalf, kRed, kHalf, kRed, kHalf);
-  const cv::v_int16x8 one = cv::v_setall_s16(1);
-  const auto sums = [&](const cv::v_uint16x8& b, const cv::v_uint16x8& g, const cv::v_uint16x8& r,
-                        cv::v_int32x4& lo, cv::v_int32x4& hi) {
-    cv::v_int16x8 bg0, bg1, r0, r1;
-    cv::v_zip(cv::v_reinterpret_as_s16(b), cv::v_reinterpret_as_s16(g), bg0, bg1);
-    cv::v_zip(cv::v_reinterpret_as_s16(r), one, r0, r1);
-    lo = (cv::v_dotprod(bg0, blue_green) + cv::v_dotprod(r0, red_half)) >> kShift;
-    hi = (cv::v_dotprod(bg1, blue_green) + cv::v_dotprod(r1, red_half)) >> kShift;
-  };
-  for (; x + 16 <= n; x += 16) {
-    cv::v_uint8x16 b, g, r;
-    if constexpr (cn == 3) {
-      cv::v_load_deinterleave(src + 3 * x, b, g, r);
-    } else {
-      cv::v_uint8x16 a;
-      cv::v_load_deinterleave(src + 4 * x, b, g, r, a);
-    }
-    cv::v_uint16x8 b0, b1, g0, g1, r0, r1;
-    cv::v_expand(b, b0, b1);
-    cv::v_expand(g, g0, g1);
-    cv::v_expand(r, r0, r1);
-    cv::v_int32x4 y0, y1, y2, y3;
-    sums(b0, g0, r0, y0, y1);
-    sums(b1, g1, r1, y2, y3);
-    cv::v_store(dst + x, cv::v_pack_u(cv::v_pack(y0, y1), cv::v_pack(y2, y3)));
-  }
-#endif
-  for (; x < n; ++x) {
-    const uchar* p = src + cn * x;
-    dst[x] = static_cast<uchar>((p[0] * kBlue + p[1] * kGreen + p[2] * kRed + kHalf) >> kShift);
-  }
-}
-#endif
-
-void grey_row(const uchar* src, int cn, int n, uchar* dst) {
-  if (cn == 3)
-    grey_row<3>(src, n, dst);
-  else
-    grey_row<4>(src, n, dst);
-}
-
-// Whether grey_row() gives what cv::cvtColor gives, checked once on a sample of colours: an
-// OpenCV build with another conversion (a platform HAL, other rounding) takes cv::cvtColor.
-bool formula_matches_opencv() {
-  static const bool matches = [] {
-    // Every blue and green value, red varied along both axes; 259 columns leave a ragged end.
-    cv::Mat bgra(256, 259, CV_8UC4);
-    for (int y = 0; y < bgra.rows; ++y)
-      for (int x = 0; x < bgra.cols; ++x)
-        bgra.at<cv::Vec4b>(y, x) = cv::Vec4b(static_cast<uchar>(x), static_cast<uchar>(y),
-                                             static_cast<uchar>(x * 7 + y * 13), 255);
-    cv::Mat bgr, expected;
-    cv::cvtColor(bgra, bgr, cv::COLOR_BGRA2BGR);
-    std::vector<uchar> got(static_cast<size_t>(bgra.cols));
-    for (const cv::Mat* m : {&bgr, &bgra}) {
-      cv::cvtColor(*m, expected, cv::COLOR_BGR2GRAY);
-      for (int y = 0; y < m->rows; ++y) {
-        grey_row(m->ptr<uchar>(y), m->channels(), m->cols, got.data());
-        if (std::memcmp(got.data(), expected.ptr<uchar>(y), got.size()) != 0) return false;
-      }
-    }
-    return true;
-  }();
-  return matches;
-}
-
-// The histogram of the grey values of an 8-bit BGR(A) frame: each stripe of rows, on
-// OpenCV's worker threads, converts a short run of pixels and counts it. The runs go into
-// `keep` (a grey image of the frame's size) when it is given, else into a buffer that stays
-// in L1, so the grey image is only stored when it will be read again.
-std::array<uint64_t, 256> grey_histogram(const cv::Mat& bgr, cv::Mat* keep) {
-  const int stripes = std::max(1, std::min({cv::getNumThreads(), 8, bgr.rows}));
-  std::vector<std::array<uint64_t, 256>> counts(static_cast<size_t>(stripes));
-  cv::parallel_for_(
-      cv::Range(0, stripes),
-      [&](const cv::Range& range) {
-        constexpr int kRun = 1024;
-        uchar grey[kRun];
-        for (int s = range.start; s < range.end; ++s) {
-          const auto y0 = static_cast<int>(int64_t{bgr.rows} * s / stripes);
-          const auto y1 = static_cast<int>(int64_t{bgr.rows} * (s + 1) / stripes);
-          auto& c = counts[static_cast<size_t>(s)];
-          uint32_t t[4][256] = {};
-          uint64_t pending = 0;  // pixels counted in t since it was last emptied into c
-          const auto flush = [&] {
-            for (size_t i = 0; i < 256; ++i) {
-              c[i] += uint64_t{t[0][i]} + t[1][i] + t[2][i] + t[3][i];
-              t[0][i] = t[1][i] = t[2][i] = t[3][i] = 0;
-            }
-            pending = 0;
-          };
-          for (int y = y0; y < y1; ++y) {
-            if (pending + static_cast<uint64_t>(bgr.cols) > UINT32_MAX) flush();
-            pending += static_cast<uint64_t>(bgr.cols);
-            const uchar* p = bgr.ptr<uchar>(y);
-            for (int x0 = 0; x0 < bgr.cols; x0 += kRun) {
-              const int n = std::min(kRun, bgr.cols - x0);
-              uchar* out = keep != nullptr ? keep->ptr<uchar>(y) + x0 : grey;
-              grey_row(p + x0 * bgr.channels(), bgr.channels(), n, out);
-              int x = 0;
-              for (; x + 8 <= n; x += 8) {
-                uint64_t v;
-                std::memcpy(&v, out + x, 8);
-                for (int k = 0; k < 8; ++k, v >>= 8) ++t[k & 3][v & 255];
-              }
-              for (; x < n; ++x) ++t[0][out[x]];
-            }
-          }
-          flush();
-        }
-      },
-      stripes);
-  std::array<uint64_t, 256> hist{};
-  for (const auto& c : counts)
-    for (size_t i = 0; i < 256; ++i) hist[i] += c[i];
-  return hist;
-}
-
-// Otsu's threshold of a histogram, computed step for step as cv::threshold computes it for
-// an 8-bit image, so that both pick the same value.
-int otsu_threshold(const std::array<uint64_t, 256>& h, uint64_t total) {
-  double mu = 0;
-  const double scale = 1. / static_cast<double>(total);
-  for (int i = 0; i < 256; ++i) mu += i * static_cast<double>(h[i]);
-  mu *= scale;
-  double mu1 = 0, q1 = 0;
-  double max_sigma = 0;
-  int max_val = 0;
-  for (int i = 0; i < 256; ++i) {
-    const double p_i = static_cast<double>(h[i]) * scale;
-    mu1 *= q1;
-    q1 += p_i;
-    const double q2 = 1. - q1;
-    if (std::min(q1, q2) < FLT_EPSILON || std::max(q1, q2) > 1. - FLT_EPSILON) continue;
-    mu1 = (mu1 + i * p_i) / q1;
-    const double mu2 = (mu - q1 * mu1) / q2;
-    const double sigma = q1 * q2 * (mu1 - mu2) * (mu1 - mu2);
-    if (sigma > max_sigma) {
-      max_sigma = sigma;
-      max_val = i;
-    }
-  }
-  return max_val;
 }
 
 }  // namespace
@@ -306,10 +91,10 @@ PreparedRows::PreparedRows(py::handle frame, const char* where, bool many_rows)
   const cv::Mat& bgr = frame_.mat;
   eight_bit_ = bgr.depth() == CV_8U && (bgr.channels() == 3 || bgr.channels() == 4) && !bgr.empty();
   if (eight_bit_) {
-    if (many_rows) gray_.create(bgr.rows, bgr.cols, CV_8UC1);
-    const auto hist = !formula_matches_opencv() ? grey_with_histogram(bgr, gray_)
-                      : many_rows               ? grey_histogram(bgr, &gray_)
-                                                : grey_histogram(bgr, nullptr);
+    // Without the native rule, the grey image is always kept: rows cannot be converted
+    // again one by one.
+    const bool native = grey_row_matches_opencv();
+    const Histogram hist = grey_histogram(bgr, many_rows || !native ? &gray_ : nullptr, !native);
     thresh_ = otsu_threshold(hist, bgr.total());
   } else {
     // Any other frame takes the plain road, with OpenCV's own checks and errors.

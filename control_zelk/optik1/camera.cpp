@@ -7,53 +7,63 @@
 #include "cv_ndarray.hpp"
 #include "optik1.hpp"
 #include "py_class.hpp"
+#include "py_function.hpp"
+#include "py_names.hpp"
+#include "py_ops.hpp"
 #include "py_print.hpp"
 
 namespace optik1 {
 namespace {
 
 py::object pic_read(py::handle path) {
-  return result_array(cv::imread(file_path(path, "pic_read")));
+  const std::string file = file_path(path, "pic_read");
+  cv::Mat image;
+  {
+    py::gil_scoped_release unlocked;
+    image = cv::imread(file);
+  }
+  return result_array(image);
 }
 
 void camera_init(py::object self, py::handle num) {
   self.attr("img") = py::list();
-  self.attr("cam") = module_global("cv2").attr("VideoCapture")(num);
+  self.attr("cam") = zelk::call_method(zelk::global(ZELK_ID("cv2")), ZELK_ID("VideoCapture"), num);
 }
 
 py::object read_camera(py::object self) {
-  py::tuple got(self.attr("cam").attr("read")());
-  if (got.size() > 2) throw py::value_error("too many values to unpack (expected 2)");
-  if (got.size() < 2)
-    throw py::value_error("not enough values to unpack (expected 2, got " +
-                          std::to_string(got.size()) + ")");
-  self.attr("ret") = got[0];
-  self.attr("img") = got[1];
-  if (zelk::truthy(got[0])) return got[1];
-  zelk::print("未检测到摄像头，请注意摄像头是否接触不良或者未设置允许摄像头");
+  auto [ret, img] = zelk::unpack2(zelk::call_method(self.attr("cam"), ZELK_ID("read")));
+  self.attr("ret") = ret;
+  self.attr("img") = img;
+  if (zelk::truthy(ret)) return img;
+  zelk::print(ZELK_ID("未检测到摄像头，请注意摄像头是否接触不良或者未设置允许摄像头"));
   return py::none();
 }
 
 void close_camera(py::object self) {
-  self.attr("cam").attr("release")();
+  zelk::call_method(self.attr("cam"), ZELK_ID("release"));
 }
 
 }  // namespace
 
 void add_assist_converse(py::module_& m) {
-  py::object cls = zelk::make_class(m, "Assist_converse");
-  zelk::def_init(cls, [](py::object) {});
+  py::object cls = zelk::make_class(m, "Assist_converse", "An empty base class of Img.");
+  zelk::def(cls, "__init__", "Does nothing.", [](py::object) {});
 }
 
 void add_pic_read(py::module_& m) {
-  zelk::def_function(m, "pic_read", &pic_read, py::arg("path"));
+  zelk::def(m, "pic_read", "Reads the colour picture at path; None when it cannot be read.",
+            &pic_read, py::arg("path"));
 }
 
 void add_camera(py::module_& m) {
-  py::object cls = zelk::make_class(m, "Camera", py::tuple(), "A camera opened by its index.");
-  zelk::def_init(cls, &camera_init, py::arg("num") = 0);
-  zelk::def_method(cls, "read_camera", &read_camera);
-  zelk::def_method(cls, "close_camera", &close_camera);
+  py::object cls = zelk::make_class(m, "Camera", "A camera opened by its index.");
+  zelk::def(cls, "__init__", "Opens camera num (cam = cv2.VideoCapture(num)); img = [].",
+            &camera_init, py::arg("num") = 0);
+  zelk::def(cls, "read_camera",
+            "Reads one frame into ret and img and returns it; prints a hint and returns None "
+            "when the camera gives none.",
+            &read_camera);
+  zelk::def(cls, "close_camera", "Releases the camera.", &close_camera);
 }
 
 }  // namespace optik1

@@ -11,6 +11,7 @@
 
 #include "cv_ndarray.hpp"
 #include "optik1.hpp"
+#include "py_names.hpp"
 
 namespace optik1 {
 namespace {
@@ -23,31 +24,36 @@ void init(py::object self, py::object img) {
   self.attr("Type") = kColourType;
 }
 
+py::object cv2() {
+  return zelk::global(ZELK_ID("cv2"));
+}
+
 void name_windows(py::object, py::object name) {
-  module_global("cv2").attr("namedWindow")(name, 0);
+  zelk::call_method(cv2(), ZELK_ID("namedWindow"), name, py::int_(0));
 }
 
 void close_windows(py::object) {
-  py::object cv2 = module_global("cv2");
-  cv2.attr("destroyAllWindows")();
-  for (int i = 0; i < 4; ++i) cv2.attr("waitKey")(1);
+  py::object cv = cv2();
+  zelk::call_method(cv, ZELK_ID("destroyAllWindows"));
+  for (int i = 0; i < 4; ++i) zelk::call_method(cv, ZELK_ID("waitKey"), py::int_(1));
 }
 
 void show_image(py::object self, py::object windows_name) {
-  py::object cv2 = module_global("cv2");
-  cv2.attr("resizeWindow")(windows_name, 640, 480);
-  cv2.attr("imshow")(windows_name, self.attr("img"));
+  py::object cv = cv2();
+  zelk::call_method(cv, ZELK_ID("resizeWindow"), windows_name, py::int_(640), py::int_(480));
+  zelk::call_method(cv, ZELK_ID("imshow"), windows_name, self.attr("img"));
 }
 
 void write_image(py::object self, py::handle path) {
   const std::string file = file_path(path, "write_image");
   zelk::MatView v = zelk::array_view(self.attr("img"), "write_image");
+  py::gil_scoped_release unlocked;
   cv::imwrite(file, v.mat);
 }
 
 void delay(py::object self, py::object time) {
   self.attr("time") = time;
-  module_global("cv2").attr("waitKey")(time);
+  zelk::call_method(cv2(), ZELK_ID("waitKey"), time);
 }
 
 int size_item(const py::sequence& size, size_t i) {
@@ -69,7 +75,10 @@ void resize(py::object self, py::handle newsize) {
   const cv::Size dsize(size_item(size, 0), size_item(size, 1));
   zelk::MatView v = zelk::array_view(self.attr("img"), "resize");
   cv::Mat dst = zelk::numpy_mat();
-  cv::resize(v.mat, dst, dsize);
+  {
+    py::gil_scoped_release unlocked;
+    cv::resize(v.mat, dst, dsize);
+  }
   self.attr("img") = result_array(dst);
 }
 
@@ -79,15 +88,21 @@ template <void (*Op)(cv::InputArray, cv::OutputArray, cv::InputArray, cv::Point,
 void morph(py::object self, const char* where) {
   zelk::MatView v = zelk::array_view(self.attr("img"), where);
   cv::Mat dst = zelk::numpy_mat();
-  Op(v.mat, dst, cv::Mat(), cv::Point(-1, -1), 2, cv::BORDER_CONSTANT,
-     cv::morphologyDefaultBorderValue());
+  {
+    py::gil_scoped_release unlocked;
+    Op(v.mat, dst, cv::Mat(), cv::Point(-1, -1), 2, cv::BORDER_CONSTANT,
+       cv::morphologyDefaultBorderValue());
+  }
   self.attr("img") = result_array(dst);
 }
 
 void bgr2gray(py::object self) {
   zelk::MatView v = zelk::array_view(self.attr("img"), "BGR2GRAY");
   cv::Mat dst = zelk::numpy_mat();
-  cv::cvtColor(v.mat, dst, cv::COLOR_BGR2GRAY);
+  {
+    py::gil_scoped_release unlocked;
+    cv::cvtColor(v.mat, dst, cv::COLOR_BGR2GRAY);
+  }
   self.attr("img") = result_array(dst);
   self.attr("Type") = kGreyType;
 }
@@ -95,7 +110,10 @@ void bgr2gray(py::object self) {
 void gray2bin(py::object self) {
   zelk::MatView v = zelk::array_view(self.attr("img"), "GRAY2BIN");
   cv::Mat dst = zelk::numpy_mat();
-  cv::threshold(v.mat, dst, 0, 255, cv::THRESH_OTSU);
+  {
+    py::gil_scoped_release unlocked;
+    cv::threshold(v.mat, dst, 0, 255, cv::THRESH_OTSU);
+  }
   self.attr("img") = result_array(dst);
   self.attr("Type") = kBinaryType;
 }
@@ -122,17 +140,31 @@ py::object result_array(const cv::Mat& m) {
 }
 
 void add_basic_methods(py::handle cls, MethodTable& table) {
-  add_init(table, cls, &init, py::arg("img") = py::list());
-  add_method(table, cls, "name_windows", &name_windows, py::arg("name"));
-  add_method(table, cls, "close_windows", &close_windows);
-  add_method(table, cls, "show_image", &show_image, py::arg("windows_name"));
-  add_method(table, cls, "write_image", &write_image, py::arg("path"));
-  add_method(table, cls, "delay", &delay, py::arg("time"));
-  add_method(table, cls, "resize", &resize, py::arg("newsize") = py::make_tuple(1, 1));
-  add_method(table, cls, "erosion", [](py::object self) { morph<cv::erode>(self, "erosion"); });
-  add_method(table, cls, "dilation", [](py::object self) { morph<cv::dilate>(self, "dilation"); });
-  add_method(table, cls, "BGR2GRAY", &bgr2gray);
-  add_method(table, cls, "GRAY2BIN", &gray2bin);
+  add_method(table, cls, "__init__",
+             "Keeps the frame img (not copied); time = 40, flag_mask = flag_cap = 0, "
+             "Type = \"彩色图\".",
+             &init, py::arg("img") = py::list());
+  add_method(table, cls, "name_windows", "Creates the resizable window name.", &name_windows,
+             py::arg("name"));
+  add_method(table, cls, "close_windows", "Closes every window (then four 1 ms key waits).",
+             &close_windows);
+  add_method(table, cls, "show_image", "Shows img in the window windows_name, sized 640x480.",
+             &show_image, py::arg("windows_name"));
+  add_method(table, cls, "write_image", "Saves img to the file path.", &write_image,
+             py::arg("path"));
+  add_method(table, cls, "delay", "Waits up to time ms for a key (0: until a key); sets time.",
+             &delay, py::arg("time"));
+  add_method(table, cls, "resize", "Resizes img in place to newsize = (width, height).", &resize,
+             py::arg("newsize") = py::make_tuple(1, 1));
+  add_method(table, cls, "erosion", "Erodes img in place (3x3, two passes).",
+             [](py::object self) { morph<cv::erode>(self, "erosion"); });
+  add_method(table, cls, "dilation", "Dilates img in place (3x3, two passes).",
+             [](py::object self) { morph<cv::dilate>(self, "dilation"); });
+  add_method(table, cls, "BGR2GRAY", "Converts img to grey in place; Type = \"灰度图\".",
+             &bgr2gray);
+  add_method(table, cls, "GRAY2BIN",
+             "Binarises the grey img in place with Otsu's threshold; Type = \"二值化图\".",
+             &gray2bin);
 }
 
 }  // namespace optik1

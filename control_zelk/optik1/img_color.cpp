@@ -4,6 +4,7 @@
 
 #include "cv_color_detect.hpp"
 #include "optik1.hpp"
+#include "py_names.hpp"
 
 namespace optik1 {
 namespace {
@@ -31,24 +32,41 @@ void color_detect(py::object self) {
 }
 
 void extract_color(py::object self, py::handle lower_hsv, py::handle upper_hsv) {
-  py::object array = py::module_::import("numpy").attr("array");
-  self.attr("img") = zelk::color::range_mask(self.attr("img"), array(lower_hsv), array(upper_hsv),
-                                             "extract_color");
+  py::object np = zelk::global(ZELK_ID("np"));
+  self.attr("img") =
+      zelk::color::range_mask(self.attr("img"), zelk::call_method(np, ZELK_ID("array"), lower_hsv),
+                              zelk::call_method(np, ZELK_ID("array"), upper_hsv), "extract_color");
   self.attr("Type") = kBinaryType;
 }
 
 }  // namespace
 
 void add_color_methods(py::handle cls, MethodTable& table) {
-  add_method(table, cls, "extract_color", &extract_color, py::arg("lower_hsv"),
-             py::arg("upper_hsv"));
-  add_method(table, cls, "color_detect_init", &color_detect_init, py::arg("color"));
-  add_method(table, cls, "set_hsv", &set_hsv, py::arg("color"));
-  add_method(table, cls, "getpos", &getpos, py::arg("event"), py::arg("x"), py::arg("y"),
-             py::arg("flags"), py::arg("param"));
-  add_method(table, cls, "setcolorvalue", &setcolorvalue, py::arg("color"),
-             py::arg("color_list_low"), py::arg("color_list_up"));
-  add_method(table, cls, "color_detect", &color_detect);
+  add_method(table, cls, "extract_color",
+             "Replaces img by its mask of the HSV range lower_hsv..upper_hsv (255 inside); "
+             "Type = \"二值化图\".",
+             &extract_color, py::arg("lower_hsv"), py::arg("upper_hsv"));
+  add_method(table, cls, "color_detect_init",
+             "Chooses the named colour's HSV range; color_data = \"none\", an empty track pts "
+             "of 16 centres.",
+             &color_detect_init, py::arg("color"));
+  add_method(table, cls, "set_hsv",
+             "Shows img and its HSV version; clicked pixels (until a key) set the range, "
+             "labelled color.",
+             &set_hsv, py::arg("color"));
+  add_method(table, cls, "getpos",
+             "Mouse callback: on a left click prints the HSV pixel and widens the running "
+             "minima and maxima.",
+             &getpos, py::arg("event"), py::arg("x"), py::arg("y"), py::arg("flags"),
+             py::arg("param"));
+  add_method(table, cls, "setcolorvalue",
+             "Sets the range to the lists color_list_low and color_list_up, labelled color, and "
+             "prints it.",
+             &setcolorvalue, py::arg("color"), py::arg("color_list_low"), py::arg("color_list_up"));
+  add_method(table, cls, "color_detect",
+             "Finds the largest patch of the range in img: sets color_data (the label, "
+             "\"other_color\" or \"none\"), x, y, radius, img_new and the track pts.",
+             &color_detect);
 }
 
 }  // namespace optik1

@@ -9,7 +9,7 @@
 
 #include "cv_ndarray.hpp"
 #include "optik1.hpp"
-#include "py_print.hpp"
+#include "py_ops.hpp"
 
 namespace optik1 {
 namespace {
@@ -26,7 +26,12 @@ double cnt_area(py::object, py::handle cnt) {
 
 py::list bin_detect(py::object self, py::handle img) {
   zelk::MatView v = zelk::array_view(analysed_image(self, img), "bin_detect");
-  return zelk::contours_to_list(large_contours(v.mat));
+  std::vector<std::vector<cv::Point>> contours;
+  {
+    py::gil_scoped_release unlocked;
+    contours = large_contours(v.mat);
+  }
+  return zelk::contours_to_list(contours);
 }
 
 const char* shape_name(const cv::Mat& c) {
@@ -40,7 +45,7 @@ const char* shape_name(const cv::Mat& c) {
   if (vertices == 3) return kTriangle;
   if (vertices == 4) {
     const cv::Rect box = cv::boundingRect(approx);
-    if (box.height == 0) raise_zero_division("float division by zero");
+    if (box.height == 0) zelk::raise_float_division_by_zero();
     const double ar = box.width / static_cast<double>(box.height);
     return ar >= 0.95 && ar <= 1.05 ? kSquare : kRectangle;
   }
@@ -89,11 +94,21 @@ std::vector<std::vector<cv::Point>> large_contours(const cv::Mat& binary) {
 }
 
 void add_contour_methods(py::handle cls, MethodTable& table) {
-  add_method(table, cls, "cnt_area", &cnt_area, py::arg("cnt"));
-  add_method(table, cls, "detect", &detect, py::arg("c"), py::arg("Shape"));
-  add_method(table, cls, "bin_detect", &bin_detect, py::arg("img") = py::list());
-  add_method(table, cls, "cnt_draw", &cnt_draw, py::arg("c"), py::arg("shape"));
-  add_method(table, cls, "cnt_center", &cnt_center, py::arg("c"));
+  add_method(table, cls, "cnt_area", "Area of the contour cnt in pixels (cv2.contourArea).",
+             &cnt_area, py::arg("cnt"));
+  add_method(table, cls, "detect",
+             "True when the contour c has the shape named Shape: \"圆形\", \"三角形\", "
+             "\"正方形\" or \"长方形\" (circle, triangle, square, rectangle).",
+             &detect, py::arg("c"), py::arg("Shape"));
+  add_method(table, cls, "bin_detect",
+             "The outer contours of the binary img (empty: the object's img) whose area exceeds "
+             "2000 pixels.",
+             &bin_detect, py::arg("img") = py::list());
+  add_method(table, cls, "cnt_draw",
+             "Draws the contour c in green on img and writes the text shape at its centre.",
+             &cnt_draw, py::arg("c"), py::arg("shape"));
+  add_method(table, cls, "cnt_center", "The centre [cx, cy] of the contour c (its centroid).",
+             &cnt_center, py::arg("c"));
 }
 
 }  // namespace optik1

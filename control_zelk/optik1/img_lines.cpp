@@ -10,7 +10,7 @@
 
 #include "binary_rows.hpp"
 #include "optik1.hpp"
-#include "py_print.hpp"
+#include "py_ops.hpp"
 
 namespace optik1 {
 namespace {
@@ -20,23 +20,20 @@ long long floor_div(long long a, long long b) {
   return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
 }
 
-// Row y of an image of h rows, with NumPy's indexing rules and errors.
-py::ssize_t row_at(py::ssize_t y, py::ssize_t h) {
-  if (y < -h || y >= h)
-    throw py::index_error("index " + std::to_string(y) + " is out of bounds for axis 0 with size " +
-                          std::to_string(h));
-  return y < 0 ? y + h : y;
-}
-
-py::ssize_t row_argument(py::handle y, py::ssize_t h) {
-  if (zelk::eq(y, py::int_(-1))) return row_at(h / 2, h);
-  if (!PyIndex_Check(y.ptr()))
-    throw py::index_error(
-        "only integers, slices (`:`), ellipsis (`...`), numpy.newaxis (`None`) and integer or "
-        "boolean arrays are valid indices");
-  const py::ssize_t i = PyNumber_AsSsize_t(y.ptr(), PyExc_IndexError);
-  if (i == -1 && PyErr_Occurred()) throw py::error_already_set();
-  return row_at(i, h);
+// Row y of `img` (h rows) as img[y] picks it: y = -1 means the middle row, other negative
+// values count from the bottom. Anything NumPy would refuse is handed to NumPy, which raises
+// its own error.
+py::ssize_t row_argument(py::handle img, py::handle y, py::ssize_t h) {
+  py::ssize_t i = h / 2;
+  bool valid = zelk::eq(y, py::int_(-1));
+  if (!valid && PyIndex_Check(y.ptr()) && !PyBool_Check(y.ptr())) {
+    i = PyNumber_AsSsize_t(y.ptr(), nullptr);  // saturates: out of range either way
+    valid = true;
+  }
+  if (valid && i >= -h && i < h) return i < 0 ? i + h : i;
+  const py::object index = valid ? py::object(py::int_(i)) : py::reinterpret_borrow<py::object>(y);
+  py::object(py::reinterpret_borrow<py::object>(img)[index]);  // raises NumPy's IndexError
+  throw py::type_error("the row index must be an integer");
 }
 
 // Midpoint of the leftmost and rightmost line pixel of the row minus the centre column,
@@ -47,18 +44,22 @@ long long row_offset(const BinaryRows& image, py::ssize_t y) {
   return (s.first + s.last - 2 * (image.cols() / 2)) / 2;
 }
 
-// Mean offset of every 10th row of the upper half against that of the lower half.
+// Mean offset of every 10th row of the upper half against that of the lower half; the image
+// has at least 2 rows. Touches no Python object.
 long long angle(const BinaryRows& image) {
   const py::ssize_t h = image.rows();
-  if (h / 2 == 0) raise_zero_division("integer division or modulo by zero");
   long long up = 0, down = 0, n_up = 0, n_down = 0;
   for (py::ssize_t i = 0; i < h / 2; i += 10, ++n_up) up += row_offset(image, i);
   for (py::ssize_t i = h / 2; i < h; i += 10, ++n_down) down += row_offset(image, i);
   return floor_div(floor_div(up, n_up) - floor_div(down, n_down), 180);
 }
 
-bool middle_row_has_line(const BinaryRows& image) {
-  return image.zeros(row_at(image.rows() / 2, image.rows())).found;
+// angle() without the GIL; an image of fewer than 2 rows has no upper half, and the mean of
+// its offsets divides by zero.
+long long checked_angle(const BinaryRows& image) {
+  if (image.rows() / 2 == 0) zelk::raise_integer_division_by_zero();
+  py::gil_scoped_release unlocked;
+  return angle(image);
 }
 
 // Dotted when at least two regions exceed 3000 pixels and the population standard deviation
@@ -81,20 +82,24 @@ bool dotted(const std::vector<std::vector<cv::Point>>& contours) {
 }
 
 long long offset_calculate1(py::object self, py::handle y, py::handle img) {
-  const ArrayRows image(analysed_image(self, img), "offset_calculate1");
-  return row_offset(image, row_argument(y, image.rows()));
+  const py::object image_obj = analysed_image(self, img);
+  const ArrayRows image(image_obj, "offset_calculate1");
+  return row_offset(image, row_argument(image_obj, y, image.rows()));
 }
 
 long long line_angle1(py::object self, py::handle img) {
-  return angle(ArrayRows(analysed_image(self, img), "line_angle1"));
+  return checked_angle(ArrayRows(analysed_image(self, img), "line_angle1"));
 }
 
 bool offset1(py::object self, py::handle img) {
-  return middle_row_has_line(ArrayRows(analysed_image(self, img), "offset1"));
+  const py::object image_obj = analysed_image(self, img);
+  const ArrayRows image(image_obj, "offset1");
+  return image.zeros(row_argument(image_obj, py::int_(image.rows() / 2), image.rows())).found;
 }
 
 bool dotted_line1(py::object self, py::handle img) {
   const zelk::MatView v = zelk::array_view(analysed_image(self, img), "dotted_line1");
+  py::gil_scoped_release unlocked;
   return dotted(large_contours(v.mat));
 }
 
@@ -104,29 +109,46 @@ long long offset_calculate2(py::object self) {
 }
 
 long long line_angle2(py::object self) {
-  return angle(PreparedRows(self.attr("img"), "line_angle2", true));
+  return checked_angle(PreparedRows(self.attr("img"), "line_angle2", true));
 }
 
 bool offset2(py::object self) {
-  return middle_row_has_line(PreparedRows(self.attr("img"), "offset2"));
+  const PreparedRows image(self.attr("img"), "offset2");
+  return image.zeros(image.rows() / 2).found;
 }
 
 bool dotted_line2(py::object self) {
-  return dotted(large_contours(PreparedRows(self.attr("img"), "dotted_line2", true).image()));
+  const PreparedRows image(self.attr("img"), "dotted_line2", true);
+  py::gil_scoped_release unlocked;
+  return dotted(large_contours(image.image()));
 }
 
 }  // namespace
 
 void add_line_methods(py::handle cls, MethodTable& table) {
-  add_method(table, cls, "offset_calculate1", &offset_calculate1, py::arg("y") = -1,
-             py::arg("img") = py::list());
-  add_method(table, cls, "line_angle1", &line_angle1, py::arg("img") = py::list());
-  add_method(table, cls, "offset1", &offset1, py::arg("img") = py::list());
-  add_method(table, cls, "dotted_line1", &dotted_line1, py::arg("img") = py::list());
-  add_method(table, cls, "offset_calculate2", &offset_calculate2);
-  add_method(table, cls, "line_angle2", &line_angle2);
-  add_method(table, cls, "offset2", &offset2);
-  add_method(table, cls, "dotted_line2", &dotted_line2);
+  add_method(table, cls, "offset_calculate1",
+             "Offset in pixels of the line (its 0 pixels) in row y (-1: the middle row) of the "
+             "binary img (empty: the object's img) from the centre column; 0 without a line.",
+             &offset_calculate1, py::arg("y") = -1, py::arg("img") = py::list());
+  add_method(table, cls, "line_angle1",
+             "Tilt value of the line in the binary img (empty: the object's img): mean offset "
+             "of the upper half minus the lower half, floor-divided by 180.",
+             &line_angle1, py::arg("img") = py::list());
+  add_method(table, cls, "offset1",
+             "True when the middle row of the binary img (empty: the object's img) holds a line "
+             "pixel (0).",
+             &offset1, py::arg("img") = py::list());
+  add_method(table, cls, "dotted_line1",
+             "True for a dotted line: two or more blobs over 3000 pixels whose centre columns "
+             "spread by at most 150 (standard deviation).",
+             &dotted_line1, py::arg("img") = py::list());
+  add_method(table, cls, "offset_calculate2",
+             "offset_calculate1 of the middle row of the prepared frame (Otsu binary of the "
+             "grey img, dilated twice).",
+             &offset_calculate2);
+  add_method(table, cls, "line_angle2", "line_angle1 of the prepared frame.", &line_angle2);
+  add_method(table, cls, "offset2", "offset1 of the prepared frame: is there a line?", &offset2);
+  add_method(table, cls, "dotted_line2", "dotted_line1 of the prepared frame.", &dotted_line2);
 }
 
 }  // namespace optik1

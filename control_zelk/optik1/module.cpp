@@ -10,6 +10,7 @@
 #include "py_class.hpp"
 #include "py_kit_globals.hpp"
 #include "py_module.hpp"
+#include "py_names.hpp"
 
 namespace optik1 {
 namespace {
@@ -39,8 +40,8 @@ void set_globals(py::module_& m) {
 }
 
 void add_img(py::module_& m) {
-  py::object cls = zelk::make_class(m, "Img", py::make_tuple(m.attr("Assist_converse")),
-                                    "One camera frame and the vision work done on it.");
+  py::object cls = zelk::make_class(m, "Img", "One camera frame and the vision work done on it.",
+                                    py::make_tuple(m.attr("Assist_converse")));
   MethodTable methods;
   add_basic_methods(cls, methods);
   add_line_methods(cls, methods);
@@ -61,8 +62,9 @@ void add_img(py::module_& m) {
 }  // namespace optik1
 
 ZELK_MODULE(optik1, m) {
+  m.doc() = "The image class Img: conversions, line following, contours and shapes, colour.";
+  zelk::bind_module(m);
   zelk::register_cv_error_translator();
-  optik1::module_global.bind(m);
   optik1::set_globals(m);
   optik1::add_assist_converse(m);
   optik1::add_pic_read(m);

@@ -13,27 +13,18 @@
 #include <utility>
 #include <vector>
 
-#include "py_class.hpp"
-#include "py_print.hpp"
+#include "py_function.hpp"
 
 namespace optik1 {
 namespace py = pybind11;
 
 using MethodTable = std::map<std::string, py::object>;
 
-// Adds `f` (first parameter: py::object self) to the table as method `name` of `cls`.
-template <typename Func, typename... Extra>
-void add_method(MethodTable& table, py::handle cls, const char* name, Func&& f,
-                const Extra&... extra) {
-  table[name] =
-      py::cpp_function(std::forward<Func>(f), py::name(name), py::is_method(cls), extra...);
-}
-
-// Adds `f` as __init__ (pybind11 must not see a C++ function named __init__).
-template <typename Func, typename... Extra>
-void add_init(MethodTable& table, py::handle cls, Func&& f, const Extra&... extra) {
-  table["__init__"] =
-      py::cpp_function(std::forward<Func>(f), py::name("__init"), py::is_method(cls), extra...);
+// Adds the method `name` of `cls` to the table (see zelk::def for the parameters).
+template <typename Func, typename... Params>
+void add_method(MethodTable& table, py::handle cls, const char* name, const char* doc, Func f,
+                const Params&... params) {
+  table[name] = zelk::function(cls, name, doc, std::move(f), params...);
 }
 
 void add_basic_methods(py::handle cls, MethodTable& table);    // img_basic.cpp
@@ -51,13 +42,8 @@ void add_pic_read(py::module_& m);
 void add_assist_converse(py::module_& m);
 void add_camera(py::module_& m);
 
-// The module's globals (cv2, np, the tables), looked up at the time of the call.
-inline zelk::ModuleGlobals module_global;
-
 // The image an analysis method works on: `img` unless len(img) == 0, else the object's own.
 py::object analysed_image(py::handle self, py::handle img);
-
-using zelk::raise_zero_division;
 
 // A file name given as str or os.PathLike; anything else raises cv2.error.
 std::string file_path(py::handle path, const char* where);
