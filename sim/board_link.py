@@ -242,6 +242,10 @@ class BoardSim:
         """Forgets the recorded command frames."""
         self.request("clear")
 
+    def reset(self):
+        """Board state, faults, recorded frames and command counters as at start."""
+        self.request("reset")
+
     def state(self):
         """Board state and counters as a dict (ints; pwm_duty a list; motor_speed may be a
         float)."""

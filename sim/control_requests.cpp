@@ -10,6 +10,8 @@
 //                                       first, 28 hex digits each (the newest 100000 at most)
 //   clear                     -> ok      forget the recorded frames
 //   state                     -> state key=value...
+//   reset                     -> ok      board state, faults, recorded frames and command
+//                                       counters as at start (the trace counter goes on)
 //   quit                      -> ok      and the simulator exits
 // Anything else gets "error <reason>". Numbers are decimal or 0x-prefixed hex.
 #include <sstream>
@@ -75,6 +77,10 @@ std::string Simulator::handle_request(const std::string& line) {
     return "ok";
   }
   if (what == "state" && w.size() == 1) return state_line();
+  if (what == "reset" && w.size() == 1) {
+    reset();
+    return "ok";
+  }
   if (what == "quit" && w.size() == 1) {
     quit_ = true;
     return "ok";

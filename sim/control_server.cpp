@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -14,6 +15,35 @@ namespace {
 
 // A request longer than this is not a request; the client is dropped.
 constexpr std::size_t kMaxLine = 4096;
+
+// A socket file left behind by a simulator that was killed would make bind() fail, so it
+// is removed; anything else at the path (a user's file, a live simulator's socket) is not.
+bool remove_stale_socket(const std::string& path, const sockaddr_un& addr, std::string& error) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) return true;  // nothing there
+  if (!S_ISSOCK(st.st_mode)) {
+    error = "control socket " + path + ": the path exists and is not a socket; not removing it";
+    return false;
+  }
+  int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (probe < 0) {
+    error = std::string("socket: ") + std::strerror(errno);
+    return false;
+  }
+  const bool live = connect(probe, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+  const int why = errno;
+  close(probe);
+  if (live) {
+    error = "control socket " + path + ": another simulator is listening there";
+    return false;
+  }
+  if (why != ECONNREFUSED) {
+    error = "control socket " + path + ": " + std::strerror(why);
+    return false;
+  }
+  unlink(path.c_str());
+  return true;
+}
 
 }  // namespace
 
@@ -34,13 +64,12 @@ bool ControlServer::open(const std::string& path, std::string& error) {
   addr.sun_family = AF_UNIX;
   std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
 
+  if (!remove_stale_socket(path, addr, error)) return false;
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     error = std::string("socket: ") + std::strerror(errno);
     return false;
   }
-  // A file left behind by a simulator that was killed would make bind() fail.
-  unlink(path.c_str());
   if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 8) != 0) {
     error = "control socket " + path + ": " + std::strerror(errno);
     close(fd);

@@ -37,6 +37,13 @@ void Simulator::on_frame(const Frame& cmd, Clock::time_point now) {
   replies_.pump(master_, now);
 }
 
+void Simulator::reset() {
+  board_ = Board();
+  faults_.clear();
+  frames_.clear();
+  commands_ = bad_frames_ = replies_sent_ = 0;
+}
+
 std::string Simulator::state_line() const {
   return "state " + board_.describe() + " commands=" + std::to_string(commands_) +
          " bad_frames=" + std::to_string(bad_frames_) +

@@ -30,6 +30,8 @@ class Simulator {
   void on_frame(const Frame& cmd, Clock::time_point now);
   void trace(const std::string& line);
   std::string state_line() const;
+  // Back to the state at start, so that tests can share one simulator.
+  void reset();
 
   int master_;
   std::FILE* trace_out_;

@@ -1,10 +1,9 @@
 import os
-import sys
 
 import pytest
+from board_link import BoardSim
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(REPO, "sim"))
 
 
 def pytest_configure(config):
@@ -15,3 +14,38 @@ def pytest_configure(config):
     if os.path.dirname(os.path.abspath(control_zelk.__file__)) == src:
         pytest.exit("control_zelk was imported from the source tree, not the installed package")
     os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
+
+
+@pytest.fixture
+def board():
+    """A fresh, running board simulator with ``serial.Serial`` redirected to it: anything that
+    opens "/dev/ttyAMA0" during the test talks to the simulator.
+
+    Yields a ``board_link.BoardSim``:
+
+    - ``board.frames()`` -> list of ``bytes``: valid 14-byte command frames received since the
+      start or the last ``board.clear()``, oldest first (frames with a bad header, length or
+      checksum are not listed; they show in the trace and in ``state()["bad_frames"]``).
+    - ``board.clear()``: forget the recorded frames.
+    - ``board.set_inputs(levels)``: input levels reported from now on (bit n = input n),
+      in byte 4 of every reply.
+    - ``board.set_distance(d)``: ultrasonic distance reported from now on, in bytes 5-6.
+    - ``board.inject(kind, count=1, arg=None)``: the next ``count`` replies get a fault:
+      "noreply", "badsum", "badheader", "short" (arg: length, default 4), "split" (arg: gap
+      in ms, default 100), "delay" (arg: ms, default 200), "garbage" (arg: extra bytes written
+      after the reply, default 6). Faults queue up in the order injected.
+      ``board.clear_faults()`` drops the unused ones.
+    - ``board.state()`` -> dict: speed_s, speed_l, speed_h, outputs, inputs, pwm_freq,
+      pwm_duty (list of 4), motor_id, motor_mode, motor_speed (sent value / 60),
+      motor_speed_raw, motor_pulse, servo_id, servo_duty, line_start, line_speed, distance,
+      ultrasonic_id, and counters commands, bad_frames, skipped_bytes, replies,
+      faults_pending, traces.
+    - ``board.wait_trace(text, timeout=2.0)`` -> the next trace line containing ``text``
+      (e.g. "chassis speed_s=30 speed_l=0 speed_h=0"); ``board.trace`` -> all lines so far.
+    - ``board.port``: the pty path that stands in for /dev/ttyAMA0.
+
+    Mind the fault time-outs: a "noreply" or a long "delay" makes a host waiting the full 5 s
+    read time-out take that long.
+    """
+    with BoardSim() as sim, sim.redirect_serial():
+        yield sim

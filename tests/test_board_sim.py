@@ -10,7 +10,6 @@ import textwrap
 
 import pytest
 import serial
-from board_fixtures import board  # noqa: F401  (fixture)
 from board_link import BOARD_PORT, BoardSim, BoardSimError, find_binary
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -381,6 +380,49 @@ class TestControl:
             assert "distance=77" in lines[2].split()
         assert sim.state()["distance"] == 77
 
+    def test_reset_returns_to_the_state_at_start(self, sim, port):
+        fresh = sim.state()
+        sim.set_inputs(5)
+        sim.set_distance(42)
+        sim.inject("noreply", 3)
+        exchange(port, CHASSIS)
+        sim.reset()
+        assert sim.frames() == []
+        after = sim.state()
+        assert after.pop("traces") > fresh.pop("traces")   # the trace counter goes on
+        assert after == fresh
+        assert exchange(port, CHASSIS) == reply_for(1, 1)
+
+    def test_control_path_is_only_replaced_when_it_is_a_stale_socket(self, tmp_path):
+        def start(path):
+            return subprocess.run([find_binary(), "--control", str(path)], input=b"",
+                                  capture_output=True, timeout=10)
+
+        notes = tmp_path / "notes.txt"
+        notes.write_text("mine")
+        run = start(notes)
+        assert run.returncode != 0 and b"not a socket" in run.stderr
+        assert notes.read_text() == "mine"
+
+        stale = tmp_path / "stale.sock"
+        with socket.socket(socket.AF_UNIX) as s:
+            s.bind(str(stale))                   # bound, never listening: nobody answers
+        live = BoardSim().start()
+        try:
+            run = start(live.control_path)
+            assert run.returncode != 0 and b"another simulator" in run.stderr
+            assert live.ping()
+            proc = subprocess.Popen([find_binary(), "--control", str(stale), "--quit-on-eof"],
+                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+            try:
+                assert proc.stdout.readline().startswith(b"PTY /dev/")
+            finally:
+                proc.stdin.close()
+                assert proc.wait(timeout=5) == 0
+                proc.stdout.close()
+        finally:
+            live.stop()
+
     def test_quit_exits_and_removes_the_socket(self):
         s = BoardSim().start()
         try:
@@ -467,7 +509,7 @@ class TestBoardLink:
                 raise KeyError
         assert serial.Serial is real
 
-    def test_board_fixture(self, board):  # noqa: F811
+    def test_board_fixture(self, board):
         board.set_distance(42)
         with serial.Serial(BOARD_PORT, 115200, timeout=1) as p:
             assert exchange(p, frame(4, 1, b"\x02")) == reply_for(4, 1, distance=42)

@@ -6,7 +6,6 @@ import sys
 
 import pytest
 
-from board_fixtures import board  # noqa: F401  (fixture)
 
 import control_zelk.Drivox_1 as D
 
@@ -54,18 +53,18 @@ def test_import_opens_no_port():
 
 
 class TestIdAndFamilies:
-    def test_id_extends_the_callers_list(self, board, capsys):  # noqa: F811
+    def test_id_extends_the_callers_list(self, board, capsys):
         mine = [1, 2]
         dev = D.Id(mine)
         assert dev.id_list is mine and mine == [1, 2, 0, 0, 0, 0]
         assert (dev.name, dev.classes) == (1, 2)
         assert capsys.readouterr().out == "初始化ID\n"
 
-    def test_id_needs_two_elements(self, board):  # noqa: F811
+    def test_id_needs_two_elements(self, board):
         with pytest.raises(IndexError):
             D.Id([1])
 
-    def test_chassis_exe_frame_and_output(self, board, capsys):  # noqa: F811
+    def test_chassis_exe_frame_and_output(self, board, capsys):
         car = D.Chassis("Spo_chassis")
         assert car.id_list == [1, 1, 0, 0, 0, 0]
         assert (car.dic, car.type, car.func) == (D.Chassis_dict, 1, 1)
@@ -75,7 +74,7 @@ class TestIdAndFamilies:
         assert board.frames() == [frame("55 0E 01 01 00 32 00 00 00 00 00 00 00 97")]
         assert capsys.readouterr().out == "[1, 1, 50, 0, 0, 0]\n数据校验正确！\n1\n"
 
-    def test_other_function_code(self, board):  # noqa: F811
+    def test_other_function_code(self, board):
         D.Chassis("Other").Chassis_exe()
         assert board.frames()[-1][2:4] == b"\x01\x02"
 
@@ -86,18 +85,18 @@ class TestIdAndFamilies:
         with pytest.raises(KeyError):
             D.Motor("Stepper")
 
-    def test_default_type_is_fixed_when_the_class_is_made(self, board, monkeypatch):  # noqa: F811
+    def test_default_type_is_fixed_when_the_class_is_made(self, board, monkeypatch):
         monkeypatch.setitem(D.case_dict, "Sensor", 9)
         assert D.Sensor("Ul_sensor").type == 4
         assert D.Sensor("Ul_sensor", 7).id_list[:2] == [7, 1]
 
-    def test_set_id_returns_the_reply_or_none(self, board):  # noqa: F811
+    def test_set_id_returns_the_reply_or_none(self, board):
         dev = D.Conpound("Other")
         assert len(dev.set_id()) == 14
         board.inject("badsum")
         assert dev.set_id() is None
 
-    def test_argument_slots_persist(self, board):  # noqa: F811
+    def test_argument_slots_persist(self, board):
         motor = D.Motor("Ste_motor")
         motor.cur_exe(6, 1, 50, 40)
         motor.steer_exe(2, 30)
@@ -106,7 +105,7 @@ class TestIdAndFamilies:
 
 
 class TestIo:
-    def test_output_mask(self, board):  # noqa: F811
+    def test_output_mask(self, board):
         io = D.Io("Digit_out")
         assert [io.ouput_io, io.pwm_freq, io.pwm1_duty, io.pwm2_duty, io.pwm3_duty,
                 io.pwm4_duty] == [0] * 6
@@ -119,7 +118,7 @@ class TestIo:
                                                              b"\x02\x00", b"\x02\x00"]
         assert io.ouput_io == 2 and io.id_list[2] == 512
 
-    def test_pwm_channels_share_a_frame(self, board):  # noqa: F811
+    def test_pwm_channels_share_a_frame(self, board):
         io = D.Io("Pwm_out")
         io.pwmOutput(0, 20, 50)
         io.pwmOutput(1, 20, 30)
@@ -132,7 +131,7 @@ class TestIo:
         assert args_of(frames[4]) == frame("00 1E 32 1E 07 09 00 00")
         assert (io.pwm1_duty, io.pwm2_duty, io.pwm3_duty, io.pwm4_duty) == (12800, 30, 1792, 9)
 
-    def test_read_inputs(self, board):  # noqa: F811
+    def test_read_inputs(self, board):
         io = D.Io("Digit_in")
         board.set_inputs(0x05)
         assert io.readIos() == 5
@@ -142,7 +141,7 @@ class TestIo:
         board.inject("badsum")
         assert io.readIo(2) is None
 
-    def test_short_reply_reads_as_no_reply(self, board):  # noqa: F811
+    def test_short_reply_reads_as_no_reply(self, board):
         io = D.Io("Digit_in")
         io.ser.timeout = 0.3  # a short reply makes the read wait for the time-out
         board.inject("short", arg=4)
@@ -150,7 +149,7 @@ class TestIo:
         board.inject("short", arg=4)
         assert io.readIo(0) is None
 
-    def test_read_after_output_resends_the_mask(self, board):  # noqa: F811
+    def test_read_after_output_resends_the_mask(self, board):
         io = D.Io("Digit_out")
         io.output(3, 1)
         io.id_list[1] = D.Io_dict["Digit_in"]
@@ -159,7 +158,7 @@ class TestIo:
 
 
 class TestMotorsSensorsTracking:
-    def test_cur_exe(self, board):  # noqa: F811
+    def test_cur_exe(self, board):
         m = D.Motor("Cur_motor")
         m.cur_exe(6, 1, 50, 40)
         m.cur_exe(6, 1, -50, 40)
@@ -170,7 +169,7 @@ class TestMotorsSensorsTracking:
         assert args_of(f[2]) == frame("01 00 00 00 12 34 56 78")
         assert m.id_list[3:] == [0, 0x12345678 / 65536, 0x5678]
 
-    def test_ultrasonic_distance(self, board):  # noqa: F811
+    def test_ultrasonic_distance(self, board):
         s = D.Sensor("Ul_sensor")
         board.set_distance(300)
         assert s.ul_getDistance(1) == 300
@@ -181,7 +180,7 @@ class TestMotorsSensorsTracking:
         board.inject("badsum")
         assert s.ul_getDistance(1) is None
 
-    def test_line_track(self, board):  # noqa: F811
+    def test_line_track(self, board):
         t = D.Conpound("Line_track")
         t.line_track(1, 60)
         t.line_track(1, 0x1234)
@@ -191,7 +190,7 @@ class TestMotorsSensorsTracking:
 
 
 class TestLearnerClasses:
-    def test_car(self, board, capsys):  # noqa: F811
+    def test_car(self, board, capsys):
         car = D.Car()
         assert car.id_list == [1, 1, 0, 0, 0, 0]
         capsys.readouterr()
@@ -211,7 +210,7 @@ class TestLearnerClasses:
         car.car_go()
         assert car.id_list[2] == 0
 
-    def test_use_io(self, board):  # noqa: F811
+    def test_use_io(self, board):
         a, b = D.Use_io(1), D.Use_io(3)
         assert a.id_list == [2, 4, 0, 0, 0, 0] and a.io_com == 1
         board.set_inputs(0x05)
@@ -241,7 +240,7 @@ class TestLearnerClasses:
             (lambda: D.Line_track(), lambda o: o.l_start(), "SPEED is no inputed", None),
         ],
     )
-    def test_checks_send_nothing(self, board, make, call, message, code):  # noqa: F811
+    def test_checks_send_nothing(self, board, make, call, message, code):
         obj = make()
         board.clear()
         with pytest.raises(AssertionError) as err:
@@ -251,7 +250,7 @@ class TestLearnerClasses:
         if code is not None:  # the function code was chosen before the check failed
             assert obj.id_list[1] == code
 
-    def test_checks_are_skipped_under_optimisation(self, board):  # noqa: F811
+    def test_checks_are_skipped_under_optimisation(self, board):
         code = ("import sys; sys.path.insert(0, %r)\n"
                 "from board_link import BoardSim\n"
                 "import control_zelk.Drivox_1 as D\n"
@@ -262,7 +261,7 @@ class TestLearnerClasses:
                              check=True).stdout
         assert out.splitlines()[-1] == "2"
 
-    def test_motors_sensor_tracker(self, board):  # noqa: F811
+    def test_motors_sensor_tracker(self, board):
         cur = D.Cur_motor(6)
         cur.Cur_go(50, 40)
         cur.Cur_back(50)
@@ -282,13 +281,13 @@ class TestLearnerClasses:
         assert args_of(f[5])[:4] == frame("01 00 3C 00")
         assert args_of(f[6])[:4] == frame("00 00 00 00")
 
-    def test_comparisons_use_the_callers_values(self, board):  # noqa: F811
+    def test_comparisons_use_the_callers_values(self, board):
         with pytest.raises(TypeError):
             D.Ste_motor(1).Ste_exe("50")
         D.Ste_motor(1).Ste_exe(99.5)  # no conversion to int; the fraction is lost on the wire
         assert args_of(board.frames()[-1])[:2] == b"\x01\x63"
 
-    def test_wrong_argument_counts(self, board):  # noqa: F811
+    def test_wrong_argument_counts(self, board):
         with pytest.raises(TypeError):
             D.Car(1)
         with pytest.raises(TypeError):
@@ -296,21 +295,25 @@ class TestLearnerClasses:
         with pytest.raises(TypeError):
             D.Car().car_go(1, 2)
 
-    def test_arguments_bind_as_in_python(self, board):  # noqa: F811
+    def test_arguments_bind_as_in_python(self, board):
         car = D.Car()
         car.Chassis_exe(speed_h=5, speed_s=1)
         assert car.id_list[2:5] == [1, 0, 5]
         D.Car.car_go(car, car_sp=7)  # through the class, self passed explicitly
         assert car.id_list[2] == 7
-        for call, message in [(lambda: car.Chassis_exe(1, speed_s=2), "multiple values"),
-                              (lambda: car.car_go(speed=3), "unexpected keyword"),
-                              (lambda: car.Chassis_exe(1, 2, 3, 4), "positional"),
-                              (lambda: D.Io.readIo(car), "missing"),
-                              (lambda: D.Car.car_go(), "")]:
-            with pytest.raises(TypeError, match=message):
-                call()
 
-    def test_learner_subclass(self, board):  # noqa: F811
+    @pytest.mark.parametrize("call, message", [
+        (lambda car: car.Chassis_exe(1, speed_s=2), "multiple values for argument 'speed_s'"),
+        (lambda car: car.car_go(speed=3), "unexpected keyword argument 'speed'"),
+        (lambda car: car.Chassis_exe(1, 2, 3, 4), "takes from 1 to 4 positional arguments"),
+        (lambda car: D.Io.readIo(car), "missing 1 required positional argument: 'bit'"),
+        (lambda car: D.Car.car_go(), "missing 1 required positional argument: 'self'"),
+    ])
+    def test_argument_errors(self, board, call, message):
+        with pytest.raises(TypeError, match=message):
+            call(D.Car())
+
+    def test_learner_subclass(self, board):
         sent = []
 
         class MyCar(D.Car):
@@ -349,7 +352,7 @@ class TestMain:
         with pytest.raises(TypeError):
             D.main()
 
-    def test_demos_against_the_board(self, board, capsys):  # noqa: F811
+    def test_demos_against_the_board(self, board, capsys):
         board.set_inputs(0x02)
         board.set_distance(42)
         D.main(1)

@@ -2,7 +2,6 @@
 the installed module, pyserial, a pseudo-terminal and the board simulator."""
 import pytest
 
-from board_fixtures import board  # noqa: F401  (fixture)
 
 from control_zelk.Drivox_1 import MySerial
 
@@ -12,7 +11,7 @@ def frame(hexstr):
 
 
 @pytest.fixture
-def port(board):  # noqa: F811
+def port(board):
     link = MySerial()
     board.clear()
     return link
@@ -35,7 +34,7 @@ def port(board):  # noqa: F811
         ((), {"cmd_id": 2, "arg4": 0x1234}, "55 0E 00 02 00 00 00 00 00 00 12 34 00 AB"),
     ],
 )
-def test_frames_are_byte_exact(port, board, args, kwargs, expected):  # noqa: F811
+def test_frames_are_byte_exact(port, board, args, kwargs, expected):
     port.sendCmd(*args, **kwargs)
     port.recieveAck()
     assert board.frames() == [frame(expected)]
@@ -53,7 +52,7 @@ def test_frames_are_byte_exact(port, board, args, kwargs, expected):  # noqa: F8
         (("a", 1, 0), TypeError),
     ],
 )
-def test_bad_arguments_raise_and_write_nothing(port, board, args, error):  # noqa: F811
+def test_bad_arguments_raise_and_write_nothing(port, board, args, error):
     with pytest.raises(error):
         port.sendCmd(*args)
     port.sendCmd()  # a frame that does reach the board, to be sure nothing came before it
@@ -61,7 +60,7 @@ def test_bad_arguments_raise_and_write_nothing(port, board, args, error):  # noq
     assert board.frames() == [frame("55 0E 00 00 00 00 00 00 00 00 00 00 00 63")]
 
 
-def test_write_goes_through_myserial_own_writemsg(board, capsys):  # noqa: F811
+def test_write_goes_through_myserial_own_writemsg(board, capsys):
     seen = []
 
     class Spy(MySerial):
@@ -88,7 +87,7 @@ def test_correct_msg(port, capsys):
 
 
 class TestRecieveAck:
-    def test_valid_reply_is_returned(self, port, board, capsys):  # noqa: F811
+    def test_valid_reply_is_returned(self, port, board, capsys):
         board.set_inputs(0x05)
         board.set_distance(300)
         port.sendCmd(4, 1, 256)
@@ -98,27 +97,27 @@ class TestRecieveAck:
         assert capsys.readouterr().out == "数据校验正确！\n"
 
     @pytest.mark.parametrize("kind", ["badsum", "badheader"])
-    def test_corrupted_reply(self, port, board, capsys, kind):  # noqa: F811
+    def test_corrupted_reply(self, port, board, capsys, kind):
         board.inject(kind)
         port.sendCmd(1, 1, 50)
         assert port.recieveAck() is None
         assert capsys.readouterr().out == "异常：收到数据有误\n"
 
     @pytest.mark.parametrize("kind, arg", [("split", None), ("delay", 300)])
-    def test_late_or_split_reply_still_arrives_within_the_timeout(self, port, board, capsys, kind, arg):  # noqa: F811,E501
+    def test_late_or_split_reply_still_arrives_within_the_timeout(self, port, board, capsys, kind, arg):
         board.inject(kind, arg=arg)
         port.sendCmd(1, 1, 50)
         assert len(port.recieveAck()) == 14
         assert capsys.readouterr().out == "数据校验正确！\n"
 
-    def test_short_checksum_valid_reply_is_accepted(self, port, board):  # noqa: F811
+    def test_short_checksum_valid_reply_is_accepted(self, port, board):
         port.ser.timeout = 0.3  # a short reply makes the read wait for the time-out
         board.inject("short", arg=4)
         port.sendCmd(1, 1, 50)
         reply = port.recieveAck()
         assert reply is not None and len(reply) == 4
 
-    def test_trailing_bytes_are_flushed(self, port, board, capsys):  # noqa: F811
+    def test_trailing_bytes_are_flushed(self, port, board, capsys):
         board.inject("garbage", arg=9)
         port.sendCmd(1, 1, 50)
         first = port.recieveAck()
@@ -128,7 +127,7 @@ class TestRecieveAck:
         assert first is not None and second is not None and second[:4] == frame("55 0E 01 01")
         assert capsys.readouterr().out == "数据校验正确！\n" * 2
 
-    def test_no_reply_waits_for_the_timeout(self, port, board, capsys):  # noqa: F811
+    def test_no_reply_waits_for_the_timeout(self, port, board, capsys):
         board.inject("noreply")
         port.sendCmd(1, 1, 50)
         assert port.recieveAck() is None
@@ -141,7 +140,7 @@ class TestRecieveAck:
         assert out.startswith("没有收到底层ack应答 ") and len(out) > len("没有收到底层ack应答 \n")
 
 
-def test_port_lifecycle(board):  # noqa: F811
+def test_port_lifecycle(board):
     link = MySerial()
     assert (link.device, link.baud) == ("/dev/ttyAMA0", 115200)
     assert link.ser.timeout == 5 and link.ser.isOpen()

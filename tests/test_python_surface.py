@@ -1,0 +1,262 @@
+"""What learners' tools see of the modules: every public class, method and function has the
+signature, name, qualified name, module and docstring a plain Python definition would have,
+names the modules use are looked up at call time, and argument errors are the interpreter's."""
+
+import inspect
+import pydoc
+import types
+
+import cv2
+import numpy as np
+import pytest
+
+import control_zelk.Drivox_1 as D
+from control_zelk import optik, optik1
+
+SIGNATURES = {
+    D: """
+        main(num)
+        MySerial.__init__(self, device='/dev/ttyAMA0', baud=115200)
+        MySerial.__del__(self)
+        MySerial.serialOpen(self)
+        MySerial.writeMsg(self, sendmsg)
+        MySerial.recvMsg(self, count=14)
+        MySerial.correctMsg(self, msg)
+        MySerial.sendCmd(self, cmd_type=0, cmd_id=0, arg1=0, arg2=0, arg3=0, arg4=0)
+        MySerial.recieveAck(self)
+        Id.__init__(self, id_list)
+        Id.set_id(self)
+        Chassis.__init__(self, c_function, c_type=1)
+        Chassis.Chassis_exe(self, speed_s=0, speed_l=0, speed_h=0)
+        Io.__init__(self, c_function, c_type=2)
+        Io.readIos(self)
+        Io.readIo(self, bit)
+        Io.output(self, iocom, level)
+        Io.pwmOutput(self, pwmcom=0, freq=0, duty=0)
+        Motor.__init__(self, c_function, c_type=3)
+        Motor.cur_exe(self, id=1, mode=0, speed=0, pulse=0)
+        Motor.steer_exe(self, id=1, pwm=0)
+        Sensor.__init__(self, c_function, c_type=4)
+        Sensor.ul_getDistance(self, sensorID)
+        Conpound.__init__(self, c_function, c_type=5)
+        Conpound.line_track(self, start=0, speed=0)
+        Car.__init__(self)
+        Car.car_go(self, car_sp=0)
+        Car.car_back(self, car_sp=0)
+        Car.car_across_l(self, car_sp=0)
+        Car.car_across_r(self, car_sp=0)
+        Car.car_turn_r(self, car_sp=0)
+        Car.car_turn_l(self, car_sp=0)
+        Car.car_stop(self)
+        Use_io.__init__(self, io_com)
+        Use_io.Io_read(self)
+        Use_io.Ios_read(self)
+        Use_io.Io_write(self, io_level=0)
+        Use_io.pwm_use(self, pwm_freq=0, pwm_duty=0)
+        Cur_motor.__init__(self, motor_id)
+        Cur_motor.Cur_go(self, cur_speed=0, cur_pulse=0)
+        Cur_motor.Cur_back(self, cur_speed=0, cur_pulse=0)
+        Cur_motor.Cur_stop(self)
+        Ste_motor.__init__(self, ste_id)
+        Ste_motor.Ste_exe(self, ste_duty=0)
+        Ul_sensor.__init__(self, ul_id)
+        Ul_sensor.ul_get(self)
+        Line_track.__init__(self)
+        Line_track.l_start(self, l_sp=0)
+        Line_track.l_stop(self)
+        time_count.__init__(self)
+        time_count.start_count(self)
+        time_count.end_count(self)
+    """,
+    optik: """
+        read_cam(cam)
+        take_photos(img, class_num_dir, name)
+        distortion(img)
+        _range_mask(bgr, lower, upper)
+        Camera.__init__(self, index)
+        Camera.read_camera(self)
+        Camera.show_image(self)
+        Camera.close_camera(self)
+        Camera.close_allwindows(self)
+        Camera.detect(self, img)
+        Camera.recognize(self, img)
+        color_detect.__init__(self, color)
+        color_detect.set_hsv(self, color)
+        color_detect.getpos(self, event, x, y, flags, param)
+        color_detect.setcolorvalue(self, color, color_list_low, color_list_up)
+        color_detect.detect(self, frame)
+    """,
+    optik1: """
+        pic_read(path)
+        Assist_converse.__init__(self)
+        Camera.__init__(self, num=0)
+        Camera.read_camera(self)
+        Camera.close_camera(self)
+        Img.__init__(self, img=[])
+        Img.name_windows(self, name)
+        Img.close_windows(self)
+        Img.show_image(self, windows_name)
+        Img.write_image(self, path)
+        Img.delay(self, time)
+        Img.resize(self, newsize=(1, 1))
+        Img.extract_color(self, lower_hsv, upper_hsv)
+        Img.erosion(self)
+        Img.dilation(self)
+        Img.BGR2GRAY(self)
+        Img.GRAY2BIN(self)
+        Img.offset_calculate1(self, y=-1, img=[])
+        Img.line_angle1(self, img=[])
+        Img.offset1(self, img=[])
+        Img.dotted_line1(self, img=[])
+        Img.offset_calculate2(self)
+        Img.line_angle2(self)
+        Img.offset2(self)
+        Img.dotted_line2(self)
+        Img.cnt_area(self, cnt)
+        Img.detect(self, c, Shape)
+        Img.bin_detect(self, img=[])
+        Img.cnt_draw(self, c, shape)
+        Img.cnt_center(self, c)
+        Img.color_detect_init(self, color)
+        Img.set_hsv(self, color)
+        Img.getpos(self, event, x, y, flags, param)
+        Img.setcolorvalue(self, color, color_list_low, color_list_up)
+        Img.color_detect(self)
+    """,
+}
+
+
+def declared(module):
+    """{qualname: signature text} of every function and method the module defines."""
+    found = {}
+    for name, obj in vars(module).items():
+        if isinstance(obj, type) and obj.__module__ == module.__name__:
+            for attr, member in vars(obj).items():
+                if callable(member) and not isinstance(member, type):
+                    found[f"{name}.{attr}"] = member
+        elif callable(obj) and getattr(obj, "__module__", None) == module.__name__:
+            found[name] = obj
+    return found
+
+
+def expected(module):
+    rows = [line.strip() for line in SIGNATURES[module].strip().splitlines()]
+    return {row[: row.index("(")]: row[row.index("("):] for row in rows}
+
+
+@pytest.mark.parametrize("module", list(SIGNATURES), ids=lambda m: m.__name__)
+def test_every_callable_looks_like_a_python_definition(module):
+    want, found = expected(module), declared(module)
+    assert sorted(found) == sorted(want)
+    for qualname, f in found.items():
+        assert str(inspect.signature(f)) == want[qualname], qualname
+        assert f.__text_signature__ == want[qualname]
+        assert f.__qualname__ == qualname
+        assert f.__name__ == qualname.rsplit(".", 1)[-1]
+        assert f.__module__ == module.__name__
+        assert f.__doc__ and f.__doc__.strip(), qualname
+        assert repr(f).startswith(f"<function {qualname} at 0x")
+
+
+def test_classes_bound_methods_and_help():
+    assert str(inspect.signature(D.Car)) == "()"
+    assert str(inspect.signature(D.Chassis)) == "(c_function, c_type=1)"
+    assert str(inspect.signature(optik1.Img)) == "(img=[])"
+    img = optik1.Img()
+    assert str(inspect.signature(img.offset_calculate1)) == "(y=-1, img=[])"
+    assert isinstance(img.line_angle2, types.MethodType) and img.line_angle2.__self__ is img
+    # The shared default is the very list the constructor stores.
+    assert inspect.signature(optik1.Img).parameters["img"].default is img.img
+    text = pydoc.render_doc(optik1.Img, renderer=pydoc.plaintext)
+    assert "line_angle2(self)" in text and optik1.Img.line_angle2.__doc__ in text
+    for cls in (D.Car, optik.Camera, optik.color_detect, optik1.Img, optik1.Camera):
+        assert cls.__doc__ and cls.__module__ in ("control_zelk.Drivox_1", "control_zelk.optik",
+                                                  "control_zelk.optik1")
+
+
+def plain_twin(signature, qualname):
+    ns = {}
+    exec(f"def f{signature}: pass", ns)
+    ns["f"].__qualname__ = qualname
+    return ns["f"]
+
+
+@pytest.mark.parametrize("args, kwargs", [
+    ((1, 2, 3, 4), {}), ((), {}), ((1, 2), {"y": 2}), ((1,), {"nope": 2}),
+    ((1, 2, 3), {"img": 3}), ((1,), {"self": 1}),
+])
+def test_argument_errors_are_the_interpreters_own(args, kwargs):
+    native = optik1.Img.offset_calculate1
+    twin = plain_twin("(self, y=-1, img=[])", "Img.offset_calculate1")
+    with pytest.raises(TypeError) as plain:
+        twin(*args, **kwargs)
+    with pytest.raises(TypeError) as ours:
+        native(*args, **kwargs)
+    assert str(ours.value) == str(plain.value)
+
+
+def test_keyword_self_and_methods_assigned_elsewhere_work_as_in_python():
+    img = optik1.Img(np.zeros((4, 4), np.uint8))
+    assert optik1.Img.offset1(self=img) is True
+    assert optik1.Img.offset1(img, img=np.full((4, 4), 255, np.uint8)) is False
+
+    class Mine:
+        offset1 = optik1.Img.offset1
+    assert Mine.offset1 is optik1.Img.offset1
+
+
+class Recorder:
+    """A stand-in for the cv2 module that records window calls and forwards the rest."""
+
+    def __init__(self):
+        self.calls = []
+
+    def __getattr__(self, name):
+        real = getattr(cv2, name)
+        if name in ("imshow", "namedWindow", "resizeWindow", "waitKey", "destroyAllWindows",
+                    "VideoCapture", "setMouseCallback"):
+            def record(*args):
+                self.calls.append((name,) + tuple(a if not isinstance(a, np.ndarray) else "array"
+                                                   for a in args))
+                return None if name != "waitKey" else -1
+            return record
+        return real
+
+
+def test_module_globals_are_looked_up_at_call_time(monkeypatch, capsys):
+    rec = Recorder()
+    monkeypatch.setattr(optik1, "cv2", rec)
+    img = optik1.Img(np.zeros((8, 8, 3), np.uint8))
+    img.name_windows("w")
+    img.show_image("w")
+    img.delay(5)
+    img.close_windows()
+    assert rec.calls == [("namedWindow", "w", 0), ("resizeWindow", "w", 640, 480),
+                         ("imshow", "w", "array"), ("waitKey", 5), ("destroyAllWindows",)] + \
+        [("waitKey", 1)] * 4
+
+    monkeypatch.setattr(optik, "cv2", rec)
+    optik.Camera(3)
+    assert rec.calls[-1] == ("VideoCapture", 3)
+
+    printed = []
+    monkeypatch.setattr(D, "print", lambda *a: printed.append(a), raising=False)
+    assert D.MySerial.correctMsg(None, b"\x55\x01\x56") == 1
+    assert printed == [("数据校验正确！",)] and capsys.readouterr().out == ""
+
+    monkeypatch.setattr(optik, "read_cam", lambda cam: (True, np.zeros((2, 2, 3), np.uint8)))
+    cd = optik.color_detect("green")
+    cd.set_hsv("mine")                        # windows recorded, no click: the empty range
+    assert cd.color_list_lower == [255, 255, 255]
+    assert rec.calls[-5:] == [("VideoCapture", 0), ("imshow", "imageHSV", "array"),
+                              ("imshow", "image", "array"),
+                              ("setMouseCallback", "imageHSV", cd.getpos), ("waitKey", 0)]
+
+
+def test_opencv_errors_are_cv2_errors_on_every_path():
+    with pytest.raises(cv2.error):
+        optik1.Img(np.zeros((5, 5, 2), np.uint8)).BGR2GRAY()
+    with pytest.raises(cv2.error):
+        optik1.Img(np.zeros((5, 5, 3), np.uint8)).GRAY2BIN()   # Otsu needs one channel
+    with pytest.raises(cv2.error):
+        optik.color_detect("green").detect(np.zeros((5, 5, 4), np.uint8))
