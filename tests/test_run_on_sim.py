@@ -340,8 +340,12 @@ class TestLauncher:
             finally:
                 car.car_stop()
         """)
-        proc = subprocess.Popen([sys.executable, LAUNCHER, program], stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, text=True)
+        # SIGINT as a terminal delivers it, even when these tests run as a background job
+        # (which starts with SIGINT ignored, and Python keeps it so).
+        proc = subprocess.Popen(
+            [sys.executable, LAUNCHER, program], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            text=True, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+        )
         for line in proc.stdout:
             if line == "driving\n":
                 break
