@@ -1,32 +1,169 @@
 """Runs a learner's car program against the board simulator instead of the car.
 
-    python sim/run_on_sim.py [--real-camera] PROGRAM.py [ARGS...]
+    python sim/run_on_sim.py [OPTIONS] PROGRAM.py [ARGS...]
 
-The program runs as __main__ in this process with serial.Serial("/dev/ttyAMA0") pointed at
-the simulator; what the board receives is printed as "[board] ..." lines between the
-program's own output. Camera 0 is a generated video of a practice mat (a line and a green
-ball) unless --real-camera is given. Exits with the program's status.
+The program runs as __main__ in this process, with sys.argv = [PROGRAM.py, ARGS...] and
+serial.Serial("/dev/ttyAMA0") pointed at the simulator. What the board receives is written as
+whole "[board] ..." lines to stderr (or a file, or nowhere: --trace). Camera 0 is a generated
+video of a practice mat, played in a loop (or --video, --image, --real-camera). --help lists
+the options. Exits with the program's status.
 """
 
+import argparse
 import contextlib
+import importlib.abc
+import importlib.util
 import os
 import runpy
 import sys
 import tempfile
 import traceback
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from board_link import BoardSim  # noqa: E402
+SIM_DIR = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, SIM_DIR)
+from board_link import FAULT_KINDS, BoardSim, BoardSimError  # noqa: E402
+from trace_output import TraceOutput  # noqa: E402
+
+# The demonstration world when --distance is not given: an obstacle this far ahead that comes
+# APPROACH_STEP closer with each distance reading while the car drives forward.
+DEMO_DISTANCE = 100
+APPROACH_STEP = 10
+
+
+def _number(text, low, high, what):
+    try:
+        value = int(text, 0)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{what} must be a whole number, not {text!r}") from None
+    if not low <= value <= high:
+        raise argparse.ArgumentTypeError(f"{what} must be {low}..{high}, not {value}")
+    return value
+
+
+def input_levels(text):
+    return _number(text, 0, 255, "LEVELS")
+
+
+def distance(text):
+    return _number(text, 0, 65535, "CM")
+
+
+def approach_step(text):
+    return _number(text, 0, 65535, "STEP")
+
+
+def fault(text):
+    """KIND[:N[:ARG]] -> (kind, n, arg or None)."""
+    kind, *rest = text.split(":")
+    if kind not in FAULT_KINDS:
+        raise argparse.ArgumentTypeError(
+            f"unknown fault {kind!r}; the kinds are {', '.join(FAULT_KINDS)}"
+        )
+    if len(rest) > 2:
+        raise argparse.ArgumentTypeError(f"{text!r}: expected KIND, KIND:N or KIND:N:ARG")
+    count = _number(rest[0], 1, 1_000_000, "N") if rest else 1
+    arg = _number(rest[1], 0, 1_000_000, "ARG") if len(rest) == 2 else None
+    return kind, count, arg
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(
+        prog="run_on_sim.py",
+        usage="%(prog)s [OPTIONS] PROGRAM.py [ARGS...]",
+        description="Runs a car program without the car: serial.Serial('/dev/ttyAMA0') talks "
+        "to a simulated controller board, and camera 0 shows a generated video of a practice "
+        "mat (a dark line and a green ball).",
+        epilog="Options go before PROGRAM.py. Everything after it goes to the program as "
+        "sys.argv[1:], even words that look like the options above. Exit status: the "
+        "program's (0 when it ends, sys.exit's code, 1 after an error, 130 after Ctrl-C); 2 "
+        "when it cannot be started.",
+        allow_abbrev=False,
+    )
+    parser.add_argument("program", metavar="PROGRAM.py", help="the car program to run")
+    parser.add_argument("args", metavar="ARGS", nargs="*", help="the program's own arguments")
+
+    world = parser.add_argument_group("the board's world")
+    world.add_argument(
+        "--inputs", metavar="LEVELS", type=input_levels,
+        help="levels the board reads on its inputs, bit n = input n: 5 (or 0b101) means "
+        "inputs 0 and 2 are high; default 0",
+    )
+    world.add_argument(
+        "--distance", metavar="CM", type=distance,
+        help="what the ultrasonic sensor reads, 0..65535; it stays so (unless --approach "
+        f"is given too). Default: an obstacle {DEMO_DISTANCE} cm ahead that comes "
+        f"{APPROACH_STEP} cm closer with each reading while the car drives forward",
+    )
+    world.add_argument(
+        "--approach", metavar="STEP", type=approach_step,
+        help="while the car drives forward, each distance reading finds the obstacle STEP cm "
+        f"closer (0: never; default {APPROACH_STEP} without --distance, 0 with it)",
+    )
+    world.add_argument(
+        "--fault", metavar="KIND[:N[:ARG]]", type=fault, action="append", default=[],
+        help="the board's next N replies (default 1) go wrong; repeat to queue more, in "
+        "order. KIND: noreply (none: the program waits its 5 s read time-out), badsum "
+        "(wrong checksum), badheader (wrong first byte), short (ARG bytes, default 4), "
+        "split (in two halves ARG ms apart, default 100), delay (ARG ms late, default 200), "
+        "garbage (ARG extra bytes, default 6)",
+    )
+
+    camera = parser.add_argument_group("camera 0").add_mutually_exclusive_group()
+    camera.add_argument(
+        "--video", metavar="FILE", help="show this video instead, played in a loop"
+    )
+    camera.add_argument(
+        "--image", metavar="FILE", help="show this picture instead, on every read"
+    )
+    camera.add_argument(
+        "--real-camera", action="store_true", help="use the computer's own camera 0"
+    )
+
+    output = parser.add_argument_group("output")
+    output.add_argument(
+        "--trace", metavar="WHERE", default="stderr",
+        help="where the board's '[board] ...' lines go: stderr (the default; on a terminal "
+        "they come between the program's lines, never inside one), off, or a FILE to "
+        "(over)write (./stderr for a file of that name)",
+    )
+    return parser
+
+
+def split_argv(parser, argv):
+    """(launcher's words, program and its arguments): the first word that is neither an
+    option nor an option's value is the program; `--` may stand before it."""
+    takes_value = {
+        name for action in parser._actions if action.nargs != 0 for name in action.option_strings
+    }
+    i = 0
+    while i < len(argv):
+        word = argv[i]
+        if word == "--":
+            return argv[:i], argv[i + 1 :]
+        if not word.startswith("-") or word == "-":
+            break
+        i += 2 if word in takes_value else 1
+    return argv[:i], argv[i:]
+
+
+def parse_args(argv):
+    parser = build_parser()
+    own, rest = split_argv(parser, argv)
+    opts = parser.parse_args(own + ["--"] + rest[:1])
+    opts.args = rest[1:]
+    if not os.path.isfile(opts.program):
+        parser.error(f"no such program: {opts.program}")
+    return parser, opts
 
 
 def exit_status(exc):
+    """(status, message to print) for a SystemExit, as the interpreter would treat it."""
     code = exc.code
     if code is None:
-        return 0
+        return 0, None
     if isinstance(code, int):
-        return code
-    print(code, file=sys.stderr)
-    return 1
+        return code, None
+    return 1, code
 
 
 def print_program_error(exc, program):
@@ -39,53 +176,146 @@ def print_program_error(exc, program):
     traceback.print_exception(type(exc), exc, tb or exc.__traceback__)
 
 
-def main(argv):
-    real_camera = bool(argv) and argv[0] == "--real-camera"
-    if real_camera:
-        argv = argv[1:]
-    if not argv or argv[0] in ("-h", "--help"):
-        print(__doc__.strip(), file=sys.stderr)
-        return 2
-    program = argv[0]
-    if not os.path.isfile(program):
-        print(f"run_on_sim: no such program: {program}", file=sys.stderr)
-        return 2
-    # Line by line, so the program's prints and the board's trace come out in order.
-    sys.stdout.reconfigure(line_buffering=True)
+class _AfterImport(importlib.abc.MetaPathFinder, importlib.abc.Loader):
+    """Runs action(module) once the module `name` is first imported, right after its own
+    code: the program finds it already adjusted, and one that never imports it does not pay
+    for importing it (cv2 takes over a second)."""
 
-    with contextlib.ExitStack() as stack:
-        if not real_camera:
-            stack.enter_context(generated_camera())
-        return run_program(program, argv)
+    def __init__(self, name, action):
+        self.name = name
+        self.action = action
+        self._loader = None
+
+    def find_spec(self, fullname, path=None, target=None):
+        if fullname != self.name:
+            return None
+        sys.meta_path.remove(self)
+        spec = importlib.util.find_spec(fullname)  # found as it would be without this finder
+        if spec is not None and spec.loader is not None:
+            self._loader, spec.loader = spec.loader, self
+        return spec
+
+    def create_module(self, spec):
+        return self._loader.create_module(spec)
+
+    def exec_module(self, module):
+        module.__spec__.loader = module.__loader__ = self._loader
+        self._loader.exec_module(module)
+        self.action(module)
 
 
 @contextlib.contextmanager
-def generated_camera():
-    from camera_stand_in import make_track_video, redirect_camera
+def after_import(name, action):
+    """action(module) when `name` is imported while the block runs (at once if it already is)."""
+    if name in sys.modules:
+        action(sys.modules[name])
+        yield
+        return
+    finder = _AfterImport(name, action)
+    sys.meta_path.insert(0, finder)
+    try:
+        yield
+    finally:
+        if finder in sys.meta_path:
+            sys.meta_path.remove(finder)
 
-    with tempfile.TemporaryDirectory(prefix="zelk-camera-") as tmp:
-        with redirect_camera(make_track_video(os.path.join(tmp, "track.avi"))):
-            yield
+
+def camera_module():
+    """sim/camera_stand_in.py, loaded from its file: by the time a program imports cv2, its own
+    folder comes first on sys.path and may hold a module of the same name."""
+    module = sys.modules.get("zelk_camera_stand_in")
+    if module is None:
+        path = os.path.join(SIM_DIR, "camera_stand_in.py")
+        spec = importlib.util.spec_from_file_location("zelk_camera_stand_in", path)
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        sys.modules[spec.name] = module
+    return module
 
 
-def run_program(program, argv):
-    status = 0
-    with BoardSim(echo=sys.stdout, prefix="[board] ") as sim, sim.redirect_serial(sync_trace=True):
-        # The demonstration world: an obstacle 100 cm ahead that the car approaches.
-        sim.set_distance(100)
-        sim.set_approach(10)
-        sys.argv = list(argv)
+def redirect_camera_zero(opts, stack):
+    """Makes camera 0 the stand-in the options ask for, for as long as `stack` is open."""
+    if opts.real_camera:
+        return
+    if opts.image or opts.video:
+        path = opts.image or opts.video
+        if not os.path.isfile(path):
+            raise ValueError(f"no such file: {path}")
+        # Opened now, so that a file OpenCV cannot read stops the launcher, not the program.
+        cam = camera_module()
+        if opts.image:
+            open_stand_in = cam.still_picture(opts.image)
+        else:
+            open_stand_in = cam.looping_video(opts.video)
+    else:
+        open_stand_in = None
+        tmp = stack.enter_context(tempfile.TemporaryDirectory(prefix="zelk-camera-"))
+
+    def redirect(_cv2):
+        cam = camera_module()
+        stand_in = open_stand_in or cam.generated_video(os.path.join(tmp, "track.avi"))
+        stack.enter_context(cam.redirect_camera(stand_in))
+
+    stack.enter_context(after_import("cv2", redirect))
+
+
+def set_world(sim, opts):
+    if opts.inputs is not None:
+        sim.set_inputs(opts.inputs)
+    if opts.distance is None:
+        sim.set_distance(DEMO_DISTANCE)
+        approach = APPROACH_STEP
+    else:
+        sim.set_distance(opts.distance)
+        approach = 0
+    sim.set_approach(approach if opts.approach is None else opts.approach)
+    for kind, count, arg in opts.fault:
+        sim.inject(kind, count, arg)
+
+
+def main(argv):
+    parser, opts = parse_args(argv)
+    # Line by line, so the program's prints come out as they are made.
+    sys.stdout.reconfigure(line_buffering=True)
+
+    with contextlib.ExitStack() as stack:
+        try:
+            redirect_camera_zero(opts, stack)
+            trace = None
+            if opts.trace != "off":
+                trace = TraceOutput.open(opts.trace)
+                stack.callback(trace.close)
+            sim = stack.enter_context(BoardSim(echo=trace, prefix="[board] "))
+            set_world(sim, opts)
+        except (OSError, ValueError, BoardSimError) as exc:
+            parser.exit(2, f"run_on_sim.py: {exc}\n")
+        return run_program(opts.program, opts.args, sim, trace)
+
+
+def run_program(program, args, sim, trace):
+    status, message, error = 0, None, None
+    with sim.redirect_serial(sync_trace=trace is not None):
+        if trace is not None:
+            trace.watch_program_output()
+        sys.argv = [program] + list(args)
         sys.path.insert(0, os.path.dirname(os.path.abspath(program)))
         try:
             runpy.run_path(program, run_name="__main__")
         except SystemExit as exc:
-            status = exit_status(exc)
+            status, message = exit_status(exc)
         except KeyboardInterrupt:
             status = 130
         except BaseException as exc:
-            print_program_error(exc, program)
-            status = 1
-        sim.sync_trace()
+            status, error = 1, exc
+        if trace is not None:
+            # The trace of the program's last commands before anything said about its end.
+            with contextlib.suppress(OSError, BoardSimError):
+                sim.sync_trace()
+            trace.close()
+    if error is not None:
+        print_program_error(error, program)
+    elif message is not None:
+        print(message, file=sys.stderr)
     return status
 
 

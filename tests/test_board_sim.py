@@ -542,7 +542,6 @@ class TestBoardLink:
             timeout=30,
         )
         assert out.returncode == 3, out.stderr
-        assert out.stdout.splitlines() == [
-            "[board] chassis speed_s=50 speed_l=0 speed_h=0",
-            f"reply {reply_for(1, 1, distance=100).hex()} ['x'] __main__",
-        ]
+        reply = reply_for(1, 1, distance=100).hex()
+        assert out.stdout.splitlines() == [f"reply {reply} ['x'] __main__"]
+        assert out.stderr.splitlines() == ["[board] chassis speed_s=50 speed_l=0 speed_h=0"]

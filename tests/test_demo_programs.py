@@ -16,12 +16,11 @@ def run_on_sim(program):
 def test_drive_demo_stops_before_the_obstacle():
     r = run_on_sim("demo/drive_demo.py")
     assert r.returncode == 0, r.stderr
-    # The board's trace comes from another thread and may share a line with a print.
-    distances = [int(d) for d in re.findall(r"distance: (\d+)", r.stdout)]
+    distances = [int(d) for d in re.findall(r"^distance: (\d+)$", r.stdout, re.M)]
     assert distances[-1] < 20 and distances == sorted(distances, reverse=True)
     for trace in ("[board] chassis speed_s=30", "[board] io output mask=0x02",
                   "[board] servo id=1 duty=70", "[board] line_track start=1 speed=60"):
-        assert trace in r.stdout
+        assert trace in r.stderr
     assert "done in" in r.stdout
 
 
@@ -31,5 +30,5 @@ def test_follow_demo_steers_by_the_line_and_sees_the_ball():
     out = r.stdout
     assert out.count("line offset:") == 12 and out.count("green ball at") == 12
     # The line sways right then left: the car turns both ways.
-    assert "[board] chassis speed_s=0 speed_l=0 speed_h=10" in out
-    assert "[board] chassis speed_s=0 speed_l=0 speed_h=-10" in out
+    assert "[board] chassis speed_s=0 speed_l=0 speed_h=10" in r.stderr
+    assert "[board] chassis speed_s=0 speed_l=0 speed_h=-10" in r.stderr
