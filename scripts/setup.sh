@@ -45,7 +45,8 @@ fi
 
 # Rebuild only when a build input changed; the build tree under build/ keeps it incremental.
 stamp=$(find CMakeLists.txt pyproject.toml control_zelk sim -type f \
-          \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.txt' -o -name '*.toml' \) \
+          \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.txt' -o -name '*.toml' \
+             -o -name 'zelk-*' \) \
           -print0 | sort -z | xargs -0 sha1sum | sha1sum | cut -d' ' -f1)
 if [[ $(cat "$VENV/.zelk-build-stamp" 2>/dev/null) != "$stamp" ]]; then
   echo "setup: building and installing control_zelk"

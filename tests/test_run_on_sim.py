@@ -354,3 +354,14 @@ class TestLauncher:
         assert proc.returncode == 130
         # The program's clean-up still reached the board.
         assert err.splitlines() == [STOP_TRACE]
+
+
+def test_installed_launcher_runs_a_program_beside_the_simulator(tmp_path):
+    # pip install puts zelk-run-on-sim next to zelk-board-sim and the environment's python.
+    launcher = os.path.join(os.path.dirname(sys.executable), "zelk-run-on-sim")
+    program = tmp_path / "drive.py"
+    program.write_text("from control_zelk.Drivox_1 import Car\nCar().car_go(30)\nprint('done')\n")
+    run = subprocess.run([launcher, str(program)], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.endswith("done\n") and "[board] chassis speed_s=30" in run.stderr
+    assert subprocess.run([launcher, "--help"], capture_output=True, timeout=60).returncode == 0
