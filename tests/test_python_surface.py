@@ -85,6 +85,17 @@ SIGNATURES = {
         color_detect.getpos(self, event, x, y, flags, param)
         color_detect.setcolorvalue(self, color, color_list_low, color_list_up)
         color_detect.detect(self, frame)
+        face_detect.__init__(self, model_name)
+        face_detect.detect(self, img)
+        face_detect.cap(self, img, path)
+        face_detect.mask(self, img, path)
+        erweima_recognize.__init__(self)
+        erweima_recognize.recognize(self, img)
+        erweima_recognize.decodeDisplay(self, image)
+        model_recognize.__init__(self, model_name)
+        model_recognize.onnx_detect(self, img)
+        model_recognize.onnx_detect_new(self, img)
+        model_recognize.recognize(self, img)
     """,
     optik1: """
         pic_read(path)
@@ -117,11 +128,20 @@ SIGNATURES = {
         Img.bin_detect(self, img=[])
         Img.cnt_draw(self, c, shape)
         Img.cnt_center(self, c)
+        Img.face_detect(self, model_name)
+        Img.face_cap(self, path)
+        Img.face_mask(self, path)
+        Img.decodeDisplay(self, image)
+        Img.erweima_detect(self)
+        Img.model_(self, model_name='qmt4082.proto')
+        Img.onnx_detect_new(self, img)
+        Img.model_recognize(self)
         Img.color_detect_init(self, color)
         Img.set_hsv(self, color)
         Img.getpos(self, event, x, y, flags, param)
         Img.setcolorvalue(self, color, color_list_low, color_list_up)
         Img.color_detect(self)
+        Img.beauty_face(self)
     """,
 }
 

@@ -250,6 +250,22 @@ py::array to_array(const cv::Mat& m) {
   return a;
 }
 
+py::array grey_of(py::handle frame) {
+  const MatView colour = array_view(frame, "cvtColor");
+  cv::Mat grey = numpy_mat();
+  {
+    py::gil_scoped_release unlocked;
+    cv::cvtColor(colour.mat, grey, cv::COLOR_BGR2GRAY);
+  }
+  return to_array(grey);
+}
+
+void show(const char* window, py::handle image, int wait_ms) {
+  py::object cv2 = global(ZELK_ID("cv2"));
+  call_method(cv2, ZELK_ID("imshow"), py::str(window), image);
+  call_method(cv2, ZELK_ID("waitKey"), py::int_(wait_ms));
+}
+
 py::object region(py::handle img, const cv::Rect& r) {
   py::slice rows(r.y, r.y + r.height, 1);
   py::slice cols(r.x, r.x + r.width, 1);

@@ -62,6 +62,13 @@ cv::Mat numpy_mat();
 // its whole buffer; otherwise a copy. An H×W×1 result becomes H×W, as in cv2.
 py::array to_array(const cv::Mat& m);
 
+// cv2.cvtColor(frame, cv2.COLOR_BGR2GRAY), with OpenCV's own checks of the frame.
+py::array grey_of(py::handle frame);
+
+// cv2.imshow(window, image), then cv2.waitKey(wait_ms), through the module's cv2: the very
+// windows of the learner's own cv2 calls.
+void show(const char* window, py::handle image, int wait_ms);
+
 // img[y:y+h, x:x+w] taken by NumPy itself, so the result is a view of the caller's array.
 py::object region(py::handle img, const cv::Rect& r);
 

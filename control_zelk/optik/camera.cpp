@@ -6,6 +6,7 @@
 #include "py_function.hpp"
 #include "py_names.hpp"
 #include "py_ops.hpp"
+#include "py_text.hpp"
 
 namespace optik {
 namespace {
@@ -17,6 +18,7 @@ py::object cv2() {
 }
 
 void camera_init(py::object self, py::handle index) {
+  zelk::check_encodable(index);
   self.attr("cam") = zelk::call_method(cv2(), ZELK_ID("VideoCapture"), index);
 }
 

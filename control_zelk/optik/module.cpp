@@ -20,7 +20,10 @@ ZELK_MODULE(optik, m) {
   m.attr("sys") = py::module_::import("sys");
   zelk::def_kit_globals(m);
   optik::def_camera(m);
+  optik::def_face_detect(m);
   optik::def_color_detect(m);
+  optik::def_erweima_recognize(m);
+  optik::def_model_recognize(m);
   optik::def_take_photos(m);
   optik::def_distortion(m);
 }

@@ -5,6 +5,7 @@
 #include "py_names.hpp"
 #include "py_ops.hpp"
 #include "py_print.hpp"
+#include "py_text.hpp"
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -20,7 +21,7 @@ py::object take_photos(py::handle img, py::handle class_num_dir, py::handle name
   py::object filename = py::str("class/camera_test/") + class_num_dir + py::str("/") +
                         py::str(name) + py::str(".jpg");
   const zelk::MatView picture = zelk::array_view(img, "imwrite");
-  const std::string path = filename.cast<std::string>();
+  const std::string path = zelk::utf8(filename);
   bool written;
   {
     py::gil_scoped_release unlocked;

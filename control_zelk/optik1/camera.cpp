@@ -11,6 +11,7 @@
 #include "py_names.hpp"
 #include "py_ops.hpp"
 #include "py_print.hpp"
+#include "py_text.hpp"
 
 namespace optik1 {
 namespace {
@@ -26,6 +27,7 @@ py::object pic_read(py::handle path) {
 }
 
 void camera_init(py::object self, py::handle num) {
+  zelk::check_encodable(num);
   self.attr("img") = py::list();
   self.attr("cam") = zelk::call_method(zelk::global(ZELK_ID("cv2")), ZELK_ID("VideoCapture"), num);
 }

@@ -12,6 +12,7 @@
 #include "cv_ndarray.hpp"
 #include "optik1.hpp"
 #include "py_names.hpp"
+#include "py_text.hpp"
 
 namespace optik1 {
 namespace {
@@ -29,6 +30,7 @@ py::object cv2() {
 }
 
 void name_windows(py::object, py::object name) {
+  zelk::check_encodable(name);
   zelk::call_method(cv2(), ZELK_ID("namedWindow"), name, py::int_(0));
 }
 
@@ -39,6 +41,7 @@ void close_windows(py::object) {
 }
 
 void show_image(py::object self, py::object windows_name) {
+  zelk::check_encodable(windows_name);
   py::object cv = cv2();
   zelk::call_method(cv, ZELK_ID("resizeWindow"), windows_name, py::int_(640), py::int_(480));
   zelk::call_method(cv, ZELK_ID("imshow"), windows_name, self.attr("img"));
@@ -131,7 +134,7 @@ std::string file_path(py::handle path, const char* where) {
   if (!py::isinstance<py::str>(p))
     zelk::raise_cv_error(std::string(where) + ": expected a file path (str), got " +
                          zelk::describe(path));
-  return p.cast<std::string>();
+  return zelk::utf8(p);
 }
 
 py::object result_array(const cv::Mat& m) {

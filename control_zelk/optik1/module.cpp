@@ -24,7 +24,10 @@ constexpr const char* kImgMethodOrder[] = {
     "offset_calculate1", "line_angle1", "offset1", "dotted_line1",
     "offset_calculate2", "line_angle2", "offset2", "dotted_line2",
     "cnt_area", "detect", "bin_detect", "cnt_draw", "cnt_center",
+    "face_detect", "face_cap", "face_mask", "decodeDisplay", "erweima_detect",
+    "model_", "onnx_detect_new", "model_recognize",
     "color_detect_init", "set_hsv", "getpos", "setcolorvalue", "color_detect",
+    "beauty_face",
 };
 // clang-format on
 
@@ -47,6 +50,9 @@ void add_img(py::module_& m) {
   add_line_methods(cls, methods);
   add_contour_methods(cls, methods);
   add_color_methods(cls, methods);
+  add_face_methods(cls, methods);
+  add_code_methods(cls, methods);
+  add_model_methods(cls, methods);
   for (const char* name : kImgMethodOrder) {
     auto it = methods.find(name);
     if (it == methods.end()) throw std::logic_error(std::string("Img method missing: ") + name);

@@ -31,6 +31,9 @@ void add_basic_methods(py::handle cls, MethodTable& table);    // img_basic.cpp
 void add_line_methods(py::handle cls, MethodTable& table);     // img_lines.cpp
 void add_contour_methods(py::handle cls, MethodTable& table);  // img_contours.cpp
 void add_color_methods(py::handle cls, MethodTable& table);    // img_color.cpp
+void add_face_methods(py::handle cls, MethodTable& table);     // img_faces.cpp
+void add_code_methods(py::handle cls, MethodTable& table);     // img_codes.cpp
+void add_model_methods(py::handle cls, MethodTable& table);    // img_model.cpp
 
 // What Img's Type says about its img.
 inline constexpr const char* kColourType = "彩色图";
