@@ -38,7 +38,9 @@ def test_globals_tables_and_class_order():
         "resize", "extract_color", "erosion", "dilation", "BGR2GRAY", "GRAY2BIN",
         "offset_calculate1", "line_angle1", "offset1", "dotted_line1", "offset_calculate2",
         "line_angle2", "offset2", "dotted_line2", "cnt_area", "detect", "bin_detect", "cnt_draw",
-        "cnt_center", "color_detect_init", "set_hsv", "getpos", "setcolorvalue", "color_detect"]
+        "cnt_center", "face_detect", "face_cap", "face_mask", "decodeDisplay", "erweima_detect",
+        "model_", "onnx_detect_new", "model_recognize", "color_detect_init", "set_hsv", "getpos",
+        "setcolorvalue", "color_detect", "beauty_face"]
     assert optik1.Img.__bases__ == (optik1.Assist_converse,) and optik1.Assist_converse.__bases__ == (object,)
     assert vars(optik1.Assist_converse()) == {}
     with pytest.raises(TypeError):

@@ -36,6 +36,9 @@ def test_bars_are_faces_exactly_where_they_are_put(bar_kit, bars):
     for neighbours in (5, 3):
         assert sorted(tuple(f) for f in vr.find_faces(cascade, frame, neighbours)) == expected
     assert len(vr.find_faces(cascade, va.bar_frame([(41, 40, "v")]), 0)) == 0   # odd: never seen
+    weak = va.bar_frame([(100, 40, "w")])
+    assert [tuple(f) for f in vr.find_faces(cascade, weak, 3)] == [va.bar_face(100, 40, "w")]
+    assert len(vr.find_faces(cascade, weak, 5)) == 0
 
 
 def test_overlay_geometry_of_the_reference(bar_kit, one_opencv_thread):

@@ -104,8 +104,9 @@ def photo_frames():
 # looks at every second pixel, so a vertical bar at even (x, y) is seen by the six windows at
 # (x, y), (x, y + 2), ..., (x, y + 10), which group into the face (x, y + 5, 48, 48); a
 # horizontal bar gives (x + 5, y, 48, 48). The x of a vertical bar and the y of a horizontal
-# one are exact, so a face can start at column 0 or row 0. The first stage always passes:
-# a window that fails stage 0 makes the detector skip the next position.
+# one are exact, so a face can start at column 0 or row 0. A shorter vertical bar ("w", 54
+# long) is seen by four windows only: a face with 3 minimum neighbours, none with 5. The first
+# stage always passes: a window that fails stage 0 makes the detector skip the next position.
 
 _STAGE_ANY = """
     <_>
@@ -154,17 +155,21 @@ BARS_CASCADE = f"""<?xml version="1.0"?>
 BAR = 48                                   # side of the face box a bar gives
 
 
+_BAR_SIZES = {"v": (24, 58), "h": (58, 24), "w": (24, 54)}
+
+
 def bar_frame(bars, h=240, w=320):
-    """Black BGR frame with white bars [(x, y, "v" or "h")], x and y even."""
+    """Black BGR frame with white bars [(x, y, "v", "h" or "w")], x and y even."""
     frame = np.zeros((h, w, 3), np.uint8)
     for x, y, kind in bars:
-        bw, bh = (24, 58) if kind == "v" else (58, 24)
+        bw, bh = _BAR_SIZES[kind]
         frame[y:y + bh, x:x + bw] = 255
     return frame
 
 
 def bar_face(x, y, kind):
-    return (x, y + 5, BAR, BAR) if kind == "v" else (x + 5, y, BAR, BAR)
+    """The face box the bar cascade reports for a bar."""
+    return {"v": (x, y + 5, BAR, BAR), "h": (x + 5, y, BAR, BAR), "w": (x, y + 3, BAR, BAR)}[kind]
 
 
 # ---------------------------------------------------------------------------------------------
@@ -476,3 +481,26 @@ def one_opencv_thread():
     cv2.setNumThreads(1)
     yield
     cv2.setNumThreads(before)
+
+
+def equal_images(a, b):
+    """Same type; for arrays the same dtype, shape and pixels."""
+    if isinstance(a, np.ndarray) or isinstance(b, np.ndarray):
+        return (isinstance(a, np.ndarray) and isinstance(b, np.ndarray) and a.dtype == b.dtype
+                and a.shape == b.shape and np.array_equal(a, b))
+    return type(a) is type(b) and a == b
+
+
+def run_both(native_call, ref_call, make_input, lenient=False):
+    """Calls native_call and ref_call each on its own fresh input from make_input() (equal
+    values, equal memory layout). The outcomes must agree; when lenient (inputs outside what
+    an operation is meant for) either side may raise an ordinary exception instead, and only
+    two results must agree. Returns (outcome, native input, reference input); the outcome is
+    None when lenient let a difference pass."""
+    mine, theirs = make_input(), make_input()
+    got = outcome(lambda: native_call(mine))
+    want = outcome(lambda: ref_call(theirs))
+    if lenient and "raised" in (got[0], want[0]):
+        return None, mine, theirs
+    assert got == want
+    return got, mine, theirs

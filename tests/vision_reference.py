@@ -66,12 +66,21 @@ def mask_blend(picture, x, y, w, h):
     return picture, _all_255(picture), (int(x + w // 2), int(y + h * 7 // 10))
 
 
+def clone(picture, destination, mask, centre):
+    """Seamless cloning (MIXED_CLONE). OpenCV 4.6 crashes when the destination is not 8-bit
+    BGR (a BGRA frame, say); the library fails there instead, inside the guarded paste."""
+    if not (destination.dtype == np.uint8 and destination.ndim == 3 and destination.shape[2] == 3):
+        raise ValueError("seamless cloning needs an 8-bit BGR destination")
+    return cv2.seamlessClone(picture, destination, mask, centre, cv2.MIXED_CLONE)
+
+
 class FaceDetect:
     """optik.face_detect"""
 
     def __init__(self, env, model_name):
         if env is not None:
             self._env = env
+        env = self._env
         self.path = env.model_path + model_name + ".xml"
         self.cascade = load_cascade(self.path)
         self.data = "no_people"
@@ -110,7 +119,7 @@ class FaceDetect:
                 picture = cv2.imread(_path(self.pht))
                 destination = img
                 picture, mask, centre = prepare(picture, x, y, w, h)
-                output = cv2.seamlessClone(picture, destination, mask, centre, cv2.MIXED_CLONE)
+                output = clone(picture, destination, mask, centre)
                 self._show("output", output)
             except Exception:
                 pass
@@ -133,6 +142,7 @@ class ErweimaRecognize:
     def __init__(self, env):
         if env is not None:
             self._env = env
+        env = self._env
         self.data = "none"
 
     def recognize(self, img):
@@ -191,6 +201,7 @@ class ModelRecognize:
     def __init__(self, env, model_name):
         if env is not None:
             self._env = env
+        env = self._env
         self.model = read_net(env.model_path + model_name)
         self.item = model_name.split(".")[0]
         self.pro = 0
@@ -227,6 +238,7 @@ class Img:
     def __init__(self, env, img):
         if env is not None:
             self._env = env
+        env = self._env
         self.img = img
         self.time = 40
         self.flag_mask = 0
@@ -259,7 +271,7 @@ class Img:
                     picture, mask, centre = hat_blend(picture, x, y, w, h)
                 if self.flag_mask == 1:
                     picture, mask, centre = mask_blend(picture, x, y, w, h)
-                output = cv2.seamlessClone(picture, destination, mask, centre, cv2.MIXED_CLONE)
+                output = clone(picture, destination, mask, centre)
                 self._show("output", output, 40)
             except Exception:
                 pass
