@@ -97,17 +97,15 @@ def frame_for(kind, name):
     return va.bar_frame(BARS[name], h=170 if name == "mask below the frame" else 240)
 
 
+CALLS = {"face_detect": lambda obj: obj.face_detect("face"), "nobody": lambda obj: obj.face_detect("face"),
+         "face_cap": lambda obj: obj.face_cap("hat"), "face_mask": lambda obj: obj.face_mask("mask")}
+
+
 def run_sequence(make, native, ref, steps, frame):
     for step in steps:
         native.img = frame.copy() if step != "nobody" else PHOTOS["no face"].copy()
         ref.img = native.img.copy()
-        if step == "face_detect":
-            call = lambda obj: obj.face_detect("face")  # noqa: E731
-        elif step == "nobody":
-            call = lambda obj: obj.face_detect("face")  # noqa: E731
-        else:
-            call = lambda obj, s=step: getattr(obj, s)("hat" if s == "face_cap" else "mask")  # noqa: E731
-        assert assert_same(make, native, ref, call) == ("returned", None)
+        assert assert_same(make, native, ref, CALLS[step]) == ("returned", None)
 
 
 PHOTO_CASES = [("portrait", "face_detect only"), ("portrait", "mask, then hat: both flags"),
@@ -218,8 +216,8 @@ def test_face_methods_on_frames_of_every_kind(bar_pair, method, name):
     make, strict = FRAMES[name]
     native, ref = bar_pair()
     native.img, ref.img = make(), make()
-    assert_same(bar_pair, native, ref, lambda obj: getattr(obj, method)("face" if method == "face_detect" else "hat"),
-                lenient=not strict)
+    call = (lambda obj: obj.face_detect("face")) if method == "face_detect" else (lambda obj: obj.face_cap("hat"))
+    assert_same(bar_pair, native, ref, call, lenient=not strict)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -283,6 +281,8 @@ def test_erweima_detect_on_frames_of_every_kind(pair, name):
 
 
 MODEL_STATE = ("item", "m_data")
+MODEL_CALLS = {"onnx_detect_new": lambda obj: obj.onnx_detect_new(obj.img),
+               "model_recognize": lambda obj: obj.model_recognize()}
 
 
 def assert_same_pro(got, want, rtol=1e-6):
@@ -385,8 +385,7 @@ def test_the_tensor_seen_by_the_network(pair, kit, method, points, tensor):
     native, ref = pair()
     for obj in (native, ref):
         obj.model_("probe.onnx")
-    call = (lambda obj: obj.onnx_detect_new(NOISE)) if method == "onnx_detect_new" else (lambda obj: obj.model_recognize())
-    assert_same(pair, native, ref, call, MODEL_STATE)
+    assert_same(pair, native, ref, MODEL_CALLS[method], MODEL_STATE)
     assert_same_pro(native.pro, ref.pro, rtol=1e-5)
     scores = np.log(native.pro.astype(np.float64) / native.pro[-1])
     np.testing.assert_allclose(scores, va.probe_scores(tensor(NOISE), points), atol=2e-4)
@@ -410,8 +409,7 @@ def test_model_methods_on_frames_of_every_kind(pair, method, name):
     for obj in (native, ref):
         obj.model_("turn.onnx")
         obj.img = make()
-    call = (lambda obj: obj.onnx_detect_new(obj.img)) if method == "onnx_detect_new" else (lambda obj: obj.model_recognize())
-    got = assert_same(pair, native, ref, call, MODEL_STATE, lenient=not strict)
+    got = assert_same(pair, native, ref, MODEL_CALLS[method], MODEL_STATE, lenient=not strict)
     if got == ("returned", None):
         assert_same_pro(native.pro, ref.pro)
 

@@ -85,7 +85,7 @@ def test_constructor_and_what_a_detector_is_not(pair, kit):
 
 
 @pytest.mark.parametrize("op", ["detect", "cap", "mask"])
-@pytest.mark.parametrize("model, name", CASES, ids=[n for _, n in CASES])
+@pytest.mark.parametrize("model, name", CASES, ids=[("photo: " if m == "face" else "bars: ") + n for m, n in CASES])
 def test_operations_equal_the_plain_steps(pair, op, model, name):
     """Each operation on a frame with faces, then on one without (where cap and mask keep
     data and detect resets it)."""

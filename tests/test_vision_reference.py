@@ -84,7 +84,8 @@ def test_qr_frames_read_as_intended():
     assert [d.decode() for d, _, _ in read["two codes"]] == ["汉字", "中文"]     # not left to right
     assert read["top-left corner"] == [("左上".encode(), "QRCODE", (0, 0, 84, 84))]
     (_, _, (x, y, w, h)), = read["turned"]
-    assert w % 2 and h % 2                     # int(h / 2) and int(x + w / 2) drop a half
+    for half in (x + w / 2, y + h / 2, h / 2):  # int() must drop a half that rounding would not
+        assert half % 1 == 0.5 and int(half) % 2 == 1
     assert read["latin-1 bytes"][0][0] == "ÿþ".encode()   # zbar hands out text, not the raw bytes
     assert read["invalid UTF-8 declared as UTF-8"] == [] and read["no code"] == []
     assert [(d, t) for d, t, _ in read["bar code and QR code"]] == [(b"QR", "QRCODE"), (b"4006381333931", "EAN13")]

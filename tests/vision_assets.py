@@ -278,7 +278,9 @@ def qr_frames():
         "two Chinese characters": place([(chinese, (30, 20))], 200, 260),
         "two codes": place([(chinese, (10, 10)), (second, (230, 50))], 220, 420),
         "top-left corner": place([(corner, (0, 0))], 150, 200),
-        "turned": place([(rotated(qr_code("turned"), 27), (5, 5))], 240, 240),
+        # box (46, 46, 103, 103): centre 97.5 and radius 51.5, so truncating, rounding half
+        # to even and rounding half away from zero all give different marks
+        "turned": place([(rotated(qr_code("turned"), 15), (6, 6))], 240, 240),
         "latin-1 bytes": place([(qr_code(b"\xff\xfe"), (10, 10))], 170, 170),
         "invalid UTF-8 declared as UTF-8": place([(qr_code_with_eci(b"\xff\xfe", 26), (10, 10))], 170, 170),
         "bar code and QR code": place([(ean, (10, 10)), (qr_code("QR"), (20, 120))], 260, 380),
