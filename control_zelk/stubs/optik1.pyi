@@ -2,7 +2,7 @@
 
 from collections import deque as deque
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, NoReturn
 
 import cv2 as cv2
 import imutils as imutils
@@ -204,3 +204,19 @@ class Img(Assist_converse):
         """Finds the largest patch of the range in img; the result is in color_data, x, y, radius, pts."""
     def beauty_face(self) -> None:
         """Smooths the skin in img."""
+
+
+def f1() -> NoReturn:
+    """Line following on camera 0, printing offset, angle or why not; until Ctrl-C."""
+
+def f2() -> NoReturn:
+    """Circles found on camera 0 and drawn on the next frame; until Ctrl-C."""
+
+def f3() -> None:
+    """Circles in the picture 1.png of the working folder, marked "circle"."""
+
+def main() -> NoReturn:
+    """Recognition and red detection on camera 0, printing m_data and color_data."""
+
+def f4() -> NoReturn:
+    """The beauty filter on camera 0, frame and result side by side; until Ctrl-C."""
