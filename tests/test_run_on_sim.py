@@ -320,9 +320,11 @@ class TestLauncher:
         if ending == "exit message":
             assert r.stderr == "gave up\n"
         if ending == "error":
-            # The traceback starts at the program, after the trace of its last command.
-            assert r.stderr.splitlines()[:3] == [
+            # The traceback starts at the program, after the trace of its last command and of
+            # the stop sent for the car it left driving.
+            assert r.stderr.splitlines()[:4] == [
                 GO_TRACE,
+                "[board] chassis speed_s=0 speed_l=0 speed_h=0",
                 "Traceback (most recent call last):",
                 f'  File "{tmp_path / "prog.py"}", line 6, in <module>',
             ]

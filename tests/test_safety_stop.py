@@ -59,19 +59,19 @@ def run(sim, tmp_path, code):
     return proc.returncode, out, err
 
 
-DRIVE = """
+DRIVE = textwrap.dedent("""
     from control_zelk.Drivox_1 import Car, Cur_motor, Line_track
     Car().car_go(30)
     Cur_motor(6).Cur_go(50, 0)
     Line_track().l_start(60)
     print("driving")
-"""
+""")
 
 
 def test_normal_end_stops_what_was_left_running_without_a_word(sim, tmp_path):
     status, out, err = run(sim, tmp_path, DRIVE)
     assert status == 0, err
-    assert out.endswith("1\ndriving\n") and err == ""     # nothing printed for the stop
+    assert out.endswith("数据校验正确！\ndriving\n") and err == ""   # nothing printed for the stop
     assert sim.frames()[-3:] == [CHASSIS_STOP, MOTOR_6_STOP, LINE_STOP]
     state = sim.state()
     assert (state["speed_s"], state["motor_speed_raw"], state["line_start"]) == (0, 0, 0)
@@ -83,7 +83,9 @@ def test_uncaught_exception_still_stops_the_car(sim, tmp_path):
     assert sim.frames()[-3:] == [CHASSIS_STOP, MOTOR_6_STOP, LINE_STOP]
 
 
-@pytest.mark.parametrize("sig, status", [(signal.SIGINT, 1), (signal.SIGTERM, -signal.SIGTERM)])
+# An uncaught KeyboardInterrupt ends Python by SIGINT itself, as it should for a shell.
+@pytest.mark.parametrize("sig, status", [(signal.SIGINT, -signal.SIGINT),
+                                         (signal.SIGTERM, -signal.SIGTERM)])
 def test_interrupted_program_stops_the_car(sim, tmp_path, sig, status):
     proc = start(sim, tmp_path, """
         import time
