@@ -15,24 +15,19 @@ namespace {
 constexpr int kBlue = 3735, kGreen = 19235, kRed = 9798, kShift = 15;
 constexpr int kHalf = 1 << (kShift - 1);
 
-#if defined(__GNUC__) && defined(__x86_64__)
-// On x86-64 the build targets SSE2 only; the compiler vectorises this loop for AVX2 as well
-// and picks the version the processor runs at load time.
 template <int cn>
-__attribute__((target_clones("arch=x86-64-v4", "avx2", "default"))) void grey_row(
-    const uchar* __restrict src, int n, uchar* __restrict dst) {
+void grey_row_portable(const uchar* src, int n, uchar* dst) {
   for (int x = 0; x < n; ++x) {
     const uchar* p = src + cn * x;
-    dst[x] = static_cast<uchar>(
-        (uint32_t{p[0]} * kBlue + uint32_t{p[1]} * kGreen + uint32_t{p[2]} * kRed + kHalf) >>
-        kShift);
+    dst[x] = static_cast<uchar>((p[0] * kBlue + p[1] * kGreen + p[2] * kRed + kHalf) >> kShift);
   }
 }
-#else
-template <int cn>
-void grey_row(const uchar* src, int n, uchar* dst) {
-  int x = 0;
+
 #if CV_SIMD128
+// OpenCV's universal intrinsics (NEON on the car, SSE elsewhere).
+template <int cn>
+void grey_row_universal(const uchar* src, int n, uchar* dst) {
+  int x = 0;
   // Blue and green, then red and the rounding constant, are paired as 16-bit lanes so that
   // one multiply-add of pairs yields the 32-bit sums.
   const cv::v_int16x8 blue_green(kBlue, kGreen, kBlue, kGreen, kBlue, kGreen, kBlue, kGreen);
@@ -63,44 +58,114 @@ void grey_row(const uchar* src, int n, uchar* dst) {
     sums(b1, g1, r1, y2, y3);
     cv::v_store(dst + x, cv::v_pack_u(cv::v_pack(y0, y1), cv::v_pack(y2, y3)));
   }
-#endif
   for (; x < n; ++x) {
     const uchar* p = src + cn * x;
     dst[x] = static_cast<uchar>((p[0] * kBlue + p[1] * kGreen + p[2] * kRed + kHalf) >> kShift);
   }
 }
+#define ZELK_GREY_UNIVERSAL 1
 #endif
+
+#if defined(__GNUC__) && defined(__x86_64__)
+// On x86-64 the build targets SSE2 only; the compiler vectorises this loop for AVX2 as well
+// and picks the version the processor runs at load time.
+template <int cn>
+__attribute__((target_clones("arch=x86-64-v4", "avx2", "default"))) void grey_row_clones(
+    const uchar* __restrict src, int n, uchar* __restrict dst) {
+  for (int x = 0; x < n; ++x) {
+    const uchar* p = src + cn * x;
+    dst[x] = static_cast<uchar>(
+        (uint32_t{p[0]} * kBlue + uint32_t{p[1]} * kGreen + uint32_t{p[2]} * kRed + kHalf) >>
+        kShift);
+  }
+}
+#define ZELK_GREY_CLONES 1
+#endif
+
+using RowFunction = void (*)(const uchar*, int, uchar*);
+
+struct Variant {
+  const char* name;
+  RowFunction three, four;  // for 3 and 4 interleaved channels
+};
+
+// Fastest first.
+const std::vector<Variant>& variants() {
+  static const std::vector<Variant> all = {
+#ifdef ZELK_GREY_CLONES
+      {"x86-64 clones", grey_row_clones<3>, grey_row_clones<4>},
+#endif
+#ifdef ZELK_GREY_UNIVERSAL
+      {"universal intrinsics", grey_row_universal<3>, grey_row_universal<4>},
+#endif
+      {"portable", grey_row_portable<3>, grey_row_portable<4>},
+  };
+  return all;
+}
+
+void run(const Variant& v, const uchar* src, int cn, int n, uchar* dst) {
+  (cn == 3 ? v.three : v.four)(src, n, dst);
+}
+
+// Whether the variant gives what cv::cvtColor gives, on a sample of colours: every blue and
+// green value, red varied along both axes; 259 columns leave a ragged end.
+bool matches_opencv(const Variant& v) {
+  cv::Mat bgra(256, 259, CV_8UC4);
+  for (int y = 0; y < bgra.rows; ++y)
+    for (int x = 0; x < bgra.cols; ++x)
+      bgra.at<cv::Vec4b>(y, x) = cv::Vec4b(static_cast<uchar>(x), static_cast<uchar>(y),
+                                           static_cast<uchar>(x * 7 + y * 13), 255);
+  cv::Mat bgr, expected;
+  cv::cvtColor(bgra, bgr, cv::COLOR_BGRA2BGR);
+  std::vector<uchar> got(static_cast<size_t>(bgra.cols));
+  for (const cv::Mat* m : {&bgr, &bgra}) {
+    cv::cvtColor(*m, expected, cv::COLOR_BGR2GRAY);
+    for (int y = 0; y < m->rows; ++y) {
+      run(v, m->ptr<uchar>(y), m->channels(), m->cols, got.data());
+      if (std::memcmp(got.data(), expected.ptr<uchar>(y), got.size()) != 0) return false;
+    }
+  }
+  return true;
+}
+
+// The variant in use: the fastest whose results match OpenCV's, null when none does (an
+// OpenCV build with another conversion: a platform HAL, other rounding).
+const Variant* chosen() {
+  static const Variant* const v = []() -> const Variant* {
+    for (const Variant& candidate : variants())
+      if (matches_opencv(candidate)) return &candidate;
+    return nullptr;
+  }();
+  return v;
+}
 
 }  // namespace
 
 void grey_row(const uchar* src, int cn, int n, uchar* dst) {
-  if (cn == 3)
-    grey_row<3>(src, n, dst);
-  else
-    grey_row<4>(src, n, dst);
+  run(chosen() != nullptr ? *chosen() : variants().back(), src, cn, n, dst);
 }
 
 bool grey_row_matches_opencv() {
-  static const bool matches = [] {
-    // Every blue and green value, red varied along both axes; 259 columns leave a ragged end.
-    cv::Mat bgra(256, 259, CV_8UC4);
-    for (int y = 0; y < bgra.rows; ++y)
-      for (int x = 0; x < bgra.cols; ++x)
-        bgra.at<cv::Vec4b>(y, x) = cv::Vec4b(static_cast<uchar>(x), static_cast<uchar>(y),
-                                             static_cast<uchar>(x * 7 + y * 13), 255);
-    cv::Mat bgr, expected;
-    cv::cvtColor(bgra, bgr, cv::COLOR_BGRA2BGR);
-    std::vector<uchar> got(static_cast<size_t>(bgra.cols));
-    for (const cv::Mat* m : {&bgr, &bgra}) {
-      cv::cvtColor(*m, expected, cv::COLOR_BGR2GRAY);
-      for (int y = 0; y < m->rows; ++y) {
-        grey_row(m->ptr<uchar>(y), m->channels(), m->cols, got.data());
-        if (std::memcmp(got.data(), expected.ptr<uchar>(y), got.size()) != 0) return false;
-      }
-    }
+  return chosen() != nullptr;
+}
+
+const char* grey_conversion() {
+  return chosen() != nullptr ? chosen()->name : "cvtColor";
+}
+
+std::vector<const char*> grey_variants() {
+  std::vector<const char*> names;
+  for (const Variant& v : variants()) names.push_back(v.name);
+  return names;
+}
+
+bool grey_row_with(const char* variant, const uchar* src, int cn, int n, uchar* dst) {
+  for (const Variant& v : variants()) {
+    if (std::strcmp(v.name, variant) != 0) continue;
+    run(v, src, cn, n, dst);
     return true;
-  }();
-  return matches;
+  }
+  return false;
 }
 
 }  // namespace optik1
