@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 APT_PACKAGES=(
   python3 python3-dev python3-venv python3-opencv libopencv-dev python3-numpy
   python3-serial python3-pyzbar libzbar-dev pybind11-dev cmake ninja-build make g++ pkg-config
-  opencv-data xvfb xauth python3-skimage
+  opencv-data xvfb xauth python3-skimage python3-qrcode python3-onnx
 )
 PIP_PACKAGES=(imutils pytest "scikit-build-core>=0.10")
 PY=/usr/bin/python3
