@@ -125,6 +125,11 @@ def use_kit(out):
 # The steps
 
 
+def span(values):
+    low, high = min(values), max(values)
+    return str(low) if low == high else f"{low}..{high}"
+
+
 def line_step(out):
     """f1's line following on camera 0: offset2, then offset_calculate2 and line_angle2."""
     cam = Camera(0)
@@ -161,8 +166,8 @@ def line_step(out):
     offsets = [o for _, o, _ in seen if o is not None]
     angles = [a for _, _, a in seen if a is not None]
     if offsets:
-        found = (f"line in {len(offsets)} of {len(seen)} pictures, offset {min(offsets)}..{max(offsets)} px, "
-                 f"angle {min(angles)}..{max(angles)}")
+        found = (f"line in {len(offsets)} of {len(seen)} pictures, offset {span(offsets)} px, "
+                 f"angle {span(angles)}")
     else:
         found = f"no line in {len(seen)} pictures"
     say("line", found, path)
