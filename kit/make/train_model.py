@@ -1,0 +1,307 @@
+#!/usr/bin/env python3
+"""Train the twelve-class sign model and write it as an ONNX file for OpenCV's dnn.
+
+The model reads one 1x3x224x224 float32 tensor (a BGR camera frame resized to
+224x224, pixel/255, no normalisation) and gives 12 raw scores (logits):
+class 0 is the digit 9, classes 1-8 the digits 1-8, 9 a left-turn arrow,
+10 a right-turn arrow, 11 the loudspeaker (voice) sign.
+
+Graph (only plain ONNX ops, opset 11, so that OpenCV 4.6 and later read it):
+
+    AveragePool 4x4/4          224 -> 56   (cheap first stage: the net sees 56x56)
+    Conv 3x3  3->16 + Relu, MaxPool 2   56 -> 28
+    Conv 3x3 16->32 + Relu, MaxPool 2   28 -> 14
+    Conv 3x3 32->64 + Relu, MaxPool 2   14 -> 7
+    Conv 3x3 64->128 + Relu             7x7
+    AveragePool 7x7 (global), Flatten, Gemm 128->12
+
+Training uses batch normalisation after each convolution; it is folded into the
+convolution weights when the graph is written.
+
+The training pictures come from render_signs.py (same folder), with fixed seeds:
+train 2500 per class (a fifth of them printed-and-photographed-like), held-out
+400 per class, hard held-out 250 per class.  They are cached as .npz in --data.
+
+Run (PyTorch CPU in a venv that also sees Debian's cv2/numpy/Pillow):
+
+    /usr/bin/python3 -m venv --system-site-packages /work/kit-venv
+    /work/kit-venv/bin/pip install torch==2.13.0 onnx
+    OMP_NUM_THREADS=1 OPENBLAS_NUM_THREADS=1 MKL_NUM_THREADS=1 nice -n 19 \\
+        /work/kit-venv/bin/python kit/make/train_model.py --data /work/kit-data \\
+        --out kit/model/qmt4082.proto
+
+Everything is seeded and runs on one thread with deterministic algorithms, so a
+rerun on the same machine and package versions gives the same bytes.
+"""
+import argparse
+import hashlib
+import os
+import sys
+import time
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import render_signs  # noqa: E402
+
+N_CLASSES = len(render_signs.CLASS_NAMES)
+POOL = render_signs.POOL
+# Rendered sets: name -> (seed, pictures per class, share of hard pictures)
+SETS = {
+    "train": (1, 2500, 0.2),
+    "test": (2, 400, 0.0),
+    "hard": (3, 250, 1.0),
+}
+CHANNELS = [3, 16, 32, 64, 128]
+
+
+def load_set(data_dir, name):
+    path = os.path.join(data_dir, name + ".npz")
+    if not os.path.exists(path):
+        seed, per_class, hard_share = SETS[name]
+        print(f"rendering {name}: seed {seed}, {per_class} per class, hard share {hard_share}",
+              flush=True)
+        t0 = time.time()
+        xs, ys, _ = render_signs.render_set(seed, per_class, hard_share)
+        os.makedirs(data_dir, exist_ok=True)
+        np.savez(path, x=xs, y=ys)
+        print(f"  {len(ys)} pictures in {time.time() - t0:.0f} s", flush=True)
+    d = np.load(path)
+    return d["x"], d["y"]
+
+
+def to_float(sums):
+    """uint16 4x4 sums -> what the model's first AveragePool outputs."""
+    return sums.astype(np.float32) / np.float32(POOL * POOL * 255)
+
+
+def build_torch():
+    import torch.nn as nn
+
+    layers = []
+    for i in range(4):
+        layers += [nn.Conv2d(CHANNELS[i], CHANNELS[i + 1], 3, padding=1, bias=False),
+                   nn.BatchNorm2d(CHANNELS[i + 1]), nn.ReLU()]
+        if i < 3:
+            layers.append(nn.MaxPool2d(2))
+    layers += [nn.AdaptiveAvgPool2d(1), nn.Flatten(), nn.Dropout(0.2),
+               nn.Linear(CHANNELS[-1], N_CLASSES)]
+    return nn.Sequential(*layers)
+
+
+# Mirroring a frame swaps the arrows and keeps the loudspeaker; digits are not mirrored.
+FLIP_LABEL = np.array([-1] * 9 + [10, 9, 11])
+
+
+def augment(rng, x, y):
+    """Cheap extra variety on the pooled pictures: shifts, mirroring, light."""
+    n, _, h, w = x.shape
+    pad = 4
+    xp = np.pad(x, ((0, 0), (0, 0), (pad, pad), (pad, pad)), mode="edge")
+    out = np.empty_like(x)
+    dx = rng.integers(0, 2 * pad + 1, n)
+    dy = rng.integers(0, 2 * pad + 1, n)
+    for i in range(n):
+        out[i] = xp[i, :, dy[i]:dy[i] + h, dx[i]:dx[i] + w]
+    y = y.copy()
+    flip = (FLIP_LABEL[y] >= 0) & (rng.random(n) < 0.5)
+    out[flip] = out[flip, :, :, ::-1]
+    y[flip] = FLIP_LABEL[y[flip]]
+    gain = rng.uniform(0.8, 1.2, (n, 1, 1, 1)).astype(np.float32)
+    off = rng.uniform(-0.08, 0.08, (n, 1, 1, 1)).astype(np.float32)
+    out = np.clip(out * gain + off, 0, 1)
+    return np.ascontiguousarray(out), y
+
+
+def fold_bn(conv, bn):
+    w = conv.weight.detach().double().numpy()
+    g = bn.weight.detach().double().numpy()
+    b = bn.bias.detach().double().numpy()
+    m = bn.running_mean.detach().double().numpy()
+    v = bn.running_var.detach().double().numpy()
+    k = g / np.sqrt(v + bn.eps)
+    return (w * k[:, None, None, None]).astype(np.float32), (b - m * k).astype(np.float32)
+
+
+def export_onnx(model, path):
+    """Write the trained net as a plain opset-11 ONNX graph (BN folded into the convs)."""
+    import onnx
+    import torch.nn as nn
+    from onnx import TensorProto, helper, numpy_helper
+
+    mods = list(model)
+    convs = [(m, mods[i + 1]) for i, m in enumerate(mods) if isinstance(m, nn.Conv2d)]
+    fc = [m for m in mods if isinstance(m, nn.Linear)][0]
+    nodes, inits = [], []
+    nodes.append(helper.make_node("AveragePool", ["input"], ["pool0"], kernel_shape=[POOL, POOL],
+                                  strides=[POOL, POOL]))
+    cur = "pool0"
+    size = 224 // POOL
+    for i, (conv, bn) in enumerate(convs):
+        w, b = fold_bn(conv, bn)
+        inits += [numpy_helper.from_array(w, f"conv{i + 1}.w"),
+                  numpy_helper.from_array(b, f"conv{i + 1}.b")]
+        nodes.append(helper.make_node("Conv", [cur, f"conv{i + 1}.w", f"conv{i + 1}.b"],
+                                      [f"conv{i + 1}"], kernel_shape=[3, 3], pads=[1, 1, 1, 1],
+                                      strides=[1, 1]))
+        nodes.append(helper.make_node("Relu", [f"conv{i + 1}"], [f"relu{i + 1}"]))
+        cur = f"relu{i + 1}"
+        if i < len(convs) - 1:
+            nodes.append(helper.make_node("MaxPool", [cur], [f"mpool{i + 1}"], kernel_shape=[2, 2],
+                                          strides=[2, 2]))
+            cur = f"mpool{i + 1}"
+            size //= 2
+    nodes.append(helper.make_node("AveragePool", [cur], ["gap"], kernel_shape=[size, size],
+                                  strides=[size, size]))
+    nodes.append(helper.make_node("Flatten", ["gap"], ["features"], axis=1))
+    inits += [numpy_helper.from_array(fc.weight.detach().numpy().astype(np.float32), "fc.w"),
+              numpy_helper.from_array(fc.bias.detach().numpy().astype(np.float32), "fc.b")]
+    nodes.append(helper.make_node("Gemm", ["features", "fc.w", "fc.b"], ["scores"], transB=1))
+    graph = helper.make_graph(
+        nodes, "signs12",
+        [helper.make_tensor_value_info("input", TensorProto.FLOAT, [1, 3, 224, 224])],
+        [helper.make_tensor_value_info("scores", TensorProto.FLOAT, [1, N_CLASSES])],
+        inits)
+    m = helper.make_model(graph, producer_name="control_zelk-kit",
+                          opset_imports=[helper.make_opsetid("", 11)])
+    m.ir_version = 6
+    m.doc_string = ("Sign classifier: 1x3x224x224 BGR pixel/255 -> 12 logits "
+                    "(9,1,2,3,4,5,6,7,8,left,right,voice)")
+    onnx.checker.check_model(m)
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(m.SerializeToString())
+
+
+def softmax(z):
+    z = z - z.max(axis=1, keepdims=True)
+    e = np.exp(z)
+    return e / e.sum(axis=1, keepdims=True)
+
+
+def predict(model, x_sums, batch=500):
+    import torch
+    model.eval()
+    outs = []
+    with torch.no_grad():
+        for i in range(0, len(x_sums), batch):
+            outs.append(model(torch.from_numpy(to_float(x_sums[i:i + batch]))).numpy())
+    return np.concatenate(outs)
+
+
+def report(name, logits, y):
+    p = softmax(logits.astype(np.float64))
+    pred = p.argmax(1)
+    conf = p.max(1)
+    ok = pred == y
+    line = (f"{name}: {len(y)} pictures, accuracy {ok.mean() * 100:.2f} %, "
+            f"correct with p>0.9 {np.mean(ok & (conf > 0.9)) * 100:.2f} %, "
+            f"wrong with p>0.9 {np.mean(~ok & (conf > 0.9)) * 100:.2f} %, "
+            f"no answer (p<=0.9) {np.mean(conf <= 0.9) * 100:.2f} %")
+    print(line)
+    per = [f"{render_signs.CLASS_NAMES[c]}:{ok[y == c].mean() * 100:.0f}" for c in range(N_CLASSES)]
+    print("  per class %: " + " ".join(per))
+    hist = np.histogram(conf, bins=[0, 0.5, 0.7, 0.9, 0.99, 1.0001])[0] / len(y) * 100
+    print("  max-probability share %: <0.5 {:.1f} | 0.5-0.7 {:.1f} | 0.7-0.9 {:.1f} | "
+          "0.9-0.99 {:.1f} | >0.99 {:.1f}".format(*hist))
+    cm = np.zeros((N_CLASSES, N_CLASSES), int)
+    np.add.at(cm, (y, pred), 1)
+    worst = [(cm[a, b], render_signs.CLASS_NAMES[a], render_signs.CLASS_NAMES[b])
+             for a in range(N_CLASSES) for b in range(N_CLASSES) if a != b and cm[a, b]]
+    worst.sort(reverse=True)
+    print("  most frequent confusions (true->predicted): "
+          + ", ".join(f"{a}->{b} {n}" for n, a, b in worst[:6]))
+    return line
+
+
+def check_opencv(model, path, seed=99, n=6):
+    """Run the written file in OpenCV's dnn on real-size frames; compare with PyTorch."""
+    import cv2
+    import torch
+    import torch.nn.functional as F
+
+    net = cv2.dnn.readNetFromONNX(path)
+    rng = np.random.default_rng(seed)
+    fonts = render_signs.available_fonts()
+    worst = 0.0
+    model.eval()
+    for i in range(n):
+        frame = render_signs.render_frame(rng, i % N_CLASSES, fonts, hard=bool(i % 2))
+        x = render_signs.net_input(frame)
+        net.setInput(x)
+        z_cv = net.forward().reshape(1, -1)
+        with torch.no_grad():
+            z_pt = model(F.avg_pool2d(torch.from_numpy(x), POOL)).numpy()
+        d = np.abs(softmax(z_cv.astype(np.float64)) - softmax(z_pt.astype(np.float64))).max()
+        worst = max(worst, d)
+    print(f"OpenCV {cv2.__version__} dnn vs PyTorch on {n} frames: "
+          f"largest probability difference {worst:.2e}")
+    return worst
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--data", default="/work/kit-data", help="cache of rendered sets (.npz)")
+    ap.add_argument("--out", default=os.path.join(HERE, "..", "model", "qmt4082.proto"))
+    ap.add_argument("--epochs", type=int, default=14)
+    ap.add_argument("--batch", type=int, default=64)
+    ap.add_argument("--lr", type=float, default=4e-3)
+    ap.add_argument("--seed", type=int, default=7)
+    ap.add_argument("--limit", type=int, default=0, help="use only this many training pictures")
+    a = ap.parse_args()
+
+    import torch
+    torch.set_num_threads(1)
+    torch.manual_seed(a.seed)
+    torch.use_deterministic_algorithms(True)
+
+    xtr, ytr = load_set(a.data, "train")
+    if a.limit:
+        xtr, ytr = xtr[:a.limit], ytr[:a.limit]
+    xtr_f = to_float(xtr)
+
+    model = build_torch()
+    n_params = sum(p.numel() for p in model.parameters())
+    print(f"model: {n_params} parameters", flush=True)
+    steps_per_epoch = len(ytr) // a.batch
+    opt = torch.optim.AdamW(model.parameters(), lr=a.lr, weight_decay=1e-4)
+    sched = torch.optim.lr_scheduler.OneCycleLR(opt, max_lr=a.lr, epochs=a.epochs,
+                                                steps_per_epoch=steps_per_epoch, pct_start=0.15)
+    loss_fn = torch.nn.CrossEntropyLoss()
+    rng = np.random.default_rng(a.seed)
+    t0 = time.time()
+    for ep in range(a.epochs):
+        model.train()
+        order = rng.permutation(len(ytr))
+        tot, correct = 0.0, 0
+        for s in range(steps_per_epoch):
+            idx = np.sort(order[s * a.batch:(s + 1) * a.batch])
+            xb, yb = augment(rng, xtr_f[idx], ytr[idx])
+            xb_t, yb_t = torch.from_numpy(xb), torch.from_numpy(yb)
+            out = model(xb_t)
+            loss = loss_fn(out, yb_t)
+            opt.zero_grad()
+            loss.backward()
+            opt.step()
+            sched.step()
+            tot += loss.item() * len(idx)
+            correct += (out.argmax(1) == yb_t).sum().item()
+        n = steps_per_epoch * a.batch
+        print(f"epoch {ep + 1}/{a.epochs}: loss {tot / n:.4f}, train acc {correct / n * 100:.2f} %"
+              f" (augmented), {time.time() - t0:.0f} s", flush=True)
+    train_s = time.time() - t0
+    print(f"training time: {train_s:.0f} s ({train_s / 60:.1f} min)")
+
+    export_onnx(model, a.out)
+    blob = open(a.out, "rb").read()
+    print(f"wrote {a.out}: {len(blob)} bytes, sha256 {hashlib.sha256(blob).hexdigest()}")
+    xte, yte = load_set(a.data, "test")
+    xhd, yhd = load_set(a.data, "hard")
+    report(f"held-out rendered (seed {SETS['test'][0]})", predict(model, xte), yte)
+    report(f"hard printed-and-photographed-like (seed {SETS['hard'][0]})", predict(model, xhd), yhd)
+    check_opencv(model, a.out)
+
+
+if __name__ == "__main__":
+    main()
