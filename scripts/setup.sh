@@ -44,9 +44,10 @@ if ! "$VENV/bin/python" -c 'import imutils, pytest, scikit_build_core, mypy' 2>/
 fi
 
 # Rebuild only when a build input changed; the build tree under build/ keeps it incremental.
-stamp=$(find CMakeLists.txt pyproject.toml control_zelk sim -type f \
+stamp=$(find CMakeLists.txt pyproject.toml control_zelk sim kit/model kit/camera_pos -type f \
           \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.txt' -o -name '*.toml' \
-             -o -name '*.pyi' -o -name 'py.typed' -o -name 'zelk-*' \) \
+             -o -name '*.pyi' -o -name 'py.typed' -o -name 'zelk-*' -o -name '*.jpg' \
+             -o -name '*.proto' \) \
           -print0 | sort -z | xargs -0 sha1sum | sha1sum | cut -d' ' -f1)
 if [[ $(cat "$VENV/.zelk-build-stamp" 2>/dev/null) != "$stamp" ]]; then
   echo "setup: building and installing control_zelk"
