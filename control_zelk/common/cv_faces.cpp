@@ -19,8 +19,20 @@ py::object classifier(py::handle path) {
 }
 
 std::vector<cv::Rect> find(py::handle cascade, py::handle frame, int min_neighbours) {
-  py::object boxes = call_method(cascade, ZELK_ID("detectMultiScale"), grey_of(frame), py::int_(2),
-                                 py::int_(min_neighbours));
+  const py::array grey = grey_of(frame);
+  py::object boxes;
+  try {
+    boxes = call_method(cascade, ZELK_ID("detectMultiScale"), grey, py::int_(2),
+                        py::int_(min_neighbours));
+  } catch (py::error_already_set& e) {
+    // OpenCV's error for an empty classifier says nothing of the file that was missing.
+    if (e.matches(PyExc_Exception) && truthy(call_method(cascade, ZELK_ID("empty"))))
+      add_note(e.value(),
+               "The cascade classifier is empty: its file (model_path + name + \".xml\") is "
+               "missing or unreadable. Install the kit with: python3 -m control_zelk.kit "
+               "install");
+    throw;
+  }
   std::vector<cv::Rect> faces;
   for (py::handle box : boxes) {
     auto b = py::reinterpret_borrow<py::sequence>(box);

@@ -38,7 +38,15 @@ py::object numpy_tensor(py::object frame, bool resize, bool centred) {
 py::object load(py::handle path) {
   check_encodable(path);
   return load_cached(ZELK_ID("onnx"), path, [&] {
-    return call_method(global(ZELK_ID("cv2")).attr("dnn"), ZELK_ID("readNetFromONNX"), path);
+    try {
+      return call_method(global(ZELK_ID("cv2")).attr("dnn"), ZELK_ID("readNetFromONNX"), path);
+    } catch (py::error_already_set& e) {
+      if (e.matches(PyExc_Exception))
+        add_note(e.value(),
+                 "The network file could not be read. The kit's sign model is installed by: "
+                 "python3 -m control_zelk.kit install; models of your own go into model_path.");
+      throw;
+    }
   });
 }
 

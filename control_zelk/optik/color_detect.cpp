@@ -18,7 +18,16 @@ void set_hsv(py::object self, py::handle color) {
   py::object cam =
       zelk::call_method(zelk::global(ZELK_ID("cv2")), ZELK_ID("VideoCapture"), py::int_(0));
   // No frame: read_cam gives None, and unpacking it raises TypeError.
-  py::object image = zelk::unpack2(zelk::call(zelk::global(ZELK_ID("read_cam")), cam)).second;
+  py::object image;
+  try {
+    image = zelk::unpack2(zelk::call(zelk::global(ZELK_ID("read_cam")), cam)).second;
+  } catch (py::error_already_set& e) {
+    if (e.matches(PyExc_TypeError))
+      zelk::add_note(e.value(),
+                     "Camera 0 gave no picture: is a camera connected? Without one, run the "
+                     "program on the simulator: zelk-run-on-sim PROGRAM.py");
+    throw;
+  }
   zelk::color::pick_range(self, image, color);
 }
 
