@@ -12,7 +12,7 @@ APT_PACKAGES=(
   python3-serial python3-pyzbar libzbar-dev pybind11-dev cmake ninja-build make g++ pkg-config
   opencv-data xvfb xauth python3-skimage python3-qrcode python3-onnx
 )
-PIP_PACKAGES=(imutils pytest "scikit-build-core>=0.10")
+PIP_PACKAGES=(imutils pytest "scikit-build-core>=0.10" mypy)
 PY=/usr/bin/python3
 VENV=.venv
 
@@ -38,7 +38,7 @@ if [[ ! -x $VENV/bin/python ]]; then
   "$PY" -m venv --system-site-packages "$VENV"
 fi
 
-if ! "$VENV/bin/python" -c 'import imutils, pytest, scikit_build_core' 2>/dev/null; then
+if ! "$VENV/bin/python" -c 'import imutils, pytest, scikit_build_core, mypy' 2>/dev/null; then
   echo "setup: installing PyPI packages: ${PIP_PACKAGES[*]}"
   "$VENV/bin/python" -m pip install -q --disable-pip-version-check "${PIP_PACKAGES[@]}"
 fi
@@ -46,7 +46,7 @@ fi
 # Rebuild only when a build input changed; the build tree under build/ keeps it incremental.
 stamp=$(find CMakeLists.txt pyproject.toml control_zelk sim -type f \
           \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.txt' -o -name '*.toml' \
-             -o -name 'zelk-*' \) \
+             -o -name '*.pyi' -o -name 'py.typed' -o -name 'zelk-*' \) \
           -print0 | sort -z | xargs -0 sha1sum | sha1sum | cut -d' ' -f1)
 if [[ $(cat "$VENV/.zelk-build-stamp" 2>/dev/null) != "$stamp" ]]; then
   echo "setup: building and installing control_zelk"

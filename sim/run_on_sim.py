@@ -10,6 +10,7 @@ the options. Exits with the program's status.
 """
 
 import argparse
+import atexit
 import contextlib
 import importlib.abc
 import importlib.util
@@ -307,6 +308,9 @@ def run_program(program, args, sim, trace):
             status = 130
         except BaseException as exc:
             status, error = 1, exc
+        # The program's interpreter would end here: run its exit handlers now, while the
+        # simulator still listens (control_zelk.Drivox_1 stops a car left driving).
+        atexit._run_exitfuncs()
         if trace is not None:
             # The trace of the program's last commands before anything said about its end.
             with contextlib.suppress(OSError, BoardSimError):

@@ -4,7 +4,7 @@ program would spell them: the yardstick of the tests and of bench/bench_optik1.p
 import cv2
 import imutils
 import numpy as np
-from optik_reference import ReferenceColorDetect
+from optik_reference import ReferenceColorDetect, hsv_in_range
 
 
 def prepare(frame):
@@ -91,7 +91,7 @@ def cnt_center(c):
 
 
 def color_mask(frame, lower, upper):
-    return cv2.inRange(cv2.cvtColor(frame, cv2.COLOR_BGR2HSV), np.array(lower), np.array(upper))
+    return hsv_in_range(cv2.cvtColor(frame, cv2.COLOR_BGR2HSV), np.array(lower), np.array(upper))
 
 
 class ColourDetect(ReferenceColorDetect):

@@ -7,6 +7,24 @@ import cv2
 import numpy as np
 
 
+def _as_cv2_reads(bound):
+    bound = np.asarray(bound)
+    return bound.astype(np.int32) if bound.dtype in (np.int64, np.uint64) else bound
+
+
+def hsv_in_range(hsv, lower, upper):
+    """cv2.inRange, except that a lower hue above the upper hue is a band that wraps through
+    hue 0: the union of hues lower..180 and 0..upper (red)."""
+    lo, hi = _as_cv2_reads(lower), _as_cv2_reads(upper)
+    if (lo.shape == hi.shape == (3,) and lo.dtype.kind in "iuf" and hi.dtype.kind in "iuf"
+            and float(lo[0]) > float(hi[0])):
+        lo, hi = lo.astype(np.float64), hi.astype(np.float64)
+        top, bottom = hi.copy(), lo.copy()
+        top[0], bottom[0] = 180, 0
+        return cv2.inRange(hsv, lo, top) | cv2.inRange(hsv, bottom, hi)
+    return cv2.inRange(hsv, lower, upper)
+
+
 class ReferenceColorDetect:
     def __init__(self, lower, upper, color="ref"):
         self.colorLower = np.array(lower)
@@ -20,7 +38,7 @@ class ReferenceColorDetect:
         self.frame = frame
         self.img_new = frame
         hsv = cv2.cvtColor(frame, cv2.COLOR_BGR2HSV)
-        mask = cv2.inRange(hsv, self.colorLower, self.colorUpper)
+        mask = hsv_in_range(hsv, self.colorLower, self.colorUpper)
         mask = cv2.erode(mask, None, iterations=2)
         mask = cv2.dilate(mask, None, iterations=2)
         cnts = cv2.findContours(mask.copy(), cv2.RETR_EXTERNAL, cv2.CHAIN_APPROX_SIMPLE)[-2]

@@ -21,7 +21,7 @@ def test_named_range_and_reinitialisation():
     obj.pts.append((1, 1))
     obj.Hmax = 9
     obj.color_detect_init("red")
-    assert obj.color_list_lower == [50, 43, 46] and list(obj.pts) == [] and obj.Hmax == 0
+    assert obj.color_list_lower == [156, 43, 46] and list(obj.pts) == [] and obj.Hmax == 0
     with pytest.raises(AttributeError, match="color_list_lower"):
         Img().color_detect_init("Red")
 

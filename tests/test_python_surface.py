@@ -99,6 +99,11 @@ SIGNATURES = {
     """,
     optik1: """
         pic_read(path)
+        f1()
+        f2()
+        f3()
+        main()
+        f4()
         Assist_converse.__init__(self)
         Camera.__init__(self, num=0)
         Camera.read_camera(self)

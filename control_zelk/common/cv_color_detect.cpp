@@ -28,7 +28,7 @@ void hsv_in_range(const MatView& bgr, py::handle lower, py::handle upper, cv::Ma
     } else {
       cv::Mat hsv;
       cv::cvtColor(bgr.mat, hsv, cv::COLOR_BGR2HSV);
-      cv::inRange(hsv, lo.mat(), hi.mat(), mask);
+      in_hsv_range(hsv, lo, hi, mask);
     }
     return;
   }

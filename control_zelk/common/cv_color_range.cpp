@@ -19,10 +19,10 @@ struct NamedRange {
   int upper[3];
 };
 
-// Hue 0–180, saturation and value 0–255. Lessons are tuned to these exact values (red from
-// hue 50, blue overlapping cyan), so they are not "corrected".
+// Hue 0–180, saturation and value 0–255. Red wraps through hue 0 (156..180 and 0..10: a lower
+// hue above the upper one); blue from 80, overlapping cyan, is kept as lessons are tuned to it.
 constexpr NamedRange kColours[] = {
-    {"red", {50, 43, 46}, {180, 255, 255}},     {"green", {35, 43, 46}, {77, 255, 255}},
+    {"red", {156, 43, 46}, {10, 255, 255}},     {"green", {35, 43, 46}, {77, 255, 255}},
     {"yellow", {26, 43, 46}, {34, 255, 255}},   {"blue", {80, 43, 46}, {124, 255, 255}},
     {"orange", {11, 43, 46}, {25, 255, 255}},   {"black", {0, 0, 0}, {180, 255, 46}},
     {"white", {0, 0, 221}, {180, 30, 255}},     {"gray", {0, 0, 46}, {180, 43, 220}},

@@ -67,10 +67,9 @@ void store(const char* src, const py::dtype& dt, int depth, unsigned char* dst) 
 }
 
 std::vector<std::uint32_t> build_table(const Bound& lower, const Bound& upper) {
-  const cv::Mat lo = lower.mat(), hi = upper.mat();
   // Same checks (and errors) as on a real frame, before the expensive part.
   cv::Mat probe(1, 1, CV_8UC3, cv::Scalar::all(0)), probe_mask;
-  cv::inRange(probe, lo, hi, probe_mask);
+  in_hsv_range(probe, lower, upper, probe_mask);
 
   // 16 red levels per pass: row = r_local * 256 + g, column = b, so the mask, read row by
   // row, lists the colours in table order.
@@ -88,7 +87,7 @@ std::vector<std::uint32_t> build_table(const Bound& lower, const Bound& upper) {
       for (int b = 0; b < 256; ++b) p[b][2] = red;
     }
     cv::cvtColor(bgr, hsv, cv::COLOR_BGR2HSV);
-    cv::inRange(hsv, lo, hi, mask);
+    in_hsv_range(hsv, lower, upper, mask);
     const std::uint8_t* m = mask.ptr<std::uint8_t>();
     std::uint32_t* out = bits.data() + (static_cast<std::size_t>(red0) << 11);
     for (std::size_t i = 0; i < mask.total(); i += 32) {
@@ -119,6 +118,21 @@ bool read_bound(py::handle obj, Bound* out) {
   const std::size_t size = CV_ELEM_SIZE1(depth);
   for (int i = 0; i < 3; ++i) store(base + i * a.strides(0), dt, depth, out->raw + i * size);
   return true;
+}
+
+void in_hsv_range(const cv::Mat& hsv, const Bound& lower, const Bound& upper, cv::Mat& mask) {
+  const cv::Mat lo = lower.mat(), hi = upper.mat();
+  cv::Mat lo64, hi64;
+  lo.convertTo(lo64, CV_64F);
+  hi.convertTo(hi64, CV_64F);
+  if (!(lo64.at<double>(0) > hi64.at<double>(0))) return cv::inRange(hsv, lo, hi, mask);
+  // Hues lower..180 and 0..upper: the same bounds with the upper, then the lower, hue opened.
+  cv::Mat to_top = hi64.clone(), from_zero = lo64.clone(), rest;
+  to_top.at<double>(0) = 180;
+  from_zero.at<double>(0) = 0;
+  cv::inRange(hsv, lo64, to_top, mask);
+  cv::inRange(hsv, from_zero, hi64, rest);
+  cv::bitwise_or(mask, rest, mask);
 }
 
 Table range_table(const Bound& lower, const Bound& upper) {

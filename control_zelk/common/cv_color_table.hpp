@@ -29,6 +29,12 @@ struct Bound {
 // anything else (lists, other shapes, unusual dtypes), which the caller hands to cv2 itself.
 bool read_bound(py::handle obj, Bound* out);
 
+// mask = 255 where the HSV pixel lies in [lower, upper], both bounds included, else 0. When
+// the lower hue is greater than the upper one the hue band wraps through 0 (red, around hue
+// 0/180): the mask is the union of the hues lower..180 and 0..upper, each with the same
+// saturation and value bounds. Otherwise this is cv::inRange.
+void in_hsv_range(const cv::Mat& hsv, const Bound& lower, const Bound& upper, cv::Mat& mask);
+
 using Table = std::shared_ptr<const std::vector<std::uint32_t>>;
 
 // Membership bits of the range [lower, upper]: colour i = b | g << 8 | r << 16 is bit i % 32

@@ -29,6 +29,10 @@ void raise_integer_division_by_zero() {
   throw std::logic_error("division by zero did not raise");
 }
 
+void add_note(py::handle exc, const char* note) {
+  call_method(exc, ZELK_ID("add_note"), py::str(note));
+}
+
 std::pair<py::object, py::object> unpack2(py::handle obj) {
   if (PyTuple_CheckExact(obj.ptr()) && PyTuple_GET_SIZE(obj.ptr()) == 2)
     return {py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(obj.ptr(), 0)),

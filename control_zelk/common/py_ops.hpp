@@ -65,6 +65,9 @@ inline bool ne(py::handle a, py::handle b) {
 [[noreturn]] void raise_float_division_by_zero();
 [[noreturn]] void raise_integer_division_by_zero();
 
+// exc.add_note(note): a line printed under the exception's own message in its traceback.
+void add_note(py::handle exc, const char* note);
+
 // `a, b = obj`: the two items of a pair. A tuple of two is taken apart directly; anything
 // else is unpacked by the interpreter, with its own errors for wrong lengths and types.
 std::pair<py::object, py::object> unpack2(py::handle obj);

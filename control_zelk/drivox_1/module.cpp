@@ -7,6 +7,7 @@
 #include "drivox.hpp"
 #include "py_module.hpp"
 #include "py_names.hpp"
+#include "safety_stop.hpp"
 
 namespace py = pybind11;
 
@@ -40,4 +41,5 @@ ZELK_MODULE(Drivox_1, m) {
   drivox::add_device_commands(m);
   drivox::add_robot_api(m);
   drivox::add_demo(m);
+  drivox::install_safety_stop(m);
 }

@@ -13,6 +13,7 @@
 #include "py_function.hpp"
 #include "py_ops.hpp"
 #include "py_print.hpp"
+#include "safety_stop.hpp"
 
 namespace drivox {
 namespace {
@@ -36,9 +37,19 @@ py::object low_byte(py::handle x) {
 void init(py::object self, py::object device, py::object baud) {
   self.attr("device") = device;
   self.attr("baud") = baud;
-  self.attr("ser") = zelk::global(ZELK_ID("serial"))
-                         .attr("Serial")(self.attr("device"), self.attr("baud"),
-                                         py::arg("timeout") = kReadTimeoutSeconds);
+  try {
+    self.attr("ser") = zelk::global(ZELK_ID("serial"))
+                           .attr("Serial")(self.attr("device"), self.attr("baud"),
+                                           py::arg("timeout") = kReadTimeoutSeconds);
+  } catch (py::error_already_set& e) {
+    // The serial library's own error, with a hint for whoever has no car at hand.
+    if (e.matches(PyExc_Exception))
+      zelk::add_note(e.value(),
+                     "No controller board could be opened at this port. Without the car, run "
+                     "the program on the board simulator: zelk-run-on-sim PROGRAM.py (see "
+                     "\"Running a learner program\" in the README).");
+    throw;
+  }
 }
 
 void del(py::object self) {
@@ -126,6 +137,7 @@ void send_cmd(py::object self, py::object cmd_type, py::object cmd_id, py::objec
       {cmd_type.ptr(), cmd_id.ptr(), arg1.ptr(), arg2.ptr(), arg3.ptr(), arg4.ptr()});
   if (fast) {
     zelk::call_method(zelk::global(ZELK_ID("MySerial")), ZELK_ID("writeMsg"), self, fast);
+    note_frame(self, reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(fast.ptr())));
     return;
   }
   std::array<py::object, 4> args{arg1, arg2, arg3, arg4};
@@ -151,6 +163,7 @@ void send_cmd(py::object self, py::object cmd_type, py::object cmd_id, py::objec
   static PyObject* const tmpl = py::bytes("%c%c%c%c%c%c%c%c%c%c%c%c%c%c").release().ptr();
   py::object framedata = mod(tmpl, fields);
   zelk::call_method(zelk::global(ZELK_ID("MySerial")), ZELK_ID("writeMsg"), self, framedata);
+  note_frame(self, reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(framedata.ptr())));
 }
 
 py::object recieve_ack(py::object self) {

@@ -76,4 +76,5 @@ ZELK_MODULE(optik1, m) {
   optik1::add_pic_read(m);
   optik1::add_camera(m);
   optik1::add_img(m);
+  optik1::add_demos(m);
 }

@@ -45,6 +45,9 @@ void add_pic_read(py::module_& m);
 void add_assist_converse(py::module_& m);
 void add_camera(py::module_& m);
 
+// f1, f2, f3, main and f4 (demos.cpp).
+void add_demos(py::module_& m);
+
 // The image an analysis method works on: `img` unless len(img) == 0, else the object's own.
 py::object analysed_image(py::handle self, py::handle img);
 

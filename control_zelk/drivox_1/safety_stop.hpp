@@ -1,0 +1,18 @@
+// A car never keeps driving after the program that drove it has ended: the module notes which
+// chassis, DC motors and line tracking were left running on each port, and when the
+// interpreter exits (normal end, uncaught exception, Ctrl-C, or SIGTERM while nobody else
+// handles it) it sends their stop frames, silently and with short time-outs.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace drivox {
+namespace py = pybind11;
+
+// Registers the exit handler (once, at import).
+void install_safety_stop(py::module_& m);
+
+// Called with every 14-byte command frame `self` has written to its port.
+void note_frame(py::handle self, const unsigned char* frame);
+
+}  // namespace drivox

@@ -1,0 +1,159 @@
+"""A car never keeps driving after the program that drove it has ended: on a normal end, an
+uncaught exception, Ctrl-C or SIGTERM the board receives the stop frames of whatever was left
+running, and nothing is printed for them. Learner programs run in their own interpreter,
+talking to the simulator through its pseudo-terminal."""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+from board_link import BoardSim
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+# Runs PROGRAM with serial.Serial("/dev/ttyAMA0") opening the simulator's pty instead.
+BOOTSTRAP = textwrap.dedent("""
+    import runpy, sys, serial
+    pty = sys.argv[1]
+    real = serial.Serial
+    class Serial(real):
+        def __init__(self, port=None, *args, **kwargs):
+            super().__init__(pty if port == "/dev/ttyAMA0" else port, *args, **kwargs)
+    serial.Serial = Serial
+    sys.argv = sys.argv[2:]
+    runpy.run_path(sys.argv[0], run_name="__main__")
+""")
+
+
+def frame(type_, function, *args):
+    body = bytes([0x55, 0x0E, type_, function]) + b"".join(
+        (a + 65535 if a < 0 else a).to_bytes(2, "big") for a in args).ljust(9, b"\0")
+    return body + bytes([sum(body) & 0xFF])
+
+
+CHASSIS_STOP = frame(1, 1)
+MOTOR_6_STOP = frame(3, 1, 6 * 256)
+LINE_STOP = frame(5, 1)
+
+
+@pytest.fixture
+def sim():
+    with BoardSim() as s:
+        yield s
+
+
+def start(sim, tmp_path, code):
+    program = tmp_path / "learner.py"
+    program.write_text(textwrap.dedent(code))
+    return subprocess.Popen([sys.executable, "-c", BOOTSTRAP, sim.port, str(program)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def run(sim, tmp_path, code):
+    proc = start(sim, tmp_path, code)
+    out, err = proc.communicate(timeout=60)
+    return proc.returncode, out, err
+
+
+DRIVE = """
+    from control_zelk.Drivox_1 import Car, Cur_motor, Line_track
+    Car().car_go(30)
+    Cur_motor(6).Cur_go(50, 0)
+    Line_track().l_start(60)
+    print("driving")
+"""
+
+
+def test_normal_end_stops_what_was_left_running_without_a_word(sim, tmp_path):
+    status, out, err = run(sim, tmp_path, DRIVE)
+    assert status == 0, err
+    assert out.endswith("1\ndriving\n") and err == ""     # nothing printed for the stop
+    assert sim.frames()[-3:] == [CHASSIS_STOP, MOTOR_6_STOP, LINE_STOP]
+    state = sim.state()
+    assert (state["speed_s"], state["motor_speed_raw"], state["line_start"]) == (0, 0, 0)
+
+
+def test_uncaught_exception_still_stops_the_car(sim, tmp_path):
+    status, out, err = run(sim, tmp_path, DRIVE + "raise RuntimeError('boom')\n")
+    assert status == 1 and err.rstrip().endswith("RuntimeError: boom")
+    assert sim.frames()[-3:] == [CHASSIS_STOP, MOTOR_6_STOP, LINE_STOP]
+
+
+@pytest.mark.parametrize("sig, status", [(signal.SIGINT, 1), (signal.SIGTERM, -signal.SIGTERM)])
+def test_interrupted_program_stops_the_car(sim, tmp_path, sig, status):
+    proc = start(sim, tmp_path, """
+        import time
+        from control_zelk.Drivox_1 import Car
+        Car().car_turn_l(20)
+        print("turning", flush=True)
+        time.sleep(60)
+    """)
+    assert proc.stdout.readline() == "初始化ID\n"
+    deadline = time.monotonic() + 30
+    while not any(f[2] == 1 and f[9] != 0 for f in sim.frames()):
+        assert time.monotonic() < deadline
+        time.sleep(0.05)
+    while proc.stdout.readline() not in ("turning\n", ""):
+        pass
+    proc.send_signal(sig)
+    out, err = proc.communicate(timeout=30)
+    assert proc.returncode == status
+    assert out == "" and ("KeyboardInterrupt" in err) == (sig == signal.SIGINT)
+    assert sim.frames()[-1] == CHASSIS_STOP
+
+
+def test_nothing_is_sent_for_a_car_the_program_stopped_itself(sim, tmp_path):
+    status, _, err = run(sim, tmp_path, """
+        from control_zelk.Drivox_1 import Car, Cur_motor
+        car = Car()
+        car.car_go(30)
+        car.car_stop()
+        Cur_motor(2).Cur_go(10, 5)
+        Cur_motor(2).Cur_stop()
+    """)
+    assert status == 0, err
+    frames = sim.frames()
+    assert frames[-1] == frame(3, 1, 2 * 256) and frames[-3] == CHASSIS_STOP and len(frames) == 4
+
+
+def test_a_learners_own_sigterm_handler_is_left_alone(sim, tmp_path):
+    proc = start(sim, tmp_path, """
+        import signal, sys, time
+        signal.signal(signal.SIGTERM, lambda *a: sys.exit(7))
+        from control_zelk.Drivox_1 import Car
+        Car().car_go(10)
+        print("go", flush=True)
+        time.sleep(60)
+    """)
+    while proc.stdout.readline() not in ("go\n", ""):
+        pass
+    proc.send_signal(signal.SIGTERM)
+    proc.communicate(timeout=30)
+    assert proc.returncode == 7                      # the learner's handler ran ...
+    assert sim.frames()[-1] == CHASSIS_STOP         # ... and the exit still stopped the car
+
+
+def test_a_dead_board_does_not_hang_the_exit(tmp_path):
+    with BoardSim() as sim:
+        sim.inject("noreply", 1)                     # the command's own reply waits 5 s
+        proc = start(sim, tmp_path, "from control_zelk.Drivox_1 import Car\nCar().car_go(5)\n")
+        time.sleep(0.5)
+        sim.inject("noreply", 10)                    # and the board goes quiet for good
+        t0 = time.monotonic()
+        proc.communicate(timeout=30)
+    assert proc.returncode == 0 and time.monotonic() - t0 < 8
+
+
+def test_the_simulator_trace_shows_the_stop(tmp_path):
+    program = tmp_path / "go.py"
+    program.write_text("from control_zelk.Drivox_1 import Car\nCar().car_go(30)\n")
+    r = subprocess.run([sys.executable, os.path.join(REPO, "sim", "run_on_sim.py"), str(program)],
+                       capture_output=True, text=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    lines = [line for line in r.stderr.splitlines() if "chassis" in line]
+    assert lines == ["[board] chassis speed_s=30 speed_l=0 speed_h=0",
+                     "[board] chassis speed_s=0 speed_l=0 speed_h=0"]
