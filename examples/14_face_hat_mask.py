@@ -14,7 +14,8 @@ FRAMES = 30  # pictures before the program stops by itself: a hat for the first 
 # The face finder and the pictures come from the kit folder /home/pi/class/:
 # model/face.xml finds faces, camera_pos/hat.jpg and camera_pos/mask.jpg are pasted on them.
 if not os.path.exists(optik1.model_path + "face.xml"):
-    print("face.xml is missing from", optik1.model_path, "- install the kit first")
+    print("face.xml is missing from", optik1.model_path)
+    print("install the kit first: python3 -m control_zelk.kit install")
     sys.exit(1)
 
 cam = Camera(0)

@@ -14,7 +14,8 @@ FRAMES = 50  # pictures before the program stops by itself
 # The model is the file model/qmt4082.proto in the kit folder /home/pi/class/. It knows 12 things:
 # the digits 1 to 9, 左转 (turn left), 右转 (turn right) and 语音 (voice).
 if not os.path.exists(optik1.model_path + "qmt4082.proto"):
-    print("qmt4082.proto is missing from", optik1.model_path, "- install the kit first")
+    print("qmt4082.proto is missing from", optik1.model_path)
+    print("install the kit first: python3 -m control_zelk.kit install")
     sys.exit(1)
 
 cam = Camera(0)
