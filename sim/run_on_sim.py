@@ -191,13 +191,13 @@ class _AfterImport(importlib.abc.MetaPathFinder, importlib.abc.Loader):
         if fullname != self.name:
             return None
         sys.meta_path.remove(self)
-        spec = importlib.util.find_spec(fullname)  # found as it would be without this finder
-        if spec is not None and spec.loader is not None:
-            self._loader, spec.loader = spec.loader, self
-        return spec
+        found = importlib.util.find_spec(fullname)  # found as it would be without this finder
+        if found is not None and found.loader is not None:
+            self._loader, found.loader = found.loader, self
+        return found
 
-    def create_module(self, spec):
-        return self._loader.create_module(spec)
+    def create_module(self, found):
+        return self._loader.create_module(found)
 
     def exec_module(self, module):
         module.__spec__.loader = module.__loader__ = self._loader
@@ -227,10 +227,10 @@ def camera_module():
     module = sys.modules.get("zelk_camera_stand_in")
     if module is None:
         path = os.path.join(SIM_DIR, "camera_stand_in.py")
-        spec = importlib.util.spec_from_file_location("zelk_camera_stand_in", path)
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
-        sys.modules[spec.name] = module
+        found = importlib.util.spec_from_file_location("zelk_camera_stand_in", path)
+        module = importlib.util.module_from_spec(found)
+        found.loader.exec_module(module)
+        sys.modules[found.name] = module
     return module
 
 

@@ -16,7 +16,7 @@ constexpr std::size_t kMaxParams = 16;
 
 struct FunctionObject {
   PyObject_HEAD vectorcallfunc vectorcall;
-  FunctionSpec* spec;
+  FunctionDef* fn;
   std::vector<PyObject*>* names;  // interned parameter names
   PyObject* python_twin;          // a def of the same signature, made when first needed
   PyObject* signature;            // inspect.Signature, made when first asked for
@@ -32,25 +32,25 @@ FunctionObject* as_function(PyObject* self) {
 // of the signature, used to report argument errors and to describe the parameters.
 PyObject* python_twin(FunctionObject* f) {
   if (f->python_twin != nullptr) return f->python_twin;
-  const FunctionSpec& spec = *f->spec;
+  const FunctionDef& fn = *f->fn;
   py::dict ns;
   ns["__builtins__"] = py::module_::import("builtins");
   std::string params;
-  for (std::size_t i = 0; i < spec.params.size(); ++i) {
+  for (std::size_t i = 0; i < fn.params.size(); ++i) {
     if (i > 0) params += ", ";
-    params += spec.params[i].name;
-    if (spec.params[i].default_value) {
+    params += fn.params[i].name;
+    if (fn.params[i].default_value) {
       const std::string slot = "__default" + std::to_string(i);
-      ns[slot.c_str()] = spec.params[i].default_value;
+      ns[slot.c_str()] = fn.params[i].default_value;
       params += "=" + slot;
     }
   }
-  const std::string source = "def " + spec.name + "(" + params + "):\n    pass\n";
+  const std::string source = "def " + fn.name + "(" + params + "):\n    pass\n";
   steal_or_throw(PyRun_String(source.c_str(), Py_file_input, ns.ptr(), ns.ptr()));
-  py::object twin = ns[spec.name.c_str()];
-  twin.attr("__qualname__") = spec.qualname;
-  twin.attr("__module__") = spec.module;
-  twin.attr("__doc__") = spec.doc;
+  py::object twin = ns[fn.name.c_str()];
+  twin.attr("__qualname__") = fn.qualname;
+  twin.attr("__module__") = fn.module;
+  twin.attr("__doc__") = fn.doc;
   f->python_twin = twin.release().ptr();
   return f->python_twin;
 }
@@ -59,8 +59,8 @@ PyObject* python_twin(FunctionObject* f) {
 // parameters; false when they do not bind.
 bool bind(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** slots) {
-  const FunctionSpec& spec = *f->spec;
-  const auto n = static_cast<Py_ssize_t>(spec.params.size());
+  const FunctionDef& fn = *f->fn;
+  const auto n = static_cast<Py_ssize_t>(fn.params.size());
   if (nargs > n) return false;
   for (Py_ssize_t i = 0; i < n; ++i) slots[i] = i < nargs ? args[i] : nullptr;
   const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
@@ -80,7 +80,7 @@ bool bind(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyOb
   }
   for (Py_ssize_t i = 0; i < n; ++i) {
     if (slots[i] != nullptr) continue;
-    const py::object& d = spec.params[static_cast<std::size_t>(i)].default_value;
+    const py::object& d = fn.params[static_cast<std::size_t>(i)].default_value;
     if (!d) return false;
     slots[i] = d.ptr();
   }
@@ -98,10 +98,10 @@ PyObject* call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObje
       if (r == nullptr) return nullptr;
       Py_DECREF(r);
       PyErr_Format(PyExc_SystemError, "%s(): arguments accepted by Python but not bound",
-                   f->spec->qualname.c_str());
+                   f->fn->qualname.c_str());
       return nullptr;
     }
-    return f->spec->body(slots).release().ptr();
+    return f->fn->body(slots).release().ptr();
   } catch (py::error_already_set& e) {
     e.restore();
   } catch (...) {
@@ -124,8 +124,7 @@ PyObject* descr_get(PyObject* self, PyObject* obj, PyObject*) {
 }
 
 PyObject* repr(PyObject* self) {
-  return PyUnicode_FromFormat("<function %s at %p>", as_function(self)->spec->qualname.c_str(),
-                              self);
+  return PyUnicode_FromFormat("<function %s at %p>", as_function(self)->fn->qualname.c_str(), self);
 }
 
 void dealloc(PyObject* self) {
@@ -137,23 +136,23 @@ void dealloc(PyObject* self) {
   if (f->names != nullptr)
     for (PyObject* name : *f->names) Py_DECREF(name);
   delete f->names;
-  delete f->spec;
+  delete f->fn;
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);  // instances of heap types hold a reference to their type
 }
 
 PyObject* get_name(PyObject* self, void*) {
-  return PyUnicode_FromString(as_function(self)->spec->name.c_str());
+  return PyUnicode_FromString(as_function(self)->fn->name.c_str());
 }
 PyObject* get_qualname(PyObject* self, void*) {
-  return PyUnicode_FromString(as_function(self)->spec->qualname.c_str());
+  return PyUnicode_FromString(as_function(self)->fn->qualname.c_str());
 }
 PyObject* get_module(PyObject* self, void*) {
-  return Py_NewRef(as_function(self)->spec->module.ptr());
+  return Py_NewRef(as_function(self)->fn->module.ptr());
 }
 PyObject* get_doc(PyObject* self, void*) {
-  const std::string& doc = as_function(self)->spec->doc;
+  const std::string& doc = as_function(self)->fn->doc;
   if (doc.empty()) Py_RETURN_NONE;
   return PyUnicode_FromString(doc.c_str());
 }
@@ -212,10 +211,10 @@ PyTypeObject* function_type() {
   static PyTypeObject* const type = [] {
     // METHOD_DESCRIPTOR: obj.method(...) calls with obj as first argument, without making
     // a bound method first, as for Python functions.
-    static PyType_Spec spec = {
+    static PyType_Spec fn = {
         "control_zelk.function", sizeof(FunctionObject), 0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR, slots};
-    PyObject* t = PyType_FromSpec(&spec);
+    PyObject* t = PyType_FromSpec(&fn);
     if (t == nullptr) throw py::error_already_set();
     return reinterpret_cast<PyTypeObject*>(t);
   }();
@@ -224,11 +223,10 @@ PyTypeObject* function_type() {
 
 }  // namespace
 
-py::object make_function(FunctionSpec spec) {
-  if (spec.params.size() > kMaxParams)
-    throw std::length_error(spec.qualname + ": too many parameters");
+py::object make_function(FunctionDef fn) {
+  if (fn.params.size() > kMaxParams) throw std::length_error(fn.qualname + ": too many parameters");
   auto names = std::make_unique<std::vector<PyObject*>>();
-  for (const auto& p : spec.params) names->push_back(detail::make_interned(p.name.c_str()));
+  for (const auto& p : fn.params) names->push_back(detail::make_interned(p.name.c_str()));
   PyTypeObject* type = function_type();
   PyObject* obj = type->tp_alloc(type, 0);
   if (obj == nullptr) {
@@ -237,26 +235,26 @@ py::object make_function(FunctionSpec spec) {
   }
   FunctionObject* f = as_function(obj);
   f->vectorcall = call;
-  f->spec = new FunctionSpec(std::move(spec));
+  f->fn = new FunctionDef(std::move(fn));
   f->names = names.release();
   return py::reinterpret_steal<py::object>(obj);
 }
 
 namespace detail {
 
-FunctionSpec spec_for(py::handle owner, const char* name, const char* doc) {
-  FunctionSpec spec;
-  spec.name = name;
-  spec.doc = doc == nullptr ? "" : doc;
+FunctionDef def_for(py::handle owner, const char* name, const char* doc) {
+  FunctionDef fn;
+  fn.name = name;
+  fn.doc = doc == nullptr ? "" : doc;
   if (PyType_Check(owner.ptr())) {
-    spec.qualname = py::str(owner.attr("__qualname__")).cast<std::string>() + "." + name;
-    spec.module = owner.attr("__module__");
-    spec.params.push_back({"self", py::object()});
+    fn.qualname = py::str(owner.attr("__qualname__")).cast<std::string>() + "." + name;
+    fn.module = owner.attr("__module__");
+    fn.params.push_back({"self", py::object()});
   } else {
-    spec.qualname = name;
-    spec.module = owner.attr("__name__");
+    fn.qualname = name;
+    fn.module = owner.attr("__name__");
   }
-  return spec;
+  return fn;
 }
 
 }  // namespace detail

@@ -28,7 +28,7 @@
 namespace zelk {
 namespace py = pybind11;
 
-struct FunctionSpec {
+struct FunctionDef {
   struct Param {
     std::string name;
     py::object default_value;  // null: required
@@ -42,8 +42,8 @@ struct FunctionSpec {
   std::function<py::object(PyObject* const* args)> body;
 };
 
-// The callable Python object for `spec`.
-py::object make_function(FunctionSpec spec);
+// The callable Python object for `fn`.
+py::object make_function(FunctionDef fn);
 
 namespace detail {
 
@@ -71,16 +71,16 @@ py::object invoke(F& f, PyObject* const* args, std::index_sequence<I...>) {
   }
 }
 
-inline FunctionSpec::Param param_of(const py::arg_v& a) {
+inline FunctionDef::Param param_of(const py::arg_v& a) {
   return {a.name, py::reinterpret_borrow<py::object>(a.value)};
 }
-inline FunctionSpec::Param param_of(const py::arg& a) {
+inline FunctionDef::Param param_of(const py::arg& a) {
   return {a.name, py::object()};
 }
 
 // Name, qualified name, module and leading parameters for a function defined on `owner`
 // (a class: a method taking self; a module: a plain function).
-FunctionSpec spec_for(py::handle owner, const char* name, const char* doc);
+FunctionDef def_for(py::handle owner, const char* name, const char* doc);
 
 }  // namespace detail
 
@@ -89,15 +89,15 @@ template <typename Func, typename... Params>
 py::object function(py::handle owner, const char* name, const char* doc, Func f,
                     const Params&... params) {
   using Sig = detail::Signature<std::decay_t<Func>>;
-  FunctionSpec spec = detail::spec_for(owner, name, doc);
-  std::vector<FunctionSpec::Param> declared{detail::param_of(params)...};
-  for (auto& p : declared) spec.params.push_back(std::move(p));
-  if (spec.params.size() != Sig::arity)
-    throw std::logic_error(spec.qualname + ": one py::arg per parameter after self");
-  spec.body = [f](PyObject* const* args) mutable {
+  FunctionDef fn = detail::def_for(owner, name, doc);
+  std::vector<FunctionDef::Param> declared{detail::param_of(params)...};
+  for (auto& p : declared) fn.params.push_back(std::move(p));
+  if (fn.params.size() != Sig::arity)
+    throw std::logic_error(fn.qualname + ": one py::arg per parameter after self");
+  fn.body = [f](PyObject* const* args) mutable {
     return detail::invoke<typename Sig::result>(f, args, std::make_index_sequence<Sig::arity>());
   };
-  return make_function(std::move(spec));
+  return make_function(std::move(fn));
 }
 
 // Attaches the function `name` to `owner` (class or module).
