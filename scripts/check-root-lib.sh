@@ -50,6 +50,18 @@ require_tool() {
   command -v "$command" >/dev/null || skip "$package gave no $command"
 }
 
+# Makes sure Debian package $1 is installed; skips when that cannot be done.
+require_package() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed' && return 0
+  say "installing $1"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$1" \
+      >/dev/null 2>&1 ||
+    { apt-get update -qq >/dev/null 2>&1 &&
+      DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$1" \
+        >/dev/null 2>&1; } ||
+    skip "$1 is not installed and could not be installed"
+}
+
 host_codename() { . /etc/os-release && echo "${VERSION_CODENAME:-}"; }
 
 # The machine's apt sources for Debian's archive (stanzas and lines whose suite is this
