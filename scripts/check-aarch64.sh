@@ -119,13 +119,14 @@ BINDS=(-b "$DOWNLOADS/apt:/var/cache/apt/archives" -b "$DOWNLOADS/pip:/root/.cac
 for d in $(pip_named_folders); do BINDS+=(-b "$d"); done
 
 mapfile -t ENVIRONMENT < <(root_env)
-in_proot "$WORK" /usr/bin/env -i "${ENVIRONMENT[@]}" update-ca-certificates >/dev/null
+in_proot "$WORK" /usr/bin/env -i "${ENVIRONMENT[@]}" update-ca-certificates >/dev/null 2>&1 ||
+  die "update-ca-certificates failed in the root"
 
 say "running scripts/test.sh in Debian 12 $ARCH under emulation (set-up included, ~19 min)"
 rc=0
 flock "$LOCK" nice -n 10 "$PROOT" -q "$QEMU" -r "$WORK" -0 -b /dev -b /proc -b /sys "${BINDS[@]}" \
   -w /root/control_zelk /usr/bin/env -i "${ENVIRONMENT[@]}" \
-  /bin/bash -c 'scripts/test.sh "$@"' test.sh "$@" || rc=$?
+  /bin/bash -c "$TIMED_TEST" test.sh "$@" || rc=$?
 in_proot "$WORK" -w /root/control_zelk /usr/bin/env -i "${ENVIRONMENT[@]}" \
   /bin/bash -c "$VERSIONS_SCRIPT" || true
 if ((rc)); then

@@ -77,12 +77,12 @@ done
 
 mapfile -t ENVIRONMENT < <(root_env)
 in_root() { chroot "$WORK" /usr/bin/env -i "${ENVIRONMENT[@]}" "$@"; }
-in_root update-ca-certificates >/dev/null
+in_root update-ca-certificates >/dev/null 2>&1 || die "update-ca-certificates failed in the root"
 
 say "running scripts/test.sh in Debian 13 $ARCH (set-up included, ~5 min)"
 rc=0
 flock "$LOCK" nice -n 10 chroot "$WORK" /usr/bin/env -i "${ENVIRONMENT[@]}" \
-  /bin/bash -c 'cd /root/control_zelk && scripts/test.sh "$@"' test.sh "$@" || rc=$?
+  /bin/bash -c "cd /root/control_zelk && $TIMED_TEST" test.sh "$@" || rc=$?
 in_root /bin/bash -c "cd /root/control_zelk && $VERSIONS_SCRIPT" || true
 if ((rc)); then
   say "FAILED: scripts/test.sh exited $rc on Debian 13 $ARCH (after $(elapsed))"

@@ -172,12 +172,9 @@ copy_client_config() {
   # package indexes, often gigabytes) get an empty mount point here and are bind-mounted
   # read-only by the caller: see pip_named_folders.
   for f in $(pip_named_paths); do
-    if [[ -d $f ]]; then
-      mkdir -p "$root$f"
-    elif [[ ! -e $root$f ]]; then
-      install -D -m 644 "$f" "$root$f"
-    fi
+    [[ -f $f && ! -e $root$f ]] && install -D -m 644 "$f" "$root$f"
   done
+  for f in $(pip_named_folders); do mkdir -p "$root$f"; done
   # CA certificates added on this machine; the root's ca-certificates makes its bundle with them.
   if [[ -d /usr/local/share/ca-certificates ]]; then
     mkdir -p "$root/usr/local/share/ca-certificates"
@@ -198,12 +195,15 @@ pip_named_paths() {
   done | sort -u
 }
 
-# The folders among them, which a run mounts read-only at the same place in its root.
+# The folders among them, which a run mounts read-only at the same place in its root. A local
+# package index (.../simple) links to files beside it (.../files): its parent is taken.
 pip_named_folders() {
   local p
   for p in $(pip_named_paths); do
-    [[ -d $p ]] && echo "$p"
-  done
+    [[ -d $p ]] || continue
+    [[ $(basename "$p") == simple ]] && p=$(dirname "$p")
+    echo "$p"
+  done | sort -u
 }
 
 # Variables passed into the root: a clean environment plus the machine's proxy, pip and CA settings.
@@ -223,6 +223,11 @@ clone_checkout() {
   git clone -q --no-hardlinks "$REPO" "$1"
   say "cloned $(git -C "$1" log -1 --format='%h %s')"
 }
+
+# The README's test command as run inside the root, timed from when it holds the build lock.
+TIMED_TEST='start=$SECONDS; rc=0; scripts/test.sh "$@" || rc=$?
+echo "--- scripts/test.sh (set-up and suite) took $(((SECONDS - start) / 60))m$(((SECONDS - start) % 60))s, exit $rc"
+exit $rc'
 
 # Commands run inside the root after the suite: the versions it ran with.
 VERSIONS_SCRIPT='
