@@ -84,12 +84,6 @@ if [[ ${ZELK_CHECK_FRESH:-} == 1 || ! -e $BASE/.zelk-base-complete ]]; then
   flock "$LOCK" nice -n 10 "$PROOT" -q "$QEMU" -r "$BASE.new" -0 -b /dev -b /proc -b /sys \
     /debootstrap/debootstrap --second-stage >>"$log" 2>&1 ||
     die "debootstrap (second stage) failed; its log: $log ($BASE.new/debootstrap/debootstrap.log)"
-  # apt cannot change to its sandbox user under PRoot, and systemd-tmpfiles (run by packages'
-  # scripts) crashes there: it is diverted and replaced by true.
-  echo 'APT::Sandbox::User "root";' >"$BASE.new/etc/apt/apt.conf.d/90zelk-proot"
-  in_proot "$BASE.new" /usr/bin/dpkg-divert --local --rename --add /usr/bin/systemd-tmpfiles \
-    >>"$log" 2>&1
-  ln -sf /bin/true "$BASE.new/usr/bin/systemd-tmpfiles"
   rm -rf "$BASE.new"/var/cache/apt/archives/*.deb "$BASE.new"/var/lib/apt/lists/*_*
   touch "$BASE.new/.zelk-base-complete"
   mv "$BASE.new" "$BASE"
@@ -112,6 +106,15 @@ trap 'exit 143' TERM HUP
 
 cp -a "$BASE/." "$WORK/"
 copy_client_config "$WORK" "$SUITE"
+# apt cannot change to its sandbox user under PRoot, and systemd-tmpfiles (run by systemd's
+# own scripts when a package pulls it in) crashes there: it is diverted and replaced by true.
+# Debian 12's systemd installs it as /bin/systemd-tmpfiles, later ones as /usr/bin/...; with
+# merged /usr both are one file, so both names are diverted and the file is a link to true.
+echo 'APT::Sandbox::User "root";' >"$WORK/etc/apt/apt.conf.d/90zelk-proot"
+for f in /bin/systemd-tmpfiles /usr/bin/systemd-tmpfiles; do
+  in_proot "$WORK" /usr/bin/dpkg-divert --quiet --local --rename --add "$f"
+done
+ln -sf /bin/true "$WORK/usr/bin/systemd-tmpfiles"
 clone_checkout "$WORK/root/control_zelk"
 # Downloads are kept between runs; the installed system is not.
 mkdir -p "$WORK/root/.cache/pip"

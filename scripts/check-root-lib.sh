@@ -231,6 +231,7 @@ exit $rc'
 
 # Commands run inside the root after the suite: the versions it ran with.
 VERSIONS_SCRIPT='
+[ -x .venv/bin/python ] || { echo "--- (set-up did not finish: no versions to show)"; exit 0; }
 echo "--- versions ($(. /etc/os-release; echo "$PRETTY_NAME"), $(dpkg --print-architecture))"
 .venv/bin/python -c "import sys, cv2, numpy; print(\"Python\", sys.version.split()[0]); print(\"OpenCV\", cv2.__version__); print(\"NumPy\", numpy.__version__)" || true
 echo "pybind11 $(dpkg-query -W -f="\${Version}" pybind11-dev 2>/dev/null)"
