@@ -48,7 +48,7 @@ def large_model():
              helper.make_node("Gemm", ["flat", "w1", "b1"], ["hidden"], transB=1),
              helper.make_node("Relu", ["hidden"], ["relu"]),
              helper.make_node("Gemm", ["relu", "w2", "b2"], ["output"], transB=1)]
-    return va._model(nodes, 12, inits, "large")
+    return va._model(nodes, 12, inits, "large", side=224)   # the tensor's side when resized
 
 
 def frames():

@@ -2,29 +2,87 @@
 # Brings this checkout to a runnable state, doing only what is still missing:
 #   1. Debian packages (installed when run as root, otherwise the one apt-get line is shown),
 #   2. the virtual environment .venv (Debian's python3, with the system site packages),
-#   3. the PyPI-only packages in it,
+#   3. the packages that come from PyPI, into it,
 #   4. control_zelk built and installed into it (skipped when the sources are unchanged).
+# Works alike on Debian 12 and 13 and on Raspberry Pi OS: where a Python module can come from
+# either, the system's archive decides (Debian's package where it has one, PyPI otherwise).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-APT_PACKAGES=(
+# Where each dependency comes from, in one place.
+# Always Debian's: the tool chain, the libraries the modules link, and the Python modules that
+# must match them (cv2 and the modules load the same OpenCV; cv2 was built against this NumPy).
+DEBIAN_PACKAGES=(
   python3 python3-dev python3-venv python3-opencv libopencv-dev python3-numpy
-  python3-serial python3-pyzbar libzbar-dev pybind11-dev cmake ninja-build make g++ pkg-config
-  opencv-data xvfb xauth python3-skimage python3-qrcode python3-onnx
+  libzbar-dev pybind11-dev cmake ninja-build make g++ pkg-config
+  opencv-data xvfb xauth
 )
-PIP_PACKAGES=(imutils pytest "scikit-build-core>=0.10" mypy)
+# Debian's package where the archive has one, PyPI's otherwise: "debian-package pypi-name module".
+# (Debian 13 has no python3-pyzbar: PyPI's pyzbar is pure Python and loads Debian's libzbar.)
+EITHER_PACKAGES=(
+  "python3-serial pyserial serial"
+  "python3-pyzbar pyzbar pyzbar"
+  "python3-skimage scikit-image skimage"
+  "python3-qrcode qrcode qrcode"
+  "python3-onnx onnx onnx"
+)
+# Always PyPI's, into .venv: "pypi-requirement module".
+PYPI_PACKAGES=(
+  "imutils imutils"
+  "pytest pytest"
+  "scikit-build-core>=0.10 scikit_build_core"
+  "mypy mypy"
+)
 PY=/usr/bin/python3
 VENV=.venv
 
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+in_archive() {
+  local candidate
+  candidate=$(apt-cache policy "$1" 2>/dev/null | awk '$1 == "Candidate:" {print $2}')
+  [[ -n $candidate && $candidate != "(none)" ]]
+}
+is_root() { [[ $(id -u) -eq 0 ]]; }
+
 missing=()
-for p in "${APT_PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+for p in "${DEBIAN_PACKAGES[@]}"; do
+  installed "$p" || missing+=("$p")
 done
+
+# Undecided: a module that Debian's package does not bring yet; the archive decides its source.
+undecided=()
+for entry in "${EITHER_PACKAGES[@]}"; do
+  read -r deb _ _ <<<"$entry"
+  installed "$deb" || undecided+=("$entry")
+done
+apt_updated=0
+if ((${#undecided[@]})) && is_root && ! compgen -G '/var/lib/apt/lists/*_Packages' >/dev/null; then
+  # A system that never read its archive's index (a fresh root): read it before deciding.
+  apt-get update -qq
+  apt_updated=1
+fi
+pip_requirements=()
+pip_modules=()
+for entry in "${PYPI_PACKAGES[@]}"; do
+  read -r req mod <<<"$entry"
+  pip_requirements+=("$req")
+  pip_modules+=("$mod")
+done
+for entry in "${undecided[@]}"; do
+  read -r deb pypi mod <<<"$entry"
+  if in_archive "$deb"; then
+    missing+=("$deb")
+  else
+    pip_requirements+=("$pypi")
+    pip_modules+=("$mod")
+  fi
+done
+
 if ((${#missing[@]})); then
-  if [[ $(id -u) -eq 0 ]]; then
+  if is_root; then
     echo "setup: installing Debian packages: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
+    ((apt_updated)) || apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
   else
     echo "setup: missing Debian packages. Install them with:" >&2
@@ -38,9 +96,15 @@ if [[ ! -x $VENV/bin/python ]]; then
   "$PY" -m venv --system-site-packages "$VENV"
 fi
 
-if ! "$VENV/bin/python" -c 'import imutils, pytest, scikit_build_core, mypy' 2>/dev/null; then
-  echo "setup: installing PyPI packages: ${PIP_PACKAGES[*]}"
-  "$VENV/bin/python" -m pip install -q --disable-pip-version-check "${PIP_PACKAGES[@]}"
+imports=$(IFS=,; echo "${pip_modules[*]}")
+if ! "$VENV/bin/python" -c "import $imports" 2>/dev/null; then
+  echo "setup: installing PyPI packages: ${pip_requirements[*]}"
+  # PyPI must not replace Debian's NumPy in .venv: Debian's OpenCV was built against it.
+  constraints=$(mktemp)
+  trap 'rm -f "$constraints"' EXIT
+  "$PY" -c 'import numpy; print("numpy==" + numpy.__version__)' >"$constraints"
+  "$VENV/bin/python" -m pip install -q --disable-pip-version-check -c "$constraints" \
+    "${pip_requirements[@]}"
 fi
 
 # Rebuild only when a build input changed; the build tree under build/ keeps it incremental.

@@ -289,13 +289,16 @@ def qr_frames():
 
 
 # ---------------------------------------------------------------------------------------------
-# ONNX models (opset 11, IR version 6: OpenCV 4.6 and later read them)
+# ONNX models (opset 11, IR version 6: OpenCV 4.6 and later read them). The picture's height
+# and width are left unknown, not named: OpenCV 4.10 (Debian 13) takes a named dimension for 0
+# when it checks a Gemm's shapes at load time, and refuses the network.
 
 
-def _model(nodes, n_out, inits, name):
+def _model(nodes, n_out, inits, name, side=None):
+    """side: the input's fixed height and width, for a network whose shapes need them."""
     onnx = pytest.importorskip("onnx")
     from onnx import TensorProto, helper
-    x = helper.make_tensor_value_info("input", TensorProto.FLOAT, [1, 3, "height", "width"])
+    x = helper.make_tensor_value_info("input", TensorProto.FLOAT, [1, 3, side, side])
     y = helper.make_tensor_value_info("output", TensorProto.FLOAT, [1, n_out])
     graph = helper.make_graph(nodes, name, [x], [y], inits)
     model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 11)], producer_name="tests")

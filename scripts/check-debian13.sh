@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# Runs the README's test command (scripts/test.sh) on a clean Debian 13 (trixie) amd64 system:
+# a minimal root made with debootstrap and cached, copied afresh for each run, given this
+# machine's apt sources (rewritten for trixie), pip configuration and CA certificates, with
+# /proc, /sys, /dev, /dev/pts bind-mounted; a fresh clone of this checkout's HEAD runs there.
+# The mounts and the run's copy are removed on every exit path.
+#
+#   scripts/check-debian13.sh [pytest arguments]
+#
+# Exit 0: passed; 77: could not start here (the reason is printed); otherwise: failed.
+# Times on 2 cores: the base root ~1.5 min (once), each run ~5 min. Settings: see check-root-lib.sh.
+set -euo pipefail
+source "$(dirname "$0")/check-root-lib.sh"
+
+SUITE=trixie
+ARCH=amd64
+BASE=$CACHE/debian13-$ARCH/base
+RUNS=$CACHE/debian13-$ARCH/runs
+DOWNLOADS=$CACHE/debian13-$ARCH/downloads
+
+require_root
+[[ $(dpkg --print-architecture 2>/dev/null) == "$ARCH" ]] || skip "needs an $ARCH machine"
+command -v python3 >/dev/null || skip "needs python3 on this machine"
+require_tool debootstrap debootstrap
+[[ -e /usr/share/debootstrap/scripts/$SUITE ]] || skip "this debootstrap does not know $SUITE"
+MIRROR=$(host_mirror)
+export_apt_proxy
+archive_reachable "$MIRROR" "$SUITE" || skip "Debian's archive ($MIRROR, $SUITE) is not reachable"
+
+mkdir -p "$CACHE" "$RUNS" "$DOWNLOADS/apt" "$DOWNLOADS/pip"
+exec 8>"$CACHE/debian13-$ARCH.lock"
+flock 8   # one run at a time makes or reads the base root
+
+if [[ ${ZELK_CHECK_FRESH:-} == 1 || ! -e $BASE/.zelk-base-complete ]]; then
+  say "making the $SUITE $ARCH base root (~1.5 min) from $MIRROR"
+  remove_tree "$BASE.new"
+  remove_tree "$BASE"
+  nice -n 10 debootstrap --arch="$ARCH" --variant=minbase --include=ca-certificates \
+    "$SUITE" "$BASE.new" "$MIRROR" >"$CACHE/debian13-$ARCH.debootstrap.log" 2>&1 ||
+    die "debootstrap failed; its log: $CACHE/debian13-$ARCH.debootstrap.log"
+  rm -rf "$BASE.new"/var/cache/apt/archives/*.deb "$BASE.new"/var/lib/apt/lists/*_*
+  touch "$BASE.new/.zelk-base-complete"
+  mv "$BASE.new" "$BASE"
+  say "base root ready after $(elapsed)"
+fi
+
+WORK=$(mktemp -d "$RUNS/run.XXXXXX")
+cleanup() {
+  local rc=$?
+  if [[ ${ZELK_CHECK_KEEP:-} == 1 ]]; then
+    unmount_under "$WORK" || true
+    say "kept $WORK"
+  else
+    remove_tree "$WORK"
+  fi
+  exit "$rc"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM HUP
+
+cp -a "$BASE/." "$WORK/"
+copy_client_config "$WORK" "$SUITE"
+clone_checkout "$WORK/root/control_zelk"
+
+for m in proc sys dev dev/pts; do
+  mount --bind "/$m" "$WORK/$m"
+done
+if mountpoint -q /dev/shm; then mount --bind /dev/shm "$WORK/dev/shm"; fi
+# Downloads are kept between runs; the installed system is not.
+mkdir -p "$WORK/root/.cache/pip"
+mount --bind "$DOWNLOADS/apt" "$WORK/var/cache/apt/archives"
+mount --bind "$DOWNLOADS/pip" "$WORK/root/.cache/pip"
+for d in $(pip_named_folders); do
+  mount --bind "$d" "$WORK$d" && mount -o remount,bind,ro "$WORK$d"
+done
+
+mapfile -t ENVIRONMENT < <(root_env)
+in_root() { chroot "$WORK" /usr/bin/env -i "${ENVIRONMENT[@]}" "$@"; }
+in_root update-ca-certificates >/dev/null 2>&1 || die "update-ca-certificates failed in the root"
+
+say "running scripts/test.sh in Debian 13 $ARCH (set-up included, ~5 min)"
+rc=0
+flock "$LOCK" nice -n 10 chroot "$WORK" /usr/bin/env -i "${ENVIRONMENT[@]}" \
+  /bin/bash -c "cd /root/control_zelk && $TIMED_TEST" test.sh "$@" || rc=$?
+in_root /bin/bash -c "cd /root/control_zelk && $VERSIONS_SCRIPT" || true
+if ((rc)); then
+  say "FAILED: scripts/test.sh exited $rc on Debian 13 $ARCH (after $(elapsed))"
+  exit "$rc"
+fi
+say "passed on Debian 13 $ARCH in $(elapsed)"
