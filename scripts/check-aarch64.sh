@@ -67,7 +67,7 @@ QEMU=$(command -v qemu-aarch64-static)
 in_proot() {
   local root=$1
   shift
-  "$PROOT" -q "$QEMU" -r "$root" -0 -b /dev -b /proc -b /sys "${BINDS[@]}" "$@"
+  "$PROOT" -q "$QEMU" -r "$root" -0 -w / -b /dev -b /proc -b /sys "${BINDS[@]}" "$@"
 }
 BINDS=()
 
