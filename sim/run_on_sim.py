@@ -20,6 +20,7 @@ sys.path.insert(0, SIM_DIR)
 from board_link import FAULT_KINDS, BoardSim, BoardSimError  # noqa: E402
 from program_runner import after_import, parse_args, run_as_main, sim_module  # noqa: E402
 from trace_output import TraceOutput  # noqa: E402
+from web_launch import TraceTee, add_options, open_view  # noqa: E402
 
 # The demonstration world when --distance is not given: an obstacle this far ahead that comes
 # APPROACH_STEP closer with each distance reading while the car drives forward.
@@ -123,6 +124,7 @@ def build_parser():
         "they come between the program's lines, never inside one), off, or a FILE to "
         "(over)write (./stderr for a file of that name)",
     )
+    add_options(parser.add_argument_group("windows and the web page"), switches=True)
     return parser
 
 
@@ -166,21 +168,38 @@ def set_world(sim, opts):
         sim.inject(kind, count, arg)
 
 
+class BoardReadings:
+    """What the page shows of the simulated board: its speeds and what its sensors read."""
+
+    def __init__(self, sim):
+        self.sim = sim
+
+    def status(self):
+        state = self.sim.state()
+        return {key: state[key] for key in ("speed_s", "speed_l", "speed_h", "distance", "inputs")}
+
+
 def main(argv):
     parser = build_parser()
     opts = parse_args(parser, argv)
+    if opts.headless and opts.web:
+        parser.error("--headless shows no page: leave out --web or --headless")
     # Line by line, so the program's prints come out as they are made.
     sys.stdout.reconfigure(line_buffering=True)
 
     with contextlib.ExitStack() as stack:
         try:
             redirect_camera_zero(opts, stack)
+            view = open_view(opts, stack)
             trace = None
             if opts.trace != "off":
                 trace = TraceOutput.open(opts.trace)
                 stack.callback(trace.close)
-            sim = stack.enter_context(BoardSim(echo=trace, prefix="[board] "))
+            echo = trace if view is None else TraceTee(view, trace, "[board] ")
+            sim = stack.enter_context(BoardSim(echo=echo, prefix="[board] "))
             set_world(sim, opts)
+            if view is not None:
+                view.world = BoardReadings(sim)
         except (OSError, ValueError, BoardSimError) as exc:
             parser.exit(2, f"run_on_sim.py: {exc}\n")
         return run_program(opts.program, opts.args, sim, trace)
