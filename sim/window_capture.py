@@ -45,6 +45,10 @@ def _is_int(value):
     return isinstance(value, numbers.Integral) and not isinstance(value, bool)
 
 
+def _is_name(value):
+    return value is None or isinstance(value, str)  # OpenCV takes None for ""
+
+
 def _is_delay(value):
     return value is None or _is_int(value)
 
@@ -70,8 +74,9 @@ def displayable(picture):
     elif channels == 4:
         picture = picture[:, :, :3]  # imshow leaves alpha out
     elif channels != 3:
-        # imshow converts through cvtColor and fails there: the same error, OpenCV's own.
-        cv2.cvtColor(picture, cv2.COLOR_GRAY2BGR)
+        # imshow hands the window BGR turned RGB by cvtColor, which fails here: the same
+        # error, OpenCV's own.
+        cv2.cvtColor(picture, cv2.COLOR_BGR2RGB)
     if picture.dtype == np.uint8:
         return np.array(picture)  # a copy: the program may draw on its own next
     return np.clip(np.rint(picture * _SCALES[picture.dtype]), 0, 255).astype(np.uint8)
@@ -104,13 +109,13 @@ class _Replacements:
     def imshow(self, winname, mat):
         if self.show:
             self.real["imshow"](winname, mat)
-        picture = displayable(mat) if isinstance(winname, str) else None
+        picture = displayable(mat) if _is_name(winname) else None
         if picture is None:
             if not self.show:
                 self.real["imshow"](winname, mat)  # raises OpenCV's error about them
             return
         if self.sink is not None:
-            self.sink.show_window(winname, picture)
+            self.sink.show_window(winname or "", picture)
 
     def _wait(self, name, delay):
         real = self.real[name]
@@ -154,14 +159,14 @@ class _Replacements:
         return -1 if self.sink is None else self.sink.next_key(0)
 
     def namedWindow(self, winname, flags=None):
-        if self.show or not isinstance(winname, str) or not (flags is None or _is_int(flags)):
+        if self.show or not _is_name(winname) or not (flags is None or _is_int(flags)):
             self.real["namedWindow"](winname, *([] if flags is None else [flags]))
 
     def destroyWindow(self, winname):
-        if self.show or not isinstance(winname, str):
+        if self.show or not _is_name(winname):
             self.real["destroyWindow"](winname)
         if self.sink is not None:
-            self.sink.close_window(winname)
+            self.sink.close_window(winname or "")
 
     def destroyAllWindows(self):
         if self.show:
@@ -172,19 +177,19 @@ class _Replacements:
     # Without real windows, these do nothing with arguments OpenCV takes.
 
     def resizeWindow(self, winname, *size):
-        if not (isinstance(winname, str) and _is_size(size)):
+        if not (_is_name(winname) and _is_size(size)):
             self.real["resizeWindow"](winname, *size)
 
     def moveWindow(self, winname, x, y):
-        if not (isinstance(winname, str) and _is_int(x) and _is_int(y)):
+        if not (_is_name(winname) and _is_int(x) and _is_int(y)):
             self.real["moveWindow"](winname, x, y)
 
     def setWindowTitle(self, winname, title):
-        if not (isinstance(winname, str) and isinstance(title, str)):
+        if not (_is_name(winname) and _is_name(title)):
             self.real["setWindowTitle"](winname, title)
 
     def setMouseCallback(self, windowName, onMouse, param=None):
-        if not (isinstance(windowName, str) and callable(onMouse)):
+        if not (_is_name(windowName) and callable(onMouse)):
             self.real["setMouseCallback"](windowName, onMouse, param)
 
 
