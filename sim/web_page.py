@@ -7,6 +7,7 @@ PAGE = """<!doctype html>
 <meta name="viewport" content="width=device-width, initial-scale=1">
 <title>Running program</title>
 <style>
+  [hidden] { display: none !important; }
   body { font: 15px/1.4 sans-serif; margin: 0; background: #f4f5f7; color: #222; }
   header { display: flex; align-items: center; gap: 1em; padding: .6em 1em;
            background: #27313d; color: #fff; }
@@ -15,12 +16,12 @@ PAGE = """<!doctype html>
           border-radius: 4px; background: #d33; color: #fff; cursor: pointer; }
   #stop:disabled { background: #888; cursor: default; }
   main { display: flex; flex-wrap: wrap; gap: 1em; padding: 1em; align-items: flex-start; }
-  #windows { flex: 3 1 420px; display: flex; flex-wrap: wrap; gap: 1em; }
+  #windows { flex: 3 1 420px; display: flex; flex-wrap: wrap; gap: 1em; align-items: flex-start; }
   aside { flex: 1 1 320px; display: flex; flex-direction: column; gap: 1em; }
   figure, section.panel { margin: 0; background: #fff; border-radius: 4px; padding: .5em;
                           box-shadow: 0 1px 3px rgba(0,0,0,.15); }
   figcaption, h2 { font-weight: bold; font-size: 1em; margin: 0 0 .4em; }
-  figure img { display: block; max-width: 100%; min-width: 160px; image-rendering: pixelated; }
+  figure img { display: block; width: 360px; max-width: 100%; }
   #top-view { display: block; width: 100%; }
   table { border-collapse: collapse; width: 100%; margin-top: .4em; }
   td { padding: .15em .4em; border-top: 1px solid #eee; font-family: monospace; }
@@ -38,7 +39,7 @@ PAGE = """<!doctype html>
   <div id="windows"><p id="no-windows">No window shown yet.</p></div>
   <aside>
     <section class="panel" id="world" hidden>
-      <h2>World</h2>
+      <h2>World and sensors</h2>
       <img id="top-view" alt="the world seen from above" hidden>
       <table id="sensors"></table>
     </section>
