@@ -60,13 +60,21 @@ _SCALES = {np.dtype(t): scale for t, scale in [
     (np.int32, 1 / 256), (np.int64, 1 / 256), (np.float32, 255), (np.float64, 255)]}
 
 
+def shows(picture):
+    """Whether imshow shows `picture`, an array."""
+    if isinstance(picture, cv2.UMat):
+        picture = picture.get()
+    return (isinstance(picture, np.ndarray) and picture.dtype in _SCALES and picture.size > 0
+            and (picture.ndim == 2 or picture.ndim == 3 and picture.shape[2] in (1, 3, 4)))
+
+
 def displayable(picture):
     """A new uint8 array, grey or BGR, that looks as cv2.imshow shows `picture`; None when it
     is not an array of a kind imshow takes (cv2.imshow then has the say)."""
     if isinstance(picture, cv2.UMat):
         picture = picture.get()
     if (not isinstance(picture, np.ndarray) or picture.dtype not in _SCALES
-            or picture.size == 0 or picture.ndim not in (2, 3)):
+            or picture.ndim not in (2, 3) or picture.size == 0):
         return None
     channels = 1 if picture.ndim == 2 else picture.shape[2]
     if channels == 1:
@@ -109,13 +117,14 @@ class _Replacements:
     def imshow(self, winname, mat):
         if self.show:
             self.real["imshow"](winname, mat)
-        picture = displayable(mat) if _is_name(winname) else None
-        if picture is None:
-            if not self.show:
-                self.real["imshow"](winname, mat)  # raises OpenCV's error about them
-            return
+        elif not (_is_name(winname) and shows(mat)):
+            if _is_name(winname):
+                displayable(mat)  # raises imshow's error about the channels, if that is it
+            self.real["imshow"](winname, mat)  # raises OpenCV's error about the others
         if self.sink is not None:
-            self.sink.show_window(winname or "", picture)
+            picture = displayable(mat) if _is_name(winname) else None
+            if picture is not None:
+                self.sink.show_window(winname or "", picture)
 
     def _wait(self, name, delay):
         real = self.real[name]

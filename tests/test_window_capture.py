@@ -94,11 +94,12 @@ class TestErrors:
             lambda: cv2.destroyWindow(1),
         ],
     )
-    def test_are_opencvs_own(self, call):
+    @pytest.mark.parametrize("sink", [Sink, lambda: None], ids=["sink", "no sink"])
+    def test_are_opencvs_own(self, call, sink):
         # What the real functions raise when there is no window at all: argument errors
         # come before any window is made.
         expected = error_of(call)
-        with capture_windows(show=False, sink=Sink()):
+        with capture_windows(show=False, sink=sink()):
             assert error_of(call) == expected
 
     def test_functions_are_restored_after_an_error(self):
