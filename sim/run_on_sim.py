@@ -20,7 +20,7 @@ sys.path.insert(0, SIM_DIR)
 from board_link import FAULT_KINDS, BoardSim, BoardSimError  # noqa: E402
 from program_runner import after_import, parse_args, run_as_main, sim_module  # noqa: E402
 from trace_output import TraceOutput  # noqa: E402
-from web_launch import TraceTee, add_options, open_view  # noqa: E402
+from web_launch import TraceTee, add_options, check_options, open_view  # noqa: E402
 
 # The demonstration world when --distance is not given: an obstacle this far ahead that comes
 # APPROACH_STEP closer with each distance reading while the car drives forward.
@@ -182,8 +182,7 @@ class BoardReadings:
 def main(argv):
     parser = build_parser()
     opts = parse_args(parser, argv)
-    if opts.headless and opts.web:
-        parser.error("--headless shows no page: leave out --web or --headless")
+    check_options(parser, opts)
     # Line by line, so the program's prints come out as they are made.
     sys.stdout.reconfigure(line_buffering=True)
 

@@ -39,7 +39,7 @@ def add_options(group, switches):
             "without a display; cv2.waitKey(0) returns -1 at once",
         )
     group.add_argument(
-        "--port", metavar="N", type=port_number, default=DEFAULT_PORT,
+        "--port", metavar="N", type=port_number,
         help=f"the page's port (default {DEFAULT_PORT}; 0: any free port)",
     )
     group.add_argument(
@@ -47,6 +47,14 @@ def add_options(group, switches):
         help="serve the page to other machines too (to watch a car over the network); "
         "by default only this machine's browsers see it",
     )
+
+
+def check_options(parser, opts):
+    """Refuses the page's options where no page is served."""
+    if opts.headless and opts.web:
+        parser.error("--headless shows no page: leave out --web or --headless")
+    if not opts.web and (opts.port is not None or opts.listen_all):
+        parser.error("--port and --listen-all are the page's: add --web")
 
 
 def has_display():
@@ -60,10 +68,11 @@ def open_view(opts, stack, world=None):
     if getattr(opts, "web", True):
         host = "0.0.0.0" if opts.listen_all else "127.0.0.1"
         try:
-            view = WebView(host, opts.port, world=world).start()
+            port = DEFAULT_PORT if opts.port is None else opts.port
+            view = WebView(host, port, world=world).start()
         except OSError as exc:
             if exc.errno == errno.EADDRINUSE:
-                raise OSError(f"port {opts.port} is taken (--port 0 takes any free one)") from None
+                raise OSError(f"port {port} is taken (--port 0 takes any free one)") from None
             raise
         stack.callback(view.close)
         # The stop button interrupts the program as Ctrl-C does: make sure SIGINT reaches it

@@ -232,7 +232,11 @@ class TestLaunchers:
 
     @pytest.mark.parametrize(
         "options, complaint",
-        [(["--web", "--headless"], "--headless shows no page"), (["--web", "--port", "x"], "port")],
+        [
+            (["--web", "--headless"], "--headless shows no page"),
+            (["--web", "--port", "x"], "port number"),
+            (["--listen-all"], "add --web"),
+        ],
     )
     def test_bad_options(self, tmp_path, options, complaint):
         (tmp_path / "prog.py").write_text("print('ran')\n")
