@@ -9,6 +9,7 @@ import importlib.abc
 import importlib.util
 import os
 import runpy
+import signal
 import sys
 import traceback
 
@@ -133,7 +134,12 @@ def run_as_main(program, args):
         ending.status = 130
     except BaseException as exc:
         ending.status, ending.error = 1, exc
-    atexit._run_exitfuncs()
+    # A second Ctrl-C (or the web page's Stop) must not cut short the handler that stops the car.
+    ctrl_c = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        atexit._run_exitfuncs()
+    finally:
+        signal.signal(signal.SIGINT, ctrl_c)
     return ending
 
 

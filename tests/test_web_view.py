@@ -167,10 +167,10 @@ PROGRAM = """
 """
 
 
-def start_launcher(tmp_path, launcher, *options, env=None):
+def start_launcher(tmp_path, launcher, *options, env=None, program=PROGRAM):
     """(process, page URL) once the launcher has said where the page is."""
-    program = tmp_path / "prog.py"
-    program.write_text(textwrap.dedent(PROGRAM))
+    source, program = program, tmp_path / "prog.py"
+    program.write_text(textwrap.dedent(source))
     proc = subprocess.Popen(
         [sys.executable, launcher, *options, "--port", "0", str(program)],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path,
@@ -229,6 +229,29 @@ class TestLaunchers:
             finally:
                 proc.kill()
             sim.wait_trace(STOP)  # the library's stop at exit, through the tap
+
+    def test_stop_pressed_again_leaves_the_exit_handlers_be(self, tmp_path):
+        # The program's own handler runs first, then the library's, which stops the car.
+        clean_up = """
+    import atexit, time
+    def clean_up():
+        print("cleaning", flush=True)
+        time.sleep(1)
+        print("cleaned", flush=True)
+    atexit.register(clean_up)
+"""
+        proc, url = start_launcher(tmp_path, SIM_LAUNCHER, "--web", program=clean_up + PROGRAM)
+        try:
+            wait_for(lambda: get_state(url)["windows"])
+            post(url, "stop")
+            while proc.stdout.readline() not in ("cleaning\n", ""):
+                pass
+            post(url, "stop")
+            out, err = proc.communicate(timeout=30)
+        finally:
+            proc.kill()
+        assert proc.returncode == 130 and out == "cleaned\n"
+        assert err.splitlines()[-1] == "[board] " + STOP
 
     @pytest.mark.parametrize(
         "options, complaint",
