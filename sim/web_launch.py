@@ -61,15 +61,16 @@ def has_display():
     return bool(os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"))
 
 
-def open_view(opts, stack, world=None):
-    """Starts the page (when asked) and captures the program's windows once it imports cv2,
-    for as long as `stack` is open. Returns the WebView, or None."""
+def open_view(opts, stack):
+    """Starts the page (when asked: the car's launcher, without --web, always serves it) and
+    captures the program's windows once it imports cv2, for as long as `stack` is open.
+    Returns the WebView (its world still to be set), or None."""
     view = None
     if getattr(opts, "web", True):
         host = "0.0.0.0" if opts.listen_all else "127.0.0.1"
         try:
             port = DEFAULT_PORT if opts.port is None else opts.port
-            view = WebView(host, port, world=world).start()
+            view = WebView(host, port).start()
         except OSError as exc:
             if exc.errno == errno.EADDRINUSE:
                 raise OSError(f"port {port} is taken (--port 0 takes any free one)") from None
