@@ -66,8 +66,9 @@ class FakeWorld:
 
 @pytest.fixture
 def view():
+    stops = []
     with WebView(port=0, world=FakeWorld(), on_stop=lambda: stops.append(1)) as served:
-        served.stops = stops = []
+        served.stops = stops
         yield served
 
 
