@@ -119,15 +119,17 @@ class Ending:
         return self.status
 
 
-def run_as_main(program, args):
-    """Runs the program as __main__ with sys.argv = [program, *args], then its exit handlers
-    (the program's interpreter would run them now; control_zelk.Drivox_1 stops a car left
-    driving there, while the board still listens). Returns its Ending."""
+def run_as_main(program, args, during=None):
+    """Runs the program as __main__ with sys.argv = [program, *args] (inside the context
+    manager `during`, if any), then its exit handlers (the program's interpreter would run them
+    now; control_zelk.Drivox_1 stops a car left driving there, while the board still listens).
+    Returns its Ending."""
     sys.argv = [program] + list(args)
     sys.path.insert(0, os.path.dirname(os.path.abspath(program)))
     ending = Ending(program)
     try:
-        runpy.run_path(program, run_name="__main__")
+        with during or contextlib.nullcontext():
+            runpy.run_path(program, run_name="__main__")
     except SystemExit as exc:
         ending.status, ending.message = exit_status(exc)
     except KeyboardInterrupt:
