@@ -1,5 +1,6 @@
 """The web page in a real browser (Debian's chromium, headless, driven by Selenium through
-chromium-driver): pictures that change, keys that reach the program, the stop button.
+chromium-driver): pictures that change, keys that reach the program, the stop button, the
+world from above.
 
 ZELK_DOC_PICTURES=1 also saves the page as docs/pictures/web-view.png (docs/make_pictures.py
 does that)."""
@@ -18,8 +19,7 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
 
-from test_web_view import FakeWorld
-from web_view import WebView
+from test_virtual_world import write_world
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 LAUNCHER = os.path.join(REPO, "sim", "run_on_sim.py")
@@ -62,6 +62,18 @@ PIXEL = """
     return Array.from(context.getImageData(x, y, 1, 1).data.slice(0, 3));
 """
 
+# A sum over all of an <img>'s picture, or null before it has one.
+PICTURE_SUM = """
+    const img = arguments[0];
+    if (!img.complete || !img.naturalWidth) return null;
+    const canvas = document.createElement("canvas");
+    canvas.width = img.naturalWidth;
+    canvas.height = img.naturalHeight;
+    const context = canvas.getContext("2d");
+    context.drawImage(img, 0, 0);
+    return context.getImageData(0, 0, canvas.width, canvas.height).data.reduce((a, b) => a + b, 0);
+"""
+
 
 @pytest.fixture(scope="module")
 def browser():
@@ -95,11 +107,11 @@ def save_doc_picture(png):
 class ProgramOnSim:
     """The program under run_on_sim.py --web, its output lines collected as they come."""
 
-    def __init__(self, tmp_path):
+    def __init__(self, tmp_path, *options, source=PROGRAM):
         program = tmp_path / "prog.py"
-        program.write_text(textwrap.dedent(PROGRAM))
+        program.write_text(textwrap.dedent(source))
         self.proc = subprocess.Popen(
-            [sys.executable, LAUNCHER, "--web", "--port", "0", str(program)],
+            [sys.executable, LAUNCHER, "--web", "--port", "0", *options, str(program)],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path,
         )
         first = self.proc.stderr.readline()
@@ -124,8 +136,6 @@ def test_program_on_the_page(browser, tmp_path):
         assert captions == ["camera", "grey"]
         wait(browser, lambda: "distance" in browser.find_element(By.ID, "sensors").text)
         wait(browser, lambda: "ultrasonic id=1" in browser.find_element(By.ID, "trace").text)
-        if os.environ.get("ZELK_DOC_PICTURES") == "1":
-            save_doc_picture(browser.get_screenshot_as_png())
 
         browser.find_element(By.TAG_NAME, "body").send_keys("k")
         wait(browser, lambda: "key 107\n" in run.out)
@@ -140,17 +150,33 @@ def test_program_on_the_page(browser, tmp_path):
         print("".join(run.err[-20:]))  # shown when the test fails
 
 
-def test_top_view_follows_the_world(browser):
-    world = FakeWorld()
-    with WebView(port=0, world=world) as view:
-        browser.get(view.url)
+def test_top_view_follows_the_car(browser, tmp_path):
+    world = write_world(tmp_path)
+    run = ProgramOnSim(tmp_path, "--world", world, source="""
+        import cv2
+        from control_zelk.Drivox_1 import Car
+        from control_zelk.optik1 import Camera, Img
+        car = Car()
+        car.car_go(20)
+        cam = Camera(0)
+        while True:
+            picture = Img(cam.read_camera())
+            picture.name_windows("camera")
+            picture.show_image("camera")
+            cv2.waitKey(30)
+    """)
+    try:
+        browser.get(run.url)
         top = browser.find_element(By.ID, "top-view")
-
-        def red_at(x):
-            rgb = pixel(browser, top, x, 30)
-            return rgb is not None and rgb[0] > 200 and rgb[1] < 60
-
-        wait(browser, lambda: red_at(10) and not red_at(70))
-        world.x = 70
-        wait(browser, lambda: red_at(70) and not red_at(10))
-        wait(browser, lambda: "pose x=70 heading=0.50" in browser.find_element(By.ID, "sensors").text)
+        # The car drives along the line, leaving its trail: the world from above changes.
+        seen = set()
+        wait(browser, lambda: seen.add(browser.execute_script(PICTURE_SUM, top)) or len(seen) > 3)
+        wait(browser, lambda: "x_cm" in browser.find_element(By.ID, "sensors").text)
+        wait(browser, lambda: pixel(browser, browser.find_element(By.CSS_SELECTOR, "img[alt=camera]")))
+        if os.environ.get("ZELK_DOC_PICTURES") == "1":
+            save_doc_picture(browser.get_screenshot_as_png())
+        browser.find_element(By.ID, "stop").click()
+        assert run.proc.wait(timeout=30) == 130
+    finally:
+        run.proc.kill()
+        print("".join(run.err[-20:]))
