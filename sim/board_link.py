@@ -200,12 +200,24 @@ class BoardSim:
 
     def request(self, line):
         """Sends one request line, returns the reply line; raises BoardSimError on 'error'."""
-        with self._sock_lock:
+        with self._sock_lock, self._whole_exchange():
             self._send(line)
             reply = self._read_line(line)
         if reply.startswith("error"):
             raise BoardSimError(reply)
         return reply
+
+    @contextlib.contextmanager
+    def _whole_exchange(self):
+        """An exchange cut short (a KeyboardInterrupt between request and reply) leaves its
+        reply unread: the next request would take it for its own. Start afresh instead."""
+        try:
+            yield
+        except BaseException:
+            if self._sock is not None:
+                self._sock.close()
+            self._sock, self._sock_buf = None, b""
+            raise
 
     def _send(self, line):
         if self._sock is None:
@@ -232,7 +244,7 @@ class BoardSim:
         returns it as a BGR uint8 array of its own."""
         import numpy as np
 
-        with self._sock_lock:
+        with self._sock_lock, self._whole_exchange():
             self._send(line)
             header = self._read_line(line)
             if header.startswith("error"):
