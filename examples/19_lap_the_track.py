@@ -1,0 +1,55 @@
+"""Follow the line round a track with the camera, through its dotted stretch, until q or Ctrl-C (optik1.Img, Car.Chassis_exe).
+Run: on the car .venv/bin/python examples/19_lap_the_track.py; without it .venv/bin/python sim/run_on_sim.py --world line-track examples/19_lap_the_track.py
+"""
+import cv2
+
+from control_zelk.Drivox_1 import Car
+from control_zelk.optik1 import Camera, Img
+
+SPEED = 30  # forward speed on a straight line
+STEER = 0.04  # turning speed for each pixel the line is off the middle: more turns harder
+LEAN = 2  # extra turning speed when the line leans (line_angle2 is -1, 0 or 1)
+MAX_TURN = 20  # never turn faster than this
+SLOW_DOWN = 0.5  # forward speed taken off for each unit of turning speed: slower in bends
+MISSES = 30  # pictures in a row without the line before the car stops (a gap between dashes is a few)
+
+cam = Camera(0)
+car = Car()
+turn = 0  # the turning speed sent last: kept while the middle row is between two dashes
+misses = 0
+try:
+    while True:
+        frame = cam.read_camera()
+        if frame is None:
+            print("no picture from the camera: stopping")
+            break
+
+        img = Img(frame)
+        if img.offset2():  # is there a line across the middle row of the picture?
+            misses = 0
+            offset = img.offset_calculate2()  # pixels from the middle, + means right
+            angle = img.line_angle2()  # + when the line's top is further right
+            turn = STEER * offset + LEAN * angle
+            turn = max(-MAX_TURN, min(MAX_TURN, turn))
+            print("line offset:", offset, "angle:", angle, "turn:", round(turn))
+            middle = (frame.shape[1] // 2 + offset, frame.shape[0] // 2)
+            cv2.circle(frame, middle, 10, (0, 0, 255), -1)
+        else:
+            misses = misses + 1  # between two dashes, or the line is lost
+
+        if misses <= MISSES:
+            # Forward and turning at once (a Car is also a Chassis): positive turns right.
+            car.Chassis_exe(speed_s=round(SPEED - SLOW_DOWN * abs(turn)), speed_h=round(turn))
+        elif misses == MISSES + 1:
+            print("line lost: stopping until it shows again")
+            car.car_stop()
+
+        img.name_windows("lap")
+        img.show_image("lap")
+        if cv2.waitKey(1) == ord("q"):
+            break
+finally:
+    car.car_stop()  # whatever happened (even Ctrl-C), stop the car
+
+cam.close_camera()
+cv2.destroyAllWindows()
