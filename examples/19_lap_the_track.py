@@ -7,10 +7,10 @@ from control_zelk.Drivox_1 import Car
 from control_zelk.optik1 import Camera, Img
 
 SPEED = 30  # forward speed on a straight line
-STEER = 0.04  # turning speed for each pixel the line is off the middle: more turns harder
+STEER = 0.03  # turning speed for each pixel the line is off the middle: more turns harder
 LEAN = 2  # extra turning speed when the line leans (line_angle2 is -1, 0 or 1)
 MAX_TURN = 20  # never turn faster than this
-SLOW_DOWN = 0.5  # forward speed taken off for each unit of turning speed: slower in bends
+SLOW_DOWN = 1.0  # forward speed taken off for each unit of turning speed: slower in bends
 MISSES = 30  # pictures in a row without the line before the car stops (a gap between dashes is a few)
 
 cam = Camera(0)
