@@ -70,8 +70,14 @@ class BoardSim:
     ``echo``: a text stream that gets each trace line (prefixed with ``prefix``) as it comes.
     """
 
-    def __init__(self, binary=None, echo=None, prefix="", start_timeout=10.0):
+    def __init__(self, binary=None, echo=None, prefix="", start_timeout=10.0, world=None,
+                 car=(), pose_log=None):
         self.binary = binary or find_binary()
+        # World mode: the board drives a car in this world file, with these "NAME=VALUE" car
+        # constants, logging its pose to this CSV file.
+        self.world = world
+        self.car = tuple(car)
+        self.pose_log = pose_log
         self.echo = echo
         self.prefix = prefix
         self.start_timeout = start_timeout
@@ -95,8 +101,15 @@ class BoardSim:
         # Its own session: a Ctrl-C meant for the program under test leaves the board running,
         # so the program's clean-up commands still reach it. Its stdin is a pipe held only
         # here: should this process die without stop(), the simulator sees end of file and exits.
+        args = [self.binary, "--control", self.control_path, "--quit-on-eof"]
+        if self.world is not None:
+            args += ["--world", self.world]
+            for setting in self.car:
+                args += ["--car", setting]
+            if self.pose_log is not None:
+                args += ["--pose-log", self.pose_log]
         self._proc = subprocess.Popen(
-            [self.binary, "--control", self.control_path, "--quit-on-eof"],
+            args,
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             start_new_session=True,
@@ -188,22 +201,48 @@ class BoardSim:
     def request(self, line):
         """Sends one request line, returns the reply line; raises BoardSimError on 'error'."""
         with self._sock_lock:
-            if self._sock is None:
-                s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-                s.settimeout(5.0)
-                s.connect(self.control_path)
-                self._sock = s
-            self._sock.sendall(line.encode() + b"\n")
-            while b"\n" not in self._sock_buf:
-                chunk = self._sock.recv(65536)
-                if not chunk:
-                    raise BoardSimError(f"simulator closed the control socket after {line!r}")
-                self._sock_buf += chunk
-            reply, self._sock_buf = self._sock_buf.split(b"\n", 1)
-        reply = reply.decode()
+            self._send(line)
+            reply = self._read_line(line)
         if reply.startswith("error"):
             raise BoardSimError(reply)
         return reply
+
+    def _send(self, line):
+        if self._sock is None:
+            s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            s.settimeout(5.0)
+            s.connect(self.control_path)
+            self._sock = s
+        self._sock.sendall(line.encode() + b"\n")
+
+    def _read_line(self, request):
+        while b"\n" not in self._sock_buf:
+            self._receive(request)
+        reply, self._sock_buf = self._sock_buf.split(b"\n", 1)
+        return reply.decode()
+
+    def _receive(self, request):
+        chunk = self._sock.recv(1 << 20)
+        if not chunk:
+            raise BoardSimError(f"simulator closed the control socket after {request!r}")
+        self._sock_buf += chunk
+
+    def picture(self, line):
+        """Sends a request that answers with a picture ("camera", "topview [WIDTH]") and
+        returns it as a BGR uint8 array of its own."""
+        import numpy as np
+
+        with self._sock_lock:
+            self._send(line)
+            header = self._read_line(line)
+            if header.startswith("error"):
+                raise BoardSimError(header)
+            _, width, height, size = header.split()
+            width, height, size = int(width), int(height), int(size)
+            while len(self._sock_buf) < size + 1:
+                self._receive(line)
+            data, self._sock_buf = self._sock_buf[:size], self._sock_buf[size + 1 :]
+        return np.frombuffer(data, np.uint8).reshape(height, width, 3).copy()
 
     def ping(self):
         return self.request("ping") == "pong"
@@ -251,6 +290,39 @@ class BoardSim:
         float)."""
         words = self.request("state").split()[1:]
         return {k: _parse_value(v) for k, v in (w.split("=", 1) for w in words)}
+
+    # -- the world (a simulator started with world=...) ------------------------------------
+
+    def world_info(self):
+        """The world's size_cm ([width, height]), its name and the car's constants (floats,
+        e.g. camera_fps)."""
+        words = self.request("world")[len("world ") :]
+        head, name = words.split(" name=", 1)
+        info = {k: float(v) for k, v in (w.split("=", 1) for w in head.split()) if k != "size_cm"}
+        info["size_cm"] = [float(v) for v in head.split()[0].split("=")[1].split(",")]
+        info["name"] = name
+        return info
+
+    def pose(self):
+        """The car's pose and sensors: t_s, x_cm, y_cm, heading_deg (floats), distance_cm,
+        line_sensors (bit i: sensor i from the left sees the line), blocked (0/1)."""
+        words = self.request("pose").split()[1:]
+        return {k: _parse_value(v) for k, v in (w.split("=", 1) for w in words)}
+
+    def place(self, x_cm, y_cm, heading_deg):
+        self.request(f"place {float(x_cm)!r} {float(y_cm)!r} {float(heading_deg)!r}")
+
+    def halt(self):
+        """Chassis speeds 0 and line tracking off, whatever the program sent last."""
+        self.request("halt")
+
+    def camera_picture(self):
+        """What camera 0 sees now: 480 x 640 BGR."""
+        return self.picture("camera")
+
+    def top_view(self, width=480):
+        """The world from above with the car and its trail, `width` px wide, BGR."""
+        return self.picture(f"topview {int(width)}")
 
     # -- trace ------------------------------------------------------------------------------
 

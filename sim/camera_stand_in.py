@@ -10,6 +10,7 @@ VideoCapture is what gets replaced.
 """
 import contextlib
 import math
+import time
 
 import cv2
 import numpy as np
@@ -152,6 +153,49 @@ class StillPicture:
     def __repr__(self):
         h, w = self.frame.shape[:2]
         return f"<still picture {w}x{h}>"
+
+
+class RenderedCamera(StillPicture):
+    """Camera 0 of the virtual car: each read is what the car's camera sees at that moment,
+    rendered by the simulator. Like a real camera it gives at most `fps` pictures a second: a
+    read that comes sooner waits for the next one."""
+
+    def __init__(self, sim, fps):
+        self._sim = sim
+        self.fps = fps
+        self._next = time.monotonic()
+        super().__init__(sim.camera_picture())
+
+    def grab(self):
+        if not self._open:
+            return False
+        now = time.monotonic()
+        if now < self._next:
+            time.sleep(self._next - now)
+        self._next = max(self._next, now) + 1 / self.fps
+        self.frame = self._sim.camera_picture()
+        return True
+
+    def read(self, image=None):
+        if not self.grab():
+            return False, None
+        return self.retrieve(image)
+
+    def get(self, prop):
+        if prop == cv2.CAP_PROP_FPS:
+            return float(self.fps)
+        return super().get(prop)
+
+    def getBackendName(self):
+        return "zelk-board-sim"
+
+    def __repr__(self):
+        return f"<camera of the virtual car, {self.fps:g} pictures/s>"
+
+
+def rendered_camera(sim, fps):
+    """A factory for RenderedCamera of the simulator's world."""
+    return lambda: RenderedCamera(sim, fps)
 
 
 def is_camera_zero(args, kwargs):

@@ -46,8 +46,11 @@ bool install_signals() {
 int usage(const char* argv0, int status) {
   std::fprintf(status == 0 ? stdout : stderr,
                "usage: %s [--control SOCKET_PATH] [--quit-on-eof]\n"
+               "          [--world FILE [--car NAME=VALUE]... [--pose-log FILE.csv]]\n"
                "Simulates the car's controller board on a pseudo-terminal; prints\n"
-               "'PTY <path>' first, then one trace line per command frame.\n",
+               "'PTY <path>' first, then one trace line per command frame. With --world the\n"
+               "board drives a car in that world (a JSON or YAML file): distances come from\n"
+               "the world and the control socket serves the car's pose and camera pictures.\n",
                argv0);
   return status;
 }
@@ -68,15 +71,34 @@ bool read_host(zelk_sim::Simulator& sim, int master) {
   }
 }
 
+std::unique_ptr<zelk_sim::VirtualCar> load_car(const std::string& world_path,
+                                               const std::vector<std::string>& car_settings,
+                                               const std::string& pose_log, std::string& error) {
+  zelk_sim::World world;
+  if (!zelk_sim::load_world(world_path, world, error)) return nullptr;
+  for (const std::string& setting : car_settings)
+    if (!world.car.set(setting, error)) return nullptr;
+  auto car = std::make_unique<zelk_sim::VirtualCar>(std::move(world), zelk_sim::Clock::now());
+  if (!pose_log.empty() && !car->open_pose_log(pose_log, error)) return nullptr;
+  return car;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string control_path;
+  std::string control_path, world_path, pose_log;
+  std::vector<std::string> car_settings;
   bool quit_on_eof = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--control" && i + 1 < argc)
       control_path = argv[++i];
+    else if (a == "--world" && i + 1 < argc)
+      world_path = argv[++i];
+    else if (a == "--car" && i + 1 < argc)
+      car_settings.push_back(argv[++i]);
+    else if (a == "--pose-log" && i + 1 < argc)
+      pose_log = argv[++i];
     else if (a == "--quit-on-eof")
       quit_on_eof = true;
     else if (a == "-h" || a == "--help")
@@ -84,13 +106,22 @@ int main(int argc, char** argv) {
     else
       return usage(argv[0], 2);
   }
+  if (world_path.empty() && (!car_settings.empty() || !pose_log.empty())) {
+    std::fprintf(stderr, "zelk-board-sim: --car and --pose-log need --world\n");
+    return 2;
+  }
+  std::string error;
+  std::unique_ptr<zelk_sim::VirtualCar> car;
+  if (!world_path.empty() && !(car = load_car(world_path, car_settings, pose_log, error))) {
+    std::fprintf(stderr, "zelk-board-sim: %s\n", error.c_str());
+    return 2;
+  }
   if (!install_signals()) {
     std::perror("zelk-board-sim: signals");
     return 1;
   }
 
   zelk_sim::PtyPort pty;
-  std::string error;
   if (!zelk_sim::open_pty(pty, error)) {
     std::fprintf(stderr, "zelk-board-sim: %s\n", error.c_str());
     return 1;
@@ -105,6 +136,7 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
 
   zelk_sim::Simulator sim(pty.master, stdout);
+  if (car) sim.attach(std::move(car));
   auto handler = [&sim](const std::string& line) { return sim.handle_request(line); };
   int status = 0;
   std::vector<pollfd> fds;
@@ -119,7 +151,10 @@ int main(int argc, char** argv) {
     fds.push_back({quit_on_eof ? STDIN_FILENO : -1, POLLIN, 0});  // poll skips fd -1
     control.add_poll_fds(fds);
 
-    int rc = poll(fds.data(), fds.size(), replies.timeout_ms(zelk_sim::Clock::now()));
+    zelk_sim::Clock::time_point now = zelk_sim::Clock::now();
+    int timeout = replies.timeout_ms(now), step = sim.tick(now);
+    if (step >= 0 && (timeout < 0 || step < timeout)) timeout = step;
+    int rc = poll(fds.data(), fds.size(), timeout);
     if (rc < 0) {
       if (errno == EINTR) continue;
       std::perror("zelk-board-sim: poll");

@@ -16,8 +16,10 @@ import importlib.abc
 import importlib.util
 import os
 import runpy
+import signal
 import sys
 import tempfile
+import threading
 import traceback
 
 SIM_DIR = os.path.dirname(os.path.abspath(__file__))
@@ -29,6 +31,11 @@ from trace_output import TraceOutput  # noqa: E402
 # APPROACH_STEP closer with each distance reading while the car drives forward.
 DEMO_DISTANCE = 100
 APPROACH_STEP = 10
+WORLDS_DIR = os.path.join(SIM_DIR, "worlds")
+# Width of the --trail-picture in pixels.
+TRAIL_PICTURE_WIDTH = 800
+# After --duration, a program that goes on in spite of Ctrl-C gets this long before it is cut.
+GRACE_S = 3
 
 
 def _number(text, low, high, what):
@@ -51,6 +58,35 @@ def distance(text):
 
 def approach_step(text):
     return _number(text, 0, 65535, "STEP")
+
+
+def seconds(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"SECONDS must be a number, not {text!r}") from None
+    if not 0 < value < 1e6:
+        raise argparse.ArgumentTypeError(f"SECONDS must be more than 0, not {text}")
+    return value
+
+
+def shipped_worlds():
+    try:
+        names = os.listdir(WORLDS_DIR)
+    except OSError:
+        return []
+    return sorted(n[: -len(".json")] for n in names if n.endswith(".json"))
+
+
+def world_file(text):
+    """A world's file: a shipped world's NAME, or the path of a world file."""
+    if os.path.isfile(text):
+        return text
+    shipped = os.path.join(WORLDS_DIR, text + ".json")
+    if os.sep not in text and os.path.isfile(shipped):
+        return shipped
+    names = ", ".join(shipped_worlds()) or "none"
+    raise argparse.ArgumentTypeError(f"no world {text!r}: give a file, or one of {names}")
 
 
 def fault(text):
@@ -109,6 +145,32 @@ def build_parser():
         "garbage (ARG extra bytes, default 6)",
     )
 
+    virtual = parser.add_argument_group("a virtual car in a world")
+    virtual.add_argument(
+        "--world", metavar="NAME|FILE", type=world_file,
+        help="the board drives a car in this world (a shipped world: "
+        f"{', '.join(shipped_worlds()) or 'none'}; or a world file): camera 0 shows what the "
+        "car's camera sees, the ultrasonic sensor measures the world",
+    )
+    virtual.add_argument(
+        "--car", metavar="NAME=VALUE", action="append", default=[],
+        help="set one of the car's constants for this run, e.g. camera_tilt_deg=35; repeat "
+        "for more (docs/virtual-car.md lists them)",
+    )
+    virtual.add_argument(
+        "--pose-log", metavar="FILE.csv",
+        help="write the car's pose at every 10 ms step: t_s,x_cm,y_cm,heading_deg",
+    )
+    virtual.add_argument(
+        "--trail-picture", metavar="FILE.png",
+        help="at the end, write the world from above with the car's trail",
+    )
+    parser.add_argument(
+        "--duration", metavar="SECONDS", type=seconds,
+        help="end the program after this long, as Ctrl-C would (the car is stopped); the "
+        "exit status is then 0",
+    )
+
     camera = parser.add_argument_group("camera 0").add_mutually_exclusive_group()
     camera.add_argument(
         "--video", metavar="FILE", help="show this video instead, played in a loop"
@@ -154,6 +216,17 @@ def parse_args(argv):
     opts.args = rest[1:]
     if not os.path.isfile(opts.program):
         parser.error(f"no such program: {opts.program}")
+    if opts.world is None:
+        for given, name in ((opts.car, "--car"), (opts.pose_log, "--pose-log"),
+                            (opts.trail_picture, "--trail-picture")):
+            if given:
+                parser.error(f"{name} needs --world")
+    else:
+        for given, name in ((opts.distance is not None, "--distance"),
+                            (opts.approach is not None, "--approach"), (opts.video, "--video"),
+                            (opts.image, "--image"), (opts.real_camera, "--real-camera")):
+            if given:
+                parser.error(f"{name} cannot go with --world: the world gives what it sets")
     return parser, opts
 
 
@@ -234,11 +307,14 @@ def camera_module():
     return module
 
 
-def redirect_camera_zero(opts, stack):
+def redirect_camera_zero(opts, stack, sim):
     """Makes camera 0 the stand-in the options ask for, for as long as `stack` is open."""
     if opts.real_camera:
         return
-    if opts.image or opts.video:
+    if opts.world:
+        fps = sim.world_info()["camera_fps"]
+        open_stand_in = camera_module().rendered_camera(sim, fps)
+    elif opts.image or opts.video:
         path = opts.image or opts.video
         if not os.path.isfile(path):
             raise ValueError(f"no such file: {path}")
@@ -263,6 +339,10 @@ def redirect_camera_zero(opts, stack):
 def set_world(sim, opts):
     if opts.inputs is not None:
         sim.set_inputs(opts.inputs)
+    for kind, count, arg in opts.fault:
+        sim.inject(kind, count, arg)
+    if opts.world:
+        return
     if opts.distance is None:
         sim.set_distance(DEMO_DISTANCE)
         approach = APPROACH_STEP
@@ -270,8 +350,6 @@ def set_world(sim, opts):
         sim.set_distance(opts.distance)
         approach = 0
     sim.set_approach(approach if opts.approach is None else opts.approach)
-    for kind, count, arg in opts.fault:
-        sim.inject(kind, count, arg)
 
 
 def main(argv):
@@ -281,19 +359,86 @@ def main(argv):
 
     with contextlib.ExitStack() as stack:
         try:
-            redirect_camera_zero(opts, stack)
             trace = None
             if opts.trace != "off":
                 trace = TraceOutput.open(opts.trace)
                 stack.callback(trace.close)
-            sim = stack.enter_context(BoardSim(echo=trace, prefix="[board] "))
+            sim = stack.enter_context(
+                BoardSim(echo=trace, prefix="[board] ", world=opts.world, car=opts.car,
+                         pose_log=opts.pose_log)
+            )
             set_world(sim, opts)
+            redirect_camera_zero(opts, stack, sim)
         except (OSError, ValueError, BoardSimError) as exc:
             parser.exit(2, f"run_on_sim.py: {exc}\n")
-        return run_program(opts.program, opts.args, sim, trace)
+        def trail_picture():
+            if opts.trail_picture:
+                write_trail_picture(sim, opts.trail_picture)
+
+        stack.callback(trail_picture)
+        deadline = None
+        if opts.duration is not None:
+            deadline = Deadline(opts.duration, sim, on_cut=trail_picture)
+        return run_program(opts.program, opts.args, sim, trace, deadline)
 
 
-def run_program(program, args, sim, trace):
+def write_trail_picture(sim, path):
+    import cv2
+
+    try:
+        picture = sim.top_view(TRAIL_PICTURE_WIDTH)
+    except (OSError, BoardSimError) as exc:
+        print(f"run_on_sim.py: no trail picture: {exc}", file=sys.stderr)
+        return
+    if not cv2.imwrite(path, picture):
+        print(f"run_on_sim.py: cannot write the trail picture {path}", file=sys.stderr)
+
+
+class Deadline:
+    """Ends the program after `seconds` as Ctrl-C would; should it go on regardless, stops the
+    car and ends the process after a grace time."""
+
+    def __init__(self, seconds, sim, on_cut):
+        self.reached = False
+        self._done = False
+        self._lock = threading.Lock()
+        self._sim = sim
+        self._on_cut = on_cut
+        self._main = threading.main_thread().ident
+        self._timer = threading.Timer(seconds, self._interrupt)
+        self._timer.daemon = True
+
+    def __enter__(self):
+        self._timer.start()
+        return self
+
+    def __exit__(self, *exc):
+        with self._lock:
+            self._done = True
+            self._timer.cancel()
+
+    def _interrupt(self):
+        with self._lock:
+            if self._done:
+                return
+            self.reached = True
+            # A signal to the main thread itself, so that a sleep or a key wait there ends at
+            # once.
+            signal.pthread_kill(self._main, signal.SIGINT)
+        self._timer = threading.Timer(GRACE_S, self._cut)
+        self._timer.daemon = True
+        self._timer.start()
+
+    def _cut(self):
+        print(f"run_on_sim.py: the program did not end within {GRACE_S} s of its time: "
+              "stopping the car and ending it", file=sys.stderr, flush=True)
+        with contextlib.suppress(OSError, BoardSimError):
+            self._sim.halt()
+        self._on_cut()
+        os._exit(1)
+
+
+def run_program(program, args, sim, trace, deadline=None):
     status, message, error = 0, None, None
     with sim.redirect_serial(sync_trace=trace is not None):
         if trace is not None:
@@ -301,11 +446,12 @@ def run_program(program, args, sim, trace):
         sys.argv = [program] + list(args)
         sys.path.insert(0, os.path.dirname(os.path.abspath(program)))
         try:
-            runpy.run_path(program, run_name="__main__")
+            with deadline or contextlib.nullcontext():
+                runpy.run_path(program, run_name="__main__")
         except SystemExit as exc:
             status, message = exit_status(exc)
         except KeyboardInterrupt:
-            status = 130
+            status = 0 if deadline is not None and deadline.reached else 130
         except BaseException as exc:
             status, error = 1, exc
         # The program's interpreter would end here: run its exit handlers now, while the

@@ -22,10 +22,19 @@ void Simulator::on_host_bytes(const std::uint8_t* data, std::size_t n, Clock::ti
   }
 }
 
+int Simulator::tick(Clock::time_point now) {
+  if (!car_) return -1;
+  car_->advance_to(now, board_.state());
+  return car_->ms_to_next_step(now);
+}
+
 void Simulator::on_frame(const Frame& cmd, Clock::time_point now) {
+  // The car moves as the board drove it until this command came in.
+  tick(now);
   ++commands_;
   frames_.push_back(cmd);
   if (frames_.size() > kMaxFrames) frames_.pop_front();
+  if (car_) board_.state().distance = car_->distance_cm();
   std::string line = board_.apply(cmd);
   std::optional<Fault> fault = faults_.take();
   if (fault) line += " [fault " + fault_text(*fault) + "]";
@@ -42,6 +51,7 @@ void Simulator::reset() {
   faults_.clear();
   frames_.clear();
   commands_ = bad_frames_ = replies_sent_ = 0;
+  if (car_) car_->reset();
 }
 
 std::string Simulator::state_line() const {

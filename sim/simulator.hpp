@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "fault_plan.hpp"
 #include "frame.hpp"
 #include "reply_queue.hpp"
+#include "virtual_car.hpp"
 
 namespace zelk_sim {
 
@@ -23,6 +25,12 @@ class Simulator {
   // One control request line; returns the reply line (without newline).
   std::string handle_request(const std::string& line);
 
+  // From now on the board drives a car in a world: its distance readings come from there.
+  void attach(std::unique_ptr<VirtualCar> car) { car_ = std::move(car); }
+  // Moves the car (if any) up to now; returns the milliseconds until it must move again
+  // (-1: no car).
+  int tick(Clock::time_point now);
+
   ReplyQueue& replies() { return replies_; }
   bool quit_requested() const { return quit_; }
 
@@ -32,6 +40,8 @@ class Simulator {
   std::string state_line() const;
   // Back to the state at start, so that tests can share one simulator.
   void reset();
+  std::string world_request(const std::vector<std::string>& words);
+  std::string picture_reply(const cv::Mat& bgr) const;
 
   int master_;
   std::FILE* trace_out_;
@@ -39,6 +49,7 @@ class Simulator {
   FrameReader reader_;
   FaultPlan faults_;
   ReplyQueue replies_;
+  std::unique_ptr<VirtualCar> car_;
   // Valid command frames since the last "clear"; only the newest kMaxFrames are kept, so a
   // program left running for hours does not grow the simulator without bound.
   static constexpr std::size_t kMaxFrames = 100000;
