@@ -15,6 +15,8 @@ namespace {
 
 // A request longer than this is not a request; the client is dropped.
 constexpr std::size_t kMaxLine = 4096;
+// Replies not yet taken by a client, at most (about 70 camera pictures).
+constexpr std::size_t kMaxPending = 64u << 20;
 
 // A socket file left behind by a simulator that was killed would make bind() fail, so it
 // is removed; anything else at the path (a user's file, a live simulator's socket) is not.
@@ -142,26 +144,37 @@ void ControlServer::read_client(Client& c, const Handler& handler) {
     std::string line = c.in.substr(0, eol);
     c.in.erase(0, eol + 1);
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    c.out += handler(line) + "\n";
+    // Replies can be pictures of a megabyte: moved into the buffer, not copied, when it is
+    // empty.
+    std::string reply = handler(line);
+    reply += '\n';
+    if (c.out.empty())
+      c.out.swap(reply);
+    else
+      c.out += reply;
   }
-  if (c.in.size() > kMaxLine) c.closed = true;
+  // A client that asks and never reads would make the simulator hold its replies forever.
+  if (c.in.size() > kMaxLine || c.out.size() - c.sent > kMaxPending) c.closed = true;
   // A client that sent its last request and closed still gets its replies if it can.
   if (c.closed && !c.out.empty()) write_client(c);
 }
 
 void ControlServer::write_client(Client& c) {
-  while (!c.out.empty()) {
-    ssize_t n = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
+  while (c.sent < c.out.size()) {
+    ssize_t n = send(c.fd, c.out.data() + c.sent, c.out.size() - c.sent, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) {
         c.closed = true;
         c.out.clear();
+        c.sent = 0;
       }
       return;
     }
-    c.out.erase(0, static_cast<std::size_t>(n));
+    c.sent += static_cast<std::size_t>(n);
   }
+  c.out.clear();
+  c.sent = 0;
 }
 
 }  // namespace zelk_sim

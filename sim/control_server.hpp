@@ -33,6 +33,7 @@ class ControlServer {
     int fd;
     std::string in;
     std::string out;
+    std::size_t sent = 0;  // bytes of `out` already written
     bool closed = false;
   };
   void accept_clients();
