@@ -242,9 +242,11 @@ def program_file(shot, examples, work):
 def drive(shot, examples, cwd):
     """Runs the shot's program on the virtual car in its world; returns (its output, the
     folder with the trail picture)."""
+    shown = subprocess.run([sys.executable, LAUNCHER, "--help"], capture_output=True, text=True)
+    headless = ["--headless"] if "--headless" in shown.stdout else []  # no view of the world
     command = [sys.executable, LAUNCHER, "--trace", "off", "--world", shot.world,
                "--duration", str(shot.seconds), "--trail-picture", os.path.join(cwd, "trail.png"),
-               "--headless", program_file(shot, examples, cwd)]
+               *headless, program_file(shot, examples, cwd)]
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
     started = time.monotonic()
     done = subprocess.run(command, capture_output=True, text=True, timeout=shot.seconds + 300,
