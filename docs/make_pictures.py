@@ -15,7 +15,9 @@ those are scaled, put side by side and saved here as docs/pictures/NAME.png or .
 NAME arguments make only those pictures (default: all). --examples is where the learner
 programs are (default: examples/ of this repository); --kit-from is a folder laid out like the
 kit (model/, camera_pos/) that supplies the kit files this installation of the package does
-not carry (default: kit/ of this repository). Runs take under two minutes on two cores, two at
+not carry (default: kit/ of this repository). One more picture, web-view (the page of
+run_on_sim.py --web), is a screenshot taken by tests/test_web_view_browser.py in headless
+chromium. Runs take under two minutes on two cores, two at
 a time. The same package, OpenCV and scikit-image give the same pictures, byte for byte.
 
 Also, as the PROGRAM of sim/run_on_sim.py (what the runs above use):
@@ -329,12 +331,29 @@ def compose(shot, captured):
     return path
 
 
+WEB_VIEW = "web-view"
+
+
+def make_web_view_picture():
+    """docs/pictures/web-view.png: the browser test saves its screenshot of the page there."""
+    env = dict(os.environ, ZELK_DOC_PICTURES="1", QT_QPA_PLATFORM="offscreen")
+    test = os.path.join(REPO, "tests", "test_web_view_browser.py")
+    subprocess.run([sys.executable, "-m", "pytest", "-q", "-k", "top_view_follows_the_car", test],
+                   check=True, cwd=REPO, env=env)
+    print(f"docs/pictures/{WEB_VIEW}.png  the web view of a program in a world")
+
+
 def make(names, examples, kit_from, jobs=2):
+    if not names or WEB_VIEW in names:
+        make_web_view_picture()
+        if names == [WEB_VIEW]:
+            return
+    names = [name for name in names if name != WEB_VIEW]
     shots = [s for s in SHOTS if not names or s.name in names]
     unknown = set(names) - {s.name for s in SHOTS}
     if unknown:
         sys.exit(f"no such picture: {', '.join(sorted(unknown))}; the pictures are: "
-                 + ", ".join(s.name for s in SHOTS))
+                 + ", ".join([s.name for s in SHOTS] + [WEB_VIEW]))
     missing_programs = [s.program for s in shots if s.program not in DEMOS
                         and not os.path.isfile(os.path.join(examples, os.path.basename(s.program)))]
     if missing_programs:

@@ -11,11 +11,14 @@ cd "$(dirname "$0")/.."
 
 # Where each dependency comes from, in one place.
 # Always Debian's: the tool chain, the libraries the modules link, and the Python modules that
-# must match them (cv2 and the modules load the same OpenCV; cv2 was built against this NumPy).
+# must match them (cv2 and the modules load the same OpenCV; cv2 was built against this NumPy);
+# for the tests, a virtual screen, face cascades, and a browser with the driver Selenium uses
+# (Debian's chromium-driver matches its chromium).
 DEBIAN_PACKAGES=(
   python3 python3-dev python3-venv python3-opencv libopencv-dev python3-numpy
   libzbar-dev pybind11-dev cmake ninja-build make g++ pkg-config
   opencv-data xvfb xauth
+  chromium chromium-driver python3-selenium
 )
 # Debian's package where the archive has one, PyPI's otherwise: "debian-package pypi-name module".
 # (Debian 13 has no python3-pyzbar: PyPI's pyzbar is pure Python and loads Debian's libzbar.)

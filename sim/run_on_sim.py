@@ -10,22 +10,19 @@ the options. Exits with the program's status.
 """
 
 import argparse
-import atexit
 import contextlib
-import importlib.abc
-import importlib.util
 import os
-import runpy
 import signal
 import sys
 import tempfile
 import threading
-import traceback
 
 SIM_DIR = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, SIM_DIR)
 from board_link import FAULT_KINDS, BoardSim, BoardSimError  # noqa: E402
+from program_runner import after_import, parse_args, run_as_main, sim_module  # noqa: E402
 from trace_output import TraceOutput  # noqa: E402
+from web_launch import TraceTee, add_options, check_options, open_view  # noqa: E402
 
 # The demonstration world when --distance is not given: an obstacle this far ahead that comes
 # APPROACH_STEP closer with each distance reading while the car drives forward.
@@ -189,33 +186,11 @@ def build_parser():
         "they come between the program's lines, never inside one), off, or a FILE to "
         "(over)write (./stderr for a file of that name)",
     )
+    add_options(parser.add_argument_group("windows and the web page"), switches=True)
     return parser
 
 
-def split_argv(parser, argv):
-    """(launcher's words, program and its arguments): the first word that is neither an
-    option nor an option's value is the program; `--` may stand before it."""
-    takes_value = {
-        name for action in parser._actions if action.nargs != 0 for name in action.option_strings
-    }
-    i = 0
-    while i < len(argv):
-        word = argv[i]
-        if word == "--":
-            return argv[:i], argv[i + 1 :]
-        if not word.startswith("-") or word == "-":
-            break
-        i += 2 if word in takes_value else 1
-    return argv[:i], argv[i:]
-
-
-def parse_args(argv):
-    parser = build_parser()
-    own, rest = split_argv(parser, argv)
-    opts = parser.parse_args(own + ["--"] + rest[:1])
-    opts.args = rest[1:]
-    if not os.path.isfile(opts.program):
-        parser.error(f"no such program: {opts.program}")
+def check_world_options(parser, opts):
     if opts.world is None:
         for given, name in ((opts.car, "--car"), (opts.pose_log, "--pose-log"),
                             (opts.trail_picture, "--trail-picture")):
@@ -227,84 +202,6 @@ def parse_args(argv):
                             (opts.image, "--image"), (opts.real_camera, "--real-camera")):
             if given:
                 parser.error(f"{name} cannot go with --world: the world gives what it sets")
-    return parser, opts
-
-
-def exit_status(exc):
-    """(status, message to print) for a SystemExit, as the interpreter would treat it."""
-    code = exc.code
-    if code is None:
-        return 0, None
-    if isinstance(code, int):
-        return code, None
-    return 1, code
-
-
-def print_program_error(exc, program):
-    """Prints the traceback from the program's first frame on: the runner's own frames above it
-    are no help to whoever wrote the program."""
-    tb = exc.__traceback__
-    path = os.path.abspath(program)
-    while tb is not None and os.path.abspath(tb.tb_frame.f_code.co_filename) != path:
-        tb = tb.tb_next
-    traceback.print_exception(type(exc), exc, tb or exc.__traceback__)
-
-
-class _AfterImport(importlib.abc.MetaPathFinder, importlib.abc.Loader):
-    """Runs action(module) once the module `name` is first imported, right after its own
-    code: the program finds it already adjusted, and one that never imports it does not pay
-    for importing it (cv2 takes over a second)."""
-
-    def __init__(self, name, action):
-        self.name = name
-        self.action = action
-        self._loader = None
-
-    def find_spec(self, fullname, path=None, target=None):
-        if fullname != self.name:
-            return None
-        sys.meta_path.remove(self)
-        found = importlib.util.find_spec(fullname)  # found as it would be without this finder
-        if found is not None and found.loader is not None:
-            self._loader, found.loader = found.loader, self
-        return found
-
-    def create_module(self, found):
-        return self._loader.create_module(found)
-
-    def exec_module(self, module):
-        module.__spec__.loader = module.__loader__ = self._loader
-        self._loader.exec_module(module)
-        self.action(module)
-
-
-@contextlib.contextmanager
-def after_import(name, action):
-    """action(module) when `name` is imported while the block runs (at once if it already is)."""
-    if name in sys.modules:
-        action(sys.modules[name])
-        yield
-        return
-    finder = _AfterImport(name, action)
-    sys.meta_path.insert(0, finder)
-    try:
-        yield
-    finally:
-        if finder in sys.meta_path:
-            sys.meta_path.remove(finder)
-
-
-def camera_module():
-    """sim/camera_stand_in.py, loaded from its file: by the time a program imports cv2, its own
-    folder comes first on sys.path and may hold a module of the same name."""
-    module = sys.modules.get("zelk_camera_stand_in")
-    if module is None:
-        path = os.path.join(SIM_DIR, "camera_stand_in.py")
-        found = importlib.util.spec_from_file_location("zelk_camera_stand_in", path)
-        module = importlib.util.module_from_spec(found)
-        found.loader.exec_module(module)
-        sys.modules[found.name] = module
-    return module
 
 
 def redirect_camera_zero(opts, stack, sim):
@@ -313,13 +210,13 @@ def redirect_camera_zero(opts, stack, sim):
         return
     if opts.world:
         fps = sim.world_info()["camera_fps"]
-        open_stand_in = camera_module().rendered_camera(sim, fps)
+        open_stand_in = sim_module("camera_stand_in").rendered_camera(sim, fps)
     elif opts.image or opts.video:
         path = opts.image or opts.video
         if not os.path.isfile(path):
             raise ValueError(f"no such file: {path}")
         # Opened now, so that a file OpenCV cannot read stops the launcher, not the program.
-        cam = camera_module()
+        cam = sim_module("camera_stand_in")
         if opts.image:
             open_stand_in = cam.still_picture(opts.image)
         else:
@@ -329,7 +226,7 @@ def redirect_camera_zero(opts, stack, sim):
         tmp = stack.enter_context(tempfile.TemporaryDirectory(prefix="zelk-camera-"))
 
     def redirect(_cv2):
-        cam = camera_module()
+        cam = sim_module("camera_stand_in")
         stand_in = open_stand_in or cam.generated_video(os.path.join(tmp, "track.avi"))
         stack.enter_context(cam.redirect_camera(stand_in))
 
@@ -352,23 +249,51 @@ def set_world(sim, opts):
     sim.set_approach(approach if opts.approach is None else opts.approach)
 
 
+class BoardReadings:
+    """What the page shows of the simulated board: its speeds and what its sensors read."""
+
+    def __init__(self, sim):
+        self.sim = sim
+
+    def status(self):
+        state = self.sim.state()
+        return {key: state[key] for key in ("speed_s", "speed_l", "speed_h", "distance", "inputs")}
+
+
+class WorldReadings(BoardReadings):
+    """With a world, the page also shows the car's pose and the world from above."""
+
+    def status(self):
+        return {**super().status(), **self.sim.pose()}
+
+    def top_view(self):
+        return self.sim.top_view()
+
+
 def main(argv):
-    parser, opts = parse_args(argv)
+    parser = build_parser()
+    opts = parse_args(parser, argv)
+    check_world_options(parser, opts)
+    check_options(parser, opts)
     # Line by line, so the program's prints come out as they are made.
     sys.stdout.reconfigure(line_buffering=True)
 
     with contextlib.ExitStack() as stack:
         try:
+            view = open_view(opts, stack)
             trace = None
             if opts.trace != "off":
                 trace = TraceOutput.open(opts.trace)
                 stack.callback(trace.close)
+            echo = trace if view is None else TraceTee(view, trace, "[board] ")
             sim = stack.enter_context(
-                BoardSim(echo=trace, prefix="[board] ", world=opts.world, car=opts.car,
+                BoardSim(echo=echo, prefix="[board] ", world=opts.world, car=opts.car,
                          pose_log=opts.pose_log)
             )
             set_world(sim, opts)
             redirect_camera_zero(opts, stack, sim)
+            if view is not None:
+                view.world = (WorldReadings if opts.world else BoardReadings)(sim)
         except (OSError, ValueError, BoardSimError) as exc:
             parser.exit(2, f"run_on_sim.py: {exc}\n")
         def trail_picture():
@@ -439,34 +364,18 @@ class Deadline:
 
 
 def run_program(program, args, sim, trace, deadline=None):
-    status, message, error = 0, None, None
     with sim.redirect_serial(sync_trace=trace is not None):
         if trace is not None:
             trace.watch_program_output()
-        sys.argv = [program] + list(args)
-        sys.path.insert(0, os.path.dirname(os.path.abspath(program)))
-        try:
-            with deadline or contextlib.nullcontext():
-                runpy.run_path(program, run_name="__main__")
-        except SystemExit as exc:
-            status, message = exit_status(exc)
-        except KeyboardInterrupt:
-            status = 0 if deadline is not None and deadline.reached else 130
-        except BaseException as exc:
-            status, error = 1, exc
-        # The program's interpreter would end here: run its exit handlers now, while the
-        # simulator still listens (control_zelk.Drivox_1 stops a car left driving).
-        atexit._run_exitfuncs()
+        ending = run_as_main(program, args, during=deadline)
+        if deadline is not None and deadline.reached and ending.status == 130:
+            ending.status = 0  # ended by --duration, as asked
         if trace is not None:
             # The trace of the program's last commands before anything said about its end.
             with contextlib.suppress(OSError, BoardSimError):
                 sim.sync_trace()
             trace.close()
-    if error is not None:
-        print_program_error(error, program)
-    elif message is not None:
-        print(message, file=sys.stderr)
-    return status
+    return ending.report()
 
 
 if __name__ == "__main__":

@@ -1,0 +1,62 @@
+"""Runs a learner's program on the car, unchanged, and serves a web page that shows it.
+
+    python sim/run_on_car.py [--port N] [--listen-all] PROGRAM.py [ARGS...]
+
+The program runs as __main__ in this process on the real board and camera. The page (its
+address is printed on stderr first) shows the program's windows, each command it sends the
+board and each reply, the last sensor readings, and has a stop button; keys typed there reach
+cv2.waitKey. Without a display (DISPLAY unset: over ssh, say) the windows are on the page
+only. Exits with the program's status.
+"""
+
+import argparse
+import contextlib
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from board_tap import BOARD_PORT, BoardTap  # noqa: E402
+from program_runner import parse_args, run_as_main  # noqa: E402
+from web_launch import add_options, open_view  # noqa: E402
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(
+        prog="run_on_car.py",
+        usage="%(prog)s [OPTIONS] PROGRAM.py [ARGS...]",
+        description="Runs a car program on the car, with a web page that shows its windows "
+        "and what goes to and from the board, and stops it.",
+        epilog="Options go before PROGRAM.py; everything after it is the program's "
+        "sys.argv[1:]. Exit status: the program's (130 after Stop or Ctrl-C); 2 when it "
+        "cannot be started.",
+        allow_abbrev=False,
+    )
+    parser.add_argument("program", metavar="PROGRAM.py", help="the car program to run")
+    parser.add_argument("args", metavar="ARGS", nargs="*", help="the program's own arguments")
+    add_options(parser.add_argument_group("the web page"), switches=False)
+    parser.add_argument(
+        "--board-port", metavar="DEVICE", default=BOARD_PORT,
+        help=f"the serial device the board answers on (default {BOARD_PORT}); the program "
+        f"still opens {BOARD_PORT}",
+    )
+    return parser
+
+
+def main(argv):
+    parser = build_parser()
+    opts = parse_args(parser, argv)
+    sys.stdout.reconfigure(line_buffering=True)  # the program's prints as they are made
+    with contextlib.ExitStack() as stack:
+        try:
+            view = open_view(opts, stack)
+        except OSError as exc:
+            parser.exit(2, f"run_on_car.py: {exc}\n")
+        tap = BoardTap(view.add_trace, opts.board_port)
+        view.world = tap
+        with tap.redirect_serial():
+            ending = run_as_main(opts.program, opts.args)
+    return ending.report()
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,116 @@
+"""The web page's side of the launchers: its options, starting the page, and capturing the
+program's windows for it (or, headless, into nothing)."""
+
+import argparse
+import errno
+import os
+import signal
+import socket
+import sys
+
+from program_runner import after_import, sim_module
+from web_view import WebView
+
+DEFAULT_PORT = 8765
+
+
+def port_number(text):
+    try:
+        port = int(text)
+    except ValueError:
+        port = -1
+    if not 0 <= port <= 65535:
+        raise argparse.ArgumentTypeError(f"N must be a port number, 0..65535, not {text!r}")
+    return port
+
+
+def add_options(group, switches):
+    """--port and --listen-all; with `switches`, also --web and --headless (the car's launcher
+    always serves the page)."""
+    if switches:
+        group.add_argument(
+            "--web", action="store_true",
+            help="serve a page that shows the program's windows, the board's trace and the "
+            "sensor values, with a stop button; keys typed there reach cv2.waitKey",
+        )
+        group.add_argument(
+            "--headless", action="store_true",
+            help="no window and no page: what the program shows goes nowhere, so it runs "
+            "without a display; cv2.waitKey(0) returns -1 at once",
+        )
+    group.add_argument(
+        "--port", metavar="N", type=port_number,
+        help=f"the page's port (default {DEFAULT_PORT}; 0: any free port)",
+    )
+    group.add_argument(
+        "--listen-all", action="store_true",
+        help="serve the page to other machines too (to watch a car over the network); "
+        "by default only this machine's browsers see it",
+    )
+
+
+def check_options(parser, opts):
+    """Refuses the page's options where no page is served."""
+    if opts.headless and opts.web:
+        parser.error("--headless shows no page: leave out --web or --headless")
+    if not opts.web and (opts.port is not None or opts.listen_all):
+        parser.error("--port and --listen-all are the page's: add --web")
+
+
+def has_display():
+    return bool(os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"))
+
+
+def open_view(opts, stack):
+    """Starts the page (when asked: the car's launcher, without --web, always serves it) and
+    captures the program's windows once it imports cv2, for as long as `stack` is open.
+    Returns the WebView (its world still to be set), or None."""
+    view = None
+    if getattr(opts, "web", True):
+        host = "0.0.0.0" if opts.listen_all else "127.0.0.1"
+        try:
+            port = DEFAULT_PORT if opts.port is None else opts.port
+            view = WebView(host, port).start()
+        except OSError as exc:
+            if exc.errno == errno.EADDRINUSE:
+                raise OSError(f"port {port} is taken (--port 0 takes any free one)") from None
+            raise
+        stack.callback(view.close)
+        # The stop button interrupts the program as Ctrl-C does: make sure SIGINT reaches it
+        # even when this process was started ignoring it (in the background, say).
+        if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+            signal.signal(signal.SIGINT, signal.default_int_handler)
+        print(f"web view: {view.url}", file=sys.stderr, flush=True)
+        if opts.listen_all:
+            print(f"  from other machines: http://{socket.gethostname()}:{view.port}/",
+                  file=sys.stderr, flush=True)
+    if view is None and not getattr(opts, "headless", False):
+        return None
+    show = view is not None and has_display()
+
+    def capture(_cv2):
+        stack.enter_context(sim_module("window_capture").capture_windows(show=show, sink=view))
+
+    stack.enter_context(after_import("cv2", capture))
+    return view
+
+
+class TraceTee:
+    """A text stream for BoardSim(echo=...): each trace line goes to the page (without
+    `prefix`) and on to `stream`, if any."""
+
+    def __init__(self, view, stream, prefix=""):
+        self.view = view
+        self.stream = stream
+        self.prefix = prefix
+
+    def write(self, text):
+        for line in text.splitlines():
+            self.view.add_trace(line.removeprefix(self.prefix))
+        if self.stream is not None:
+            self.stream.write(text)
+        return len(text)
+
+    def flush(self):
+        if self.stream is not None:
+            self.stream.flush()

@@ -1,0 +1,286 @@
+"""The web view over real HTTP: served in-process, and behind both launchers in a subprocess."""
+import json
+import os
+import re
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+import urllib.error
+import urllib.parse
+import urllib.request
+
+import cv2
+import numpy as np
+import pytest
+
+from board_link import BoardSim
+from web_view import TRACE_LINES, WebView
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SIM_LAUNCHER = os.path.join(REPO, "sim", "run_on_sim.py")
+CAR_LAUNCHER = os.path.join(REPO, "sim", "run_on_car.py")
+STOP = "chassis speed_s=0 speed_l=0 speed_h=0"
+
+
+def get(url, path):
+    with urllib.request.urlopen(url + path, timeout=10) as answer:
+        return answer.status, answer.headers["Content-Type"], answer.read()
+
+
+def get_state(url, trace_from=0):
+    return json.loads(get(url, f"state?trace={trace_from}")[2])
+
+
+def post(url, path, body=b""):
+    request = urllib.request.Request(url + path, data=body, method="POST")
+    with urllib.request.urlopen(request, timeout=10) as answer:
+        return answer.status
+
+
+def window_picture(url, name):
+    status, kind, body = get(url, "window.jpg?name=" + urllib.parse.quote(name))
+    assert kind == "image/jpeg"
+    return cv2.imdecode(np.frombuffer(body, np.uint8), cv2.IMREAD_UNCHANGED)
+
+
+def http_error(call):
+    with pytest.raises(urllib.error.HTTPError) as caught:
+        call()
+    return caught.value.code
+
+
+class FakeWorld:
+    def __init__(self):
+        self.x = 10
+
+    def status(self):
+        return {"pose": {"x": self.x, "heading": 0.5}, "distance": 42}
+
+    def top_view(self):
+        picture = np.full((60, 80, 3), 255, np.uint8)
+        cv2.circle(picture, (self.x, 30), 5, (0, 0, 255), -1)
+        return picture
+
+
+@pytest.fixture
+def view():
+    stops = []
+    with WebView(port=0, world=FakeWorld(), on_stop=lambda: stops.append(1)) as served:
+        served.stops = stops
+        yield served
+
+
+class TestServedView:
+    def test_windows_by_any_name(self, view):
+        names = ["camera", "相机 / 1 & #2?", "<b>x</b>"]
+        for level, name in enumerate(names):
+            view.show_window(name, np.full((30, 40, 3), 50 * level, np.uint8))
+        view.show_window("camera", np.full((30, 40), 200, np.uint8))  # now grey
+        state = get_state(view.url)
+        assert state["windows"] == [["camera", 2], [names[1], 1], [names[2], 1]]
+        for name, level in [("camera", 200), (names[1], 50), (names[2], 100)]:
+            picture = window_picture(view.url, name)
+            assert abs(int(picture.mean()) - level) <= 2, name
+        view.close_window(names[1])
+        assert [w[0] for w in get_state(view.url)["windows"]] == ["camera", names[2]]
+        assert http_error(lambda: window_picture(view.url, names[1])) == 404
+
+    def test_pictures_are_encoded_only_for_a_page(self, view, monkeypatch):
+        encodes = []
+        real = cv2.imencode
+        monkeypatch.setattr(cv2, "imencode", lambda *a: encodes.append(1) or real(*a))
+        for i in range(50):
+            view.show_window("w", np.full((30, 40, 3), i, np.uint8))
+        assert encodes == []
+        window_picture(view.url, "w")
+        window_picture(view.url, "w")  # unchanged: the same JPEG again
+        assert len(encodes) == 1
+
+    def test_world_status_and_top_view(self, view):
+        assert get_state(view.url)["world"] == {"pose": {"x": 10, "heading": 0.5}, "distance": 42}
+        assert get_state(view.url)["top_view"] is True
+        first = cv2.imdecode(np.frombuffer(get(view.url, "top_view.jpg")[2], np.uint8), 1)
+        view.world.x = 70
+        time.sleep(0.1)  # a new top view is made at most 15 times a second
+        second = cv2.imdecode(np.frombuffer(get(view.url, "top_view.jpg")[2], np.uint8), 1)
+        # The red dot (no green) moved right, on white.
+        assert first[30, 10, 1] < 60 < first[30, 70, 1]
+        assert second[30, 70, 1] < 60 < second[30, 10, 1]
+
+    def test_without_a_world(self):
+        with WebView(port=0) as served:
+            state = get_state(served.url)
+            assert state["world"] is None and state["top_view"] is False
+            assert http_error(lambda: get(served.url, "top_view.jpg")) == 404
+
+    def test_trace_from_where_the_page_is(self, view):
+        for i in range(TRACE_LINES + 20):
+            view.add_trace(f"line {i}")
+        trace = get_state(view.url)["trace"]
+        assert trace["count"] == TRACE_LINES + 20
+        assert trace["lines"][0] == "line 20" and len(trace["lines"]) == TRACE_LINES
+        view.add_trace("chassis speed_s=0")
+        assert get_state(view.url, trace["count"])["trace"]["lines"] == ["chassis speed_s=0"]
+
+    def test_keys_and_stop(self, view):
+        assert post(view.url, "key", b"113") == 204
+        assert post(view.url, "key", b"27") == 204
+        assert http_error(lambda: post(view.url, "key", b"q")) == 400
+        assert [view.next_key(0), view.next_key(1), view.next_key(0)] == [113, 27, -1]
+        assert post(view.url, "stop") == 204
+        assert view.stops == [1]
+
+    def test_page_needs_nothing_from_elsewhere(self, view):
+        status, kind, page = get(view.url, "")
+        assert status == 200 and kind.startswith("text/html")
+        assert not re.search(rb"""(src|href)=["']?(https?:)?//""", page)
+        assert not re.search(rb"@import|url\(", page)
+
+    def test_close_ends_open_connections_at_once(self):
+        served = WebView(port=0).start()
+        get(served.url, "state")
+        started = time.monotonic()
+        served.close()
+        assert time.monotonic() - started < 2
+        with pytest.raises(urllib.error.URLError):
+            get(served.url, "state")
+
+    def test_default_stop_interrupts_a_sleeping_program(self):
+        with WebView(port=0) as served:
+            threading.Timer(0.2, post, [served.url, "stop"]).start()
+            with pytest.raises(KeyboardInterrupt):
+                time.sleep(20)
+
+
+# Shows a changing picture, prints the keys it gets, drives until stopped.
+PROGRAM = """
+    import cv2, numpy as np
+    from control_zelk.Drivox_1 import Car
+    car = Car()
+    car.car_go(30)
+    for i in range(100000):
+        cv2.imshow("窗口 1", np.full((60, 80, 3), i % 256, np.uint8))
+        key = cv2.waitKey(20)
+        if key != -1:
+            print("key", key, flush=True)
+"""
+
+
+def start_launcher(tmp_path, launcher, *options, env=None, program=PROGRAM):
+    """(process, page URL) once the launcher has said where the page is."""
+    source, program = program, tmp_path / "prog.py"
+    program.write_text(textwrap.dedent(source))
+    proc = subprocess.Popen(
+        [sys.executable, launcher, *options, "--port", "0", str(program)],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path,
+        env=env, start_new_session=True,
+    )
+    line = proc.stderr.readline()
+    assert line.startswith("web view: http://127.0.0.1:"), line + proc.stderr.read()
+    return proc, line.split()[-1]
+
+
+def wait_for(what, timeout=20):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        found = what()
+        if found:
+            return found
+        time.sleep(0.05)
+    raise AssertionError(f"waited {timeout} s in vain")
+
+
+def stop_and_end(proc, url):
+    post(url, "stop")
+    out, err = proc.communicate(timeout=30)
+    assert proc.returncode == 130, err
+    return out, err
+
+
+class TestLaunchers:
+    def test_sim_without_a_display(self, tmp_path):
+        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "QT_QPA_PLATFORM")}
+        proc, url = start_launcher(tmp_path, SIM_LAUNCHER, "--web", env=env)
+        try:
+            wait_for(lambda: get_state(url)["windows"])
+            assert window_picture(url, "窗口 1").shape == (60, 80, 3)
+            assert get_state(url)["world"]["speed_s"] == 30
+            assert "chassis speed_s=30 speed_l=0 speed_h=0" in get_state(url)["trace"]["lines"]
+            post(url, "key", b"65")
+            out, err = stop_and_end(proc, url)
+        finally:
+            proc.kill()
+        assert "key 65" in out.splitlines()
+        assert err.splitlines()[-1] == "[board] " + STOP
+
+    def test_car_board_traffic_on_the_page(self, tmp_path):
+        with BoardSim() as sim:
+            sim.set_inputs(5)
+            sim.set_distance(300)
+            proc, url = start_launcher(tmp_path, CAR_LAUNCHER, "--board-port", sim.port)
+            try:
+                lines = wait_for(lambda: get_state(url)["trace"]["lines"])
+                assert lines[:2] == ["sent 55 0e 01 01 00 1e 00 00 00 00 00 00 00 83",
+                                     "reply inputs=0x05 distance=300"]
+                assert get_state(url)["world"] == {"inputs": 5, "distance": 300}
+                wait_for(lambda: get_state(url)["windows"])
+                stop_and_end(proc, url)
+            finally:
+                proc.kill()
+            sim.wait_trace(STOP)  # the library's stop at exit, through the tap
+
+    def test_stop_pressed_again_leaves_the_exit_handlers_be(self, tmp_path):
+        # The program's own handler runs first, then the library's, which stops the car.
+        clean_up = """
+    import atexit, time
+    def clean_up():
+        print("cleaning", flush=True)
+        time.sleep(1)
+        print("cleaned", flush=True)
+    atexit.register(clean_up)
+"""
+        proc, url = start_launcher(tmp_path, SIM_LAUNCHER, "--web", program=clean_up + PROGRAM)
+        try:
+            wait_for(lambda: get_state(url)["windows"])
+            post(url, "stop")
+            while proc.stdout.readline() not in ("cleaning\n", ""):
+                pass
+            post(url, "stop")
+            out, err = proc.communicate(timeout=30)
+        finally:
+            proc.kill()
+        assert proc.returncode == 130 and out == "cleaned\n"
+        assert err.splitlines()[-1] == "[board] " + STOP
+
+    @pytest.mark.parametrize(
+        "options, complaint",
+        [
+            (["--web", "--headless"], "--headless shows no page"),
+            (["--web", "--port", "x"], "port number"),
+            (["--listen-all"], "add --web"),
+        ],
+    )
+    def test_bad_options(self, tmp_path, options, complaint):
+        (tmp_path / "prog.py").write_text("print('ran')\n")
+        run = subprocess.run([sys.executable, SIM_LAUNCHER, *options, "prog.py"],
+                             capture_output=True, text=True, timeout=30, cwd=tmp_path)
+        assert run.returncode == 2 and complaint in run.stderr and "ran" not in run.stdout
+
+    def test_headless_runs_without_a_display(self, tmp_path):
+        program = tmp_path / "show.py"
+        program.write_text("import cv2, numpy as np\n"
+                           "cv2.namedWindow('w'); cv2.imshow('w', np.zeros((9, 9), np.uint8))\n"
+                           "print('key', cv2.waitKey(0))\n")
+        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "QT_QPA_PLATFORM")}
+        run = subprocess.run([sys.executable, SIM_LAUNCHER, "--headless", str(program)],
+                             capture_output=True, text=True, timeout=60, env=env)
+        assert run.returncode == 0, run.stderr
+        assert run.stdout == "key -1\n"
+
+
+def test_installed_car_launcher():
+    launcher = os.path.join(os.path.dirname(sys.executable), "zelk-run-on-car")
+    run = subprocess.run([launcher, "--help"], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0 and "--board-port" in run.stdout

@@ -1,0 +1,182 @@
+"""The web page in a real browser (Debian's chromium, headless, driven by Selenium through
+chromium-driver): pictures that change, keys that reach the program, the stop button, the
+world from above.
+
+ZELK_DOC_PICTURES=1 also saves the page as docs/pictures/web-view.png (docs/make_pictures.py
+does that)."""
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import cv2
+import numpy as np
+import pytest
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import WebDriverWait
+
+from test_virtual_world import write_world
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+LAUNCHER = os.path.join(REPO, "sim", "run_on_sim.py")
+PICTURE = os.path.join(REPO, "docs", "pictures", "web-view.png")
+
+# A camera picture and a grey copy, as in examples/07; prints each key it gets; drives until
+# stopped.
+PROGRAM = """
+    import cv2
+    from control_zelk.Drivox_1 import Car, Ul_sensor
+    from control_zelk.optik1 import Camera, Img
+    car = Car()
+    car.car_go(30)
+    cam = Camera(0)
+    while True:
+        frame = cam.read_camera()
+        picture = Img(frame)
+        picture.name_windows("camera")
+        picture.show_image("camera")
+        grey = Img(frame.copy())
+        grey.BGR2GRAY()
+        grey.name_windows("grey")
+        grey.show_image("grey")
+        Ul_sensor(1).ul_get()
+        key = cv2.waitKey(30)
+        if key != -1:
+            print("key", key, flush=True)
+"""
+
+# The colour at the middle of an <img>, or null before it has a picture.
+PIXEL = """
+    const img = arguments[0];
+    if (!img.complete || !img.naturalWidth) return null;
+    const canvas = document.createElement("canvas");
+    canvas.width = img.naturalWidth;
+    canvas.height = img.naturalHeight;
+    const context = canvas.getContext("2d");
+    context.drawImage(img, 0, 0);
+    const x = arguments[1] ?? img.naturalWidth >> 1, y = arguments[2] ?? img.naturalHeight >> 1;
+    return Array.from(context.getImageData(x, y, 1, 1).data.slice(0, 3));
+"""
+
+# A sum over all of an <img>'s picture, or null before it has one.
+PICTURE_SUM = """
+    const img = arguments[0];
+    if (!img.complete || !img.naturalWidth) return null;
+    const canvas = document.createElement("canvas");
+    canvas.width = img.naturalWidth;
+    canvas.height = img.naturalHeight;
+    const context = canvas.getContext("2d");
+    context.drawImage(img, 0, 0);
+    return context.getImageData(0, 0, canvas.width, canvas.height).data.reduce((a, b) => a + b, 0);
+"""
+
+
+@pytest.fixture(scope="module")
+def browser():
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage",
+                     "--window-size=1280,800"):
+        options.add_argument(argument)
+    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    driver.set_script_timeout(10)
+    yield driver
+    driver.quit()
+
+
+def wait(driver, what, timeout=30):
+    return WebDriverWait(driver, timeout, poll_frequency=0.05).until(lambda d: what())
+
+
+def pixel(driver, img, x=None, y=None):
+    return driver.execute_script(PIXEL, img, x, y)
+
+
+def save_doc_picture(png):
+    """The page at the guide's picture width (640)."""
+    page = cv2.imdecode(np.frombuffer(png, np.uint8), cv2.IMREAD_COLOR)
+    height = round(page.shape[0] * 640 / page.shape[1])
+    small = cv2.resize(page, (640, height), interpolation=cv2.INTER_AREA)
+    cv2.imwrite(PICTURE, small, [cv2.IMWRITE_PNG_COMPRESSION, 9])
+
+
+class ProgramOnSim:
+    """The program under run_on_sim.py --web, its output lines collected as they come."""
+
+    def __init__(self, tmp_path, *options, source=PROGRAM):
+        program = tmp_path / "prog.py"
+        program.write_text(textwrap.dedent(source))
+        self.proc = subprocess.Popen(
+            [sys.executable, LAUNCHER, "--web", "--port", "0", *options, str(program)],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path,
+        )
+        first = self.proc.stderr.readline()
+        assert first.startswith("web view: "), first + self.proc.stderr.read()
+        self.url = first.split()[-1]
+        self.out = []
+        self.err = []
+        for stream, lines in ((self.proc.stdout, self.out), (self.proc.stderr, self.err)):
+            threading.Thread(target=lambda s=stream, l=lines: l.extend(s), daemon=True).start()
+
+
+def test_program_on_the_page(browser, tmp_path):
+    run = ProgramOnSim(tmp_path)
+    try:
+        browser.get(run.url)
+        camera = wait(browser, lambda: browser.find_element(By.CSS_SELECTOR, "img[alt=camera]"))
+        wait(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "img[alt=grey]"))
+        # The practice mat's ball rolls across the picture: the camera window changes.
+        seen = set()
+        wait(browser, lambda: seen.add(tuple(pixel(browser, camera, 160, 120) or ())) or len(seen) > 3)
+        captions = [c.text for c in browser.find_elements(By.TAG_NAME, "figcaption")]
+        assert captions == ["camera", "grey"]
+        wait(browser, lambda: "distance" in browser.find_element(By.ID, "sensors").text)
+        wait(browser, lambda: "ultrasonic id=1" in browser.find_element(By.ID, "trace").text)
+
+        browser.find_element(By.TAG_NAME, "body").send_keys("k")
+        wait(browser, lambda: "key 107\n" in run.out)
+
+        browser.find_element(By.ID, "stop").click()
+        assert run.proc.wait(timeout=30) == 130
+        wait(browser, lambda: browser.find_element(By.ID, "status").text == "the program has ended")
+        time.sleep(0.2)  # the last lines of stderr
+        assert run.err[-1] == "[board] chassis speed_s=0 speed_l=0 speed_h=0\n", run.err[-5:]
+    finally:
+        run.proc.kill()
+        print("".join(run.err[-20:]))  # shown when the test fails
+
+
+def test_top_view_follows_the_car(browser, tmp_path):
+    world = write_world(tmp_path)
+    run = ProgramOnSim(tmp_path, "--world", world, source="""
+        import cv2
+        from control_zelk.Drivox_1 import Car
+        from control_zelk.optik1 import Camera, Img
+        car = Car()
+        car.car_go(20)
+        cam = Camera(0)
+        while True:
+            picture = Img(cam.read_camera())
+            picture.name_windows("camera")
+            picture.show_image("camera")
+            cv2.waitKey(30)
+    """)
+    try:
+        browser.get(run.url)
+        top = browser.find_element(By.ID, "top-view")
+        # The car drives along the line, leaving its trail: the world from above changes.
+        seen = set()
+        wait(browser, lambda: seen.add(browser.execute_script(PICTURE_SUM, top)) or len(seen) > 3)
+        wait(browser, lambda: "x_cm" in browser.find_element(By.ID, "sensors").text)
+        wait(browser, lambda: pixel(browser, browser.find_element(By.CSS_SELECTOR, "img[alt=camera]")))
+        if os.environ.get("ZELK_DOC_PICTURES") == "1":
+            save_doc_picture(browser.get_screenshot_as_png())
+        browser.find_element(By.ID, "stop").click()
+        assert run.proc.wait(timeout=30) == 130
+    finally:
+        run.proc.kill()
+        print("".join(run.err[-20:]))
