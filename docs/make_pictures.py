@@ -2,8 +2,10 @@
 
     .venv/bin/python docs/make_pictures.py [--examples DIR] [--kit-from DIR] [NAME ...]
 
-Each picture is what a program shows in its windows: the program in examples/ (or, for the
-module's demonstrations f1-f4 and main, a two-line program that calls it) runs through
+Each picture is what a program shows in its windows, or, for the pictures named trail_*, the
+top view of a world with the path the virtual car took while the program drove it for a set
+time (run_on_sim.py --world ... --trail-picture). For the windows, the program in examples/
+(or, for the module's demonstrations f1-f4 and main, a two-line program that calls it) runs through
 sim/run_on_sim.py as a learner would run it, with camera 0 played by the simulator's camera
 stand-in (the practice-mat video, or a still picture made here: the astronaut photo of
 scikit-image, a QR code, sign cards, shapes). While it runs, cv2.imshow only keeps the first
@@ -140,6 +142,8 @@ class Shot:
     clicks: str = ""
     jpeg: bool = True  # photos and camera pictures as JPEG, drawings as PNG
     files: dict = field(default_factory=dict)  # files put in the program's folder: name -> INPUTS name
+    world: str = ""  # the program drives the virtual car in this world: the picture is its trail
+    seconds: int = 0  # for how long
 
 
 # Short programs that run the module's demonstrations.
@@ -158,7 +162,8 @@ SHOTS = [
     Shot("colour_tracking", "examples/10_colour_tracking.py", ["tracking"], width=400, passes=12),
     Shot("colour_picking", "examples/11_colour_picking.py", ["imageHSV", "following"],
          clicks=BALL_CLICKS),
-    Shot("camera_line_following", "examples/12_camera_line_following.py", ["line"], width=400),
+    Shot("camera_line_following", "examples/12_camera_line_following.py", ["line"], width=400,
+         passes=100),
     Shot("shapes", "examples/13_shapes.py", ["shapes"], width=480, jpeg=False),
     Shot("face_hat_mask", "examples/14_face_hat_mask.py", ["face", "output.first", "output"],
          image="astronaut.png", width=200, crop=FACE),
@@ -167,12 +172,18 @@ SHOTS = [
     Shot("model_arrow", "examples/16_model_recognition.py", ["camera"], image="sign_left.png"),
     Shot("beauty_filter", "examples/17_beauty_filter.py", ["before", "after"],
          image="astronaut.png", width=260, crop=FACE),
-    Shot("follow_the_ball", "examples/18_follow_the_ball.py", ["ball"], width=400),
+    Shot("follow_the_ball", "examples/18_follow_the_ball.py", ["ball"], width=400, passes=60),
     Shot("demo_f1", "f1", ["1"], width=400, passes=5),
     Shot("demo_f2", "f2", ["1", "2"], image="shapes.png", passes=3),
     Shot("demo_f3", "f3", ["1"], width=400, jpeg=False, files={"1.png": "shapes.png"}),
     Shot("demo_main", "main", ["22"], image="red_sign.png", width=300, passes=3),
     Shot("demo_f4", "f4", ["1", "2"], image="astronaut.png", width=260, crop=FACE, passes=2),
+    Shot("trail_lap_the_track", "examples/19_lap_the_track.py", [], width=450, jpeg=False,
+         world="line-track", seconds=40),
+    Shot("trail_ultrasonic_stop", "examples/05_ultrasonic_stop.py", [], width=300, jpeg=False,
+         world="arena", seconds=20),
+    Shot("trail_follow_the_ball", "examples/18_follow_the_ball.py", [], width=300, jpeg=False,
+         world="arena", seconds=30),
 ]
 
 
@@ -230,10 +241,30 @@ def program_file(shot, examples, work):
     return os.path.join(examples, os.path.basename(shot.program))
 
 
+def drive(shot, examples, cwd):
+    """Runs the shot's program on the virtual car in its world; returns (its output, the
+    folder with the trail picture)."""
+    shown = subprocess.run([sys.executable, LAUNCHER, "--help"], capture_output=True, text=True)
+    headless = ["--headless"] if "--headless" in shown.stdout else []  # no view of the world
+    command = [sys.executable, LAUNCHER, "--trace", "off", "--world", shot.world,
+               "--duration", str(shot.seconds), "--trail-picture", os.path.join(cwd, "trail.png"),
+               *headless, program_file(shot, examples, cwd)]
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+    started = time.monotonic()
+    done = subprocess.run(command, capture_output=True, text=True, timeout=shot.seconds + 300,
+                          cwd=cwd, env=env)
+    print(f"  {shot.name}: {time.monotonic() - started:.1f} s", file=sys.stderr)
+    if done.returncode != 0:
+        raise RuntimeError(f"{shot.program} in {shot.world} failed:\n{done.stdout}\n{done.stderr}")
+    return done.stdout, cwd
+
+
 def run(shot, examples, kit, inputs, work):
     """Runs the shot's program; returns (its output, the folder with the captured windows)."""
     cwd = os.path.join(work, shot.name)
     os.makedirs(cwd)
+    if shot.world:
+        return drive(shot, examples, cwd)
     for name, source in shot.files.items():
         shutil.copyfile(os.path.join(inputs, source), os.path.join(cwd, name))
     command = [sys.executable, LAUNCHER, "--trace", "off"]
@@ -262,6 +293,12 @@ def compose(shot, captured):
     import numpy as np
 
     tiles = []
+    if shot.world:
+        trail = cv2.imread(os.path.join(captured, "trail.png"))
+        if trail is None:
+            raise RuntimeError(f"{shot.program} in {shot.world} left no trail picture")
+        h, w = trail.shape[:2]
+        tiles.append(cv2.resize(trail, (shot.width, round(h * shot.width / w)), interpolation=cv2.INTER_AREA))
     for window in shot.windows:
         name, which = (window.rsplit(".", 1) if window.endswith(".first") else (window, "last"))
         image = cv2.imread(os.path.join(captured, f"{name}.{which}.png"), cv2.IMREAD_UNCHANGED)

@@ -1,4 +1,4 @@
-"""Steer the car along a dark line seen by the camera (Img.offset2, offset_calculate2, line_angle2).
+"""Steer the car along a dark line seen by the camera (Img.offset2, offset_calculate2, line_angle2); q quits.
 Run: on the car .venv/bin/python examples/12_camera_line_following.py; without it .venv/bin/python sim/run_on_sim.py examples/12_camera_line_following.py
 """
 import cv2
@@ -6,7 +6,6 @@ import cv2
 from control_zelk.Drivox_1 import Car
 from control_zelk.optik1 import Camera, Img
 
-FRAMES = 100  # pictures before the program stops by itself
 SPEED = 30  # speed straight ahead
 TURN_SPEED = 10  # speed when turning towards the line
 DEAD_BAND = 30  # a line this close to the middle (in pixels) counts as straight ahead
@@ -14,7 +13,7 @@ DEAD_BAND = 30  # a line this close to the middle (in pixels) counts as straight
 cam = Camera(0)
 car = Car()
 try:
-    for turn in range(FRAMES):
+    while True:  # until q (or Ctrl-C)
         frame = cam.read_camera()
         if frame is None:
             print("no picture from the camera: stopping")

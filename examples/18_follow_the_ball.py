@@ -6,7 +6,6 @@ import cv2
 from control_zelk import optik
 from control_zelk.Drivox_1 import Car
 
-FRAMES = 60  # pictures before the program stops by itself
 SPEED = 20  # speed towards the ball
 TURN_SPEED = 10  # speed when turning towards the ball
 DEAD_BAND = 60  # a ball this close to the middle (in pixels) counts as straight ahead
@@ -16,7 +15,7 @@ cam = optik.Camera(0)
 ball = optik.color_detect("green")
 car = Car()
 try:
-    for turn in range(FRAMES):
+    while True:  # until q (or Ctrl-C)
         frame = cam.read_camera()
         if frame is None:
             print("no picture from the camera: stopping")

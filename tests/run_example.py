@@ -16,6 +16,8 @@ and the simulator lacks put in place first, as the environment asks:
   raises RuntimeError: nobody would ever press the key.
 - ZELK_CAMERA_READS=N: the camera's cable comes loose: camera 0 delivers N pictures, then
   none (every read fails, as cv2.VideoCapture's does).
+- ZELK_QUIT_AFTER=N: someone presses q at the N-th wait for a key with a time limit (the
+  wait after the N-th picture of a program that shows its pictures until q).
 """
 import os
 import runpy
@@ -69,6 +71,22 @@ def play_clicks(cv2, clicks):
     cv2.waitKey = wait_key
 
 
+def press_q_after(cv2, waits):
+    """The `waits`-th cv2.waitKey(delay > 0) returns the key q; the others are left alone."""
+    wait_key = cv2.waitKey
+    count = [0]
+
+    def waiting(delay=0):
+        if delay > 0:
+            count[0] += 1
+            if count[0] == waits:
+                wait_key(delay)
+                return ord("q")
+        return wait_key(delay)
+
+    cv2.waitKey = waiting
+
+
 class LooseCable:
     """Camera 0 whose first `reads` reads deliver and every later one fails."""
 
@@ -111,6 +129,8 @@ def main():
         play_clicks(cv2, clicks)
         if "ZELK_CAMERA_READS" in os.environ:
             loosen_camera_cable(cv2, int(os.environ["ZELK_CAMERA_READS"]))
+        if "ZELK_QUIT_AFTER" in os.environ:
+            press_q_after(cv2, int(os.environ["ZELK_QUIT_AFTER"]))
 
     sys.argv = [example] + sys.argv[2:]
     sys.path[0] = os.path.dirname(example)

@@ -70,6 +70,11 @@ class Run:
         return any(name == "ZELK_CAMERA_READS" for name, _ in self.env)
 
 
+def until_q(example, pictures):
+    """The example on the mat video, with q pressed after `pictures` pictures."""
+    return Run(example, env=(("ZELK_QUIT_AFTER", str(pictures)),))
+
+
 def loose(example):
     """The example on the mat video with a camera that gives 6 pictures, then none."""
     return Run(example, env=(("ZELK_CAMERA_READS", "6"),))
@@ -90,13 +95,14 @@ RUNS = {
     "09_calibration": Run("09_calibration.py"),
     "10_colour_tracking": Run("10_colour_tracking.py"),
     "11_colour_picking": Run("11_colour_picking.py", env=(("ZELK_CLICKS", BALL_CLICKS),)),
-    "12_camera_line_following": Run("12_camera_line_following.py"),
+    "12_camera_line_following": until_q("12_camera_line_following.py", 100),
     "13_shapes": Run("13_shapes.py"),
     "14_face_hat_mask[astronaut]": Run("14_face_hat_mask.py", picture="astronaut.png"),
     "15_qr_codes[code]": Run("15_qr_codes.py", picture="qr.png"),
     "16_model_recognition[blue sign]": Run("16_model_recognition.py", picture="blue_sign.png"),
     "17_beauty_filter[astronaut]": Run("17_beauty_filter.py", picture="astronaut.png"),
-    "18_follow_the_ball": Run("18_follow_the_ball.py"),
+    "18_follow_the_ball": until_q("18_follow_the_ball.py", 60),
+    "19_lap_the_track": until_q("19_lap_the_track.py", 100),
     "07_camera_window[loose cable]": loose("07_camera_window.py"),
     "08_training_photos[loose cable]": loose("08_training_photos.py"),
     "09_calibration[loose cable]": loose("09_calibration.py"),
@@ -109,6 +115,7 @@ RUNS = {
     "16_model_recognition[loose cable]": loose("16_model_recognition.py"),
     "17_beauty_filter[loose cable]": loose("17_beauty_filter.py"),
     "18_follow_the_ball[loose cable]": loose("18_follow_the_ball.py"),
+    "19_lap_the_track[loose cable]": loose("19_lap_the_track.py"),
 }
 
 
@@ -411,6 +418,20 @@ def check_18_follow_the_ball(r):
     assert r.windows == ["ball"]
 
 
+def check_19_lap_the_track(r):
+    offsets = numbers(r"^line offset: (-?\d+) angle: -?\d+ turn: -?\d+$", r.stdout)
+    assert len(offsets) == 100
+    # The line sways right and left across the middle: the car drives on while turning both
+    # ways, slower the harder it turns, and proportionally to how far the line is off.
+    moves = [tuple(numbers(r"(-?\d+)", line)) for line in r.traced("chassis") if line != STOP]
+    assert all(s > 0 and l == 0 for s, l, h in moves)
+    assert min(h for _, _, h in moves) < -1 and max(h for _, _, h in moves) > 1
+    assert len({h for _, _, h in moves}) > 4
+    by_turn = sorted(moves, key=lambda move: (abs(move[2]), -move[0]))
+    assert [s for s, _, _ in by_turn] == sorted((s for s, _, _ in by_turn), reverse=True)
+    assert r.windows == ["lap"]
+
+
 def check_loose_cable(r, run):
     """The camera gives 6 pictures then none: the program says so once and ends there."""
     assert r.stdout.count(NO_PICTURE) == 1, r.stdout
@@ -471,6 +492,10 @@ def check_18_loose(r):
     assert [line for line in r.lines if line.startswith("ball ")] == ["ball on the left at 104 : turn left"]
 
 
+def check_19_loose(r):
+    assert len([line for line in r.lines if line.startswith("line offset:")]) == 6
+
+
 CHECKS = {
     "01_drive": check_01_drive,
     "02_io_and_pwm[inputs 0b101]": lambda r: check_02_io_and_pwm(r, 0b101),
@@ -493,6 +518,7 @@ CHECKS = {
     "16_model_recognition[blue sign]": check_16_model_recognition,
     "17_beauty_filter[astronaut]": check_17_beauty_filter,
     "18_follow_the_ball": check_18_follow_the_ball,
+    "19_lap_the_track": check_19_lap_the_track,
     "07_camera_window[loose cable]": check_07_loose,
     "08_training_photos[loose cable]": check_08_loose,
     "09_calibration[loose cable]": check_09_loose,
@@ -504,6 +530,7 @@ CHECKS = {
     "16_model_recognition[loose cable]": check_16_loose,
     "17_beauty_filter[loose cable]": check_17_loose,
     "18_follow_the_ball[loose cable]": check_18_loose,
+    "19_lap_the_track[loose cable]": check_19_loose,
 }
 
 
