@@ -338,9 +338,9 @@ def make_web_view_picture():
     """docs/pictures/web-view.png: the browser test saves its screenshot of the page there."""
     env = dict(os.environ, ZELK_DOC_PICTURES="1", QT_QPA_PLATFORM="offscreen")
     test = os.path.join(REPO, "tests", "test_web_view_browser.py")
-    subprocess.run([sys.executable, "-m", "pytest", "-q", "-k", "top_view_follows_the_car", test],
+    subprocess.run([sys.executable, "-m", "pytest", "-q", "-k", "laps_the_track_on_the_page", test],
                    check=True, cwd=REPO, env=env)
-    print(f"docs/pictures/{WEB_VIEW}.png  the web view of a program in a world")
+    print(f"docs/pictures/{WEB_VIEW}.png  the web view of the line follower lapping the track")
 
 
 def make(names, examples, kit_from, jobs=2):

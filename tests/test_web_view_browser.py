@@ -19,7 +19,6 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
 
-from test_virtual_world import write_world
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 LAUNCHER = os.path.join(REPO, "sim", "run_on_sim.py")
@@ -150,21 +149,9 @@ def test_program_on_the_page(browser, tmp_path):
         print("".join(run.err[-20:]))  # shown when the test fails
 
 
-def test_top_view_follows_the_car(browser, tmp_path):
-    world = write_world(tmp_path)
-    run = ProgramOnSim(tmp_path, "--world", world, source="""
-        import cv2
-        from control_zelk.Drivox_1 import Car
-        from control_zelk.optik1 import Camera, Img
-        car = Car()
-        car.car_go(20)
-        cam = Camera(0)
-        while True:
-            picture = Img(cam.read_camera())
-            picture.name_windows("camera")
-            picture.show_image("camera")
-            cv2.waitKey(30)
-    """)
+def test_a_learner_program_laps_the_track_on_the_page(browser, tmp_path):
+    with open(os.path.join(REPO, "examples", "19_lap_the_track.py"), encoding="utf-8") as f:
+        run = ProgramOnSim(tmp_path, "--world", "line-track", source=f.read())
     try:
         browser.get(run.url)
         top = browser.find_element(By.ID, "top-view")
@@ -172,8 +159,9 @@ def test_top_view_follows_the_car(browser, tmp_path):
         seen = set()
         wait(browser, lambda: seen.add(browser.execute_script(PICTURE_SUM, top)) or len(seen) > 3)
         wait(browser, lambda: "x_cm" in browser.find_element(By.ID, "sensors").text)
-        wait(browser, lambda: pixel(browser, browser.find_element(By.CSS_SELECTOR, "img[alt=camera]")))
+        wait(browser, lambda: pixel(browser, browser.find_element(By.CSS_SELECTOR, "img[alt=lap]")))
         if os.environ.get("ZELK_DOC_PICTURES") == "1":
+            time.sleep(12)  # most of a lap on the picture
             save_doc_picture(browser.get_screenshot_as_png())
         browser.find_element(By.ID, "stop").click()
         assert run.proc.wait(timeout=30) == 130
