@@ -48,8 +48,9 @@ PROGRAM = """
             print("key", key, flush=True)
 """
 
-# The colour at the middle of an <img>, or null before it has a picture.
-PIXEL = """
+# Draws the <img> given as the script's first argument on a canvas (`context`); null before
+# it has a picture.
+ON_CANVAS = """
     const img = arguments[0];
     if (!img.complete || !img.naturalWidth) return null;
     const canvas = document.createElement("canvas");
@@ -57,19 +58,14 @@ PIXEL = """
     canvas.height = img.naturalHeight;
     const context = canvas.getContext("2d");
     context.drawImage(img, 0, 0);
+"""
+# The colour of the <img> at (x, y), by default its middle.
+PIXEL = ON_CANVAS + """
     const x = arguments[1] ?? img.naturalWidth >> 1, y = arguments[2] ?? img.naturalHeight >> 1;
     return Array.from(context.getImageData(x, y, 1, 1).data.slice(0, 3));
 """
-
-# A sum over all of an <img>'s picture, or null before it has one.
-PICTURE_SUM = """
-    const img = arguments[0];
-    if (!img.complete || !img.naturalWidth) return null;
-    const canvas = document.createElement("canvas");
-    canvas.width = img.naturalWidth;
-    canvas.height = img.naturalHeight;
-    const context = canvas.getContext("2d");
-    context.drawImage(img, 0, 0);
+# A sum over all of the <img>'s picture.
+PICTURE_SUM = ON_CANVAS + """
     return context.getImageData(0, 0, canvas.width, canvas.height).data.reduce((a, b) => a + b, 0);
 """
 
