@@ -41,6 +41,7 @@ from web_page import PAGE
 ENCODES_PER_S = 15
 TRACE_LINES = 300  # the trace lines the page can still fetch
 JPEG_QUALITY = 80
+KEY_WAIT_SLICE_S = 0.1  # a key wait looks for Ctrl-C this often
 
 
 def interrupt_main():
@@ -158,10 +159,19 @@ class WebView:
                 self._windows.pop(name, None)
 
     def next_key(self, timeout):
-        try:
-            return self._keys.get(timeout=timeout) if timeout != 0 else self._keys.get_nowait()
-        except queue.Empty:
-            return -1
+        """A key typed in the page within `timeout` seconds (None: however long), else -1."""
+        deadline = None if timeout is None else time.monotonic() + timeout
+        while True:
+            # Waited in short slices: a Ctrl-C (or Stop) that lands just before a lock wait
+            # without a time-out would only be noticed when the wait ends, maybe never.
+            left = KEY_WAIT_SLICE_S if deadline is None else deadline - time.monotonic()
+            try:
+                if left <= 0:
+                    return self._keys.get_nowait()
+                return self._keys.get(timeout=min(left, KEY_WAIT_SLICE_S))
+            except queue.Empty:
+                if deadline is not None and time.monotonic() >= deadline:
+                    return -1
 
     def add_trace(self, line):
         with self._lock:
