@@ -101,6 +101,14 @@ def after_import(name, action):
             sys.meta_path.remove(finder)
 
 
+def let_ctrl_c_through():
+    """The launchers end a program with SIGINT, as Ctrl-C does (the web page's Stop,
+    --duration): make sure it arrives even when this process was started ignoring it, as a
+    shell's background job is."""
+    if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+
+
 class Ending:
     """How a program ended: `status` as its interpreter would exit, and what it would print."""
 

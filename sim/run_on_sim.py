@@ -20,7 +20,13 @@ import threading
 SIM_DIR = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, SIM_DIR)
 from board_link import FAULT_KINDS, BoardSim, BoardSimError  # noqa: E402
-from program_runner import after_import, parse_args, run_as_main, sim_module  # noqa: E402
+from program_runner import (  # noqa: E402
+    after_import,
+    let_ctrl_c_through,
+    parse_args,
+    run_as_main,
+    sim_module,
+)
 from trace_output import TraceOutput  # noqa: E402
 from web_launch import TraceTee, add_options, check_options, open_view  # noqa: E402
 
@@ -334,6 +340,7 @@ class Deadline:
         self._timer.daemon = True
 
     def __enter__(self):
+        let_ctrl_c_through()
         self._timer.start()
         return self
 

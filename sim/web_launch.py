@@ -4,11 +4,10 @@ program's windows for it (or, headless, into nothing)."""
 import argparse
 import errno
 import os
-import signal
 import socket
 import sys
 
-from program_runner import after_import, sim_module
+from program_runner import after_import, let_ctrl_c_through, sim_module
 from web_view import WebView
 
 DEFAULT_PORT = 8765
@@ -76,10 +75,7 @@ def open_view(opts, stack):
                 raise OSError(f"port {port} is taken (--port 0 takes any free one)") from None
             raise
         stack.callback(view.close)
-        # The stop button interrupts the program as Ctrl-C does: make sure SIGINT reaches it
-        # even when this process was started ignoring it (in the background, say).
-        if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
-            signal.signal(signal.SIGINT, signal.default_int_handler)
+        let_ctrl_c_through()  # the stop button interrupts the program as Ctrl-C does
         print(f"web view: {view.url}", file=sys.stderr, flush=True)
         if opts.listen_all:
             print(f"  from other machines: http://{socket.gethostname()}:{view.port}/",

@@ -1,4 +1,5 @@
 import os
+import signal
 
 import pytest
 from board_link import BoardSim
@@ -14,6 +15,10 @@ def pytest_configure(config):
     if os.path.dirname(os.path.abspath(control_zelk.__file__)) == src:
         pytest.exit("control_zelk was imported from the source tree, not the installed package")
     os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
+    # Many tests end programs with Ctrl-C (SIGINT). Started as a shell's background job, the
+    # suite would ignore it, and so would every program it starts: give them Python's own.
+    if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 @pytest.fixture

@@ -5,6 +5,7 @@ import csv
 import json
 import math
 import os
+import signal
 import subprocess
 import sys
 import time
@@ -276,11 +277,11 @@ class TestCamera:
         assert red[150:170, 60:150].any()  # the trail from x = 60 cm on, y = 40 cm
 
 
-def launch(tmp_path, program, *options):
+def launch(tmp_path, program, *options, preexec_fn=None):
     path = tmp_path / "prog.py"
     path.write_text(program, encoding="utf-8")
     return subprocess.run([sys.executable, LAUNCHER, *options, str(path)], capture_output=True,
-                          text=True, timeout=60, cwd=tmp_path)
+                          text=True, timeout=60, cwd=tmp_path, preexec_fn=preexec_fn)
 
 
 class TestLauncher:
@@ -306,6 +307,13 @@ class TestLauncher:
         rows = pose_rows(log)
         assert rows[-1]["x_cm"] > 70  # it drove
         assert cv2.imread(str(picture)).shape == (533, 800, 3)
+
+    def test_the_time_limit_holds_for_a_launcher_started_ignoring_ctrl_c(self, tmp_path):
+        # As a shell's background job is started: --duration must still end the program.
+        run = launch(tmp_path, "import time\ntime.sleep(60)\n", "--duration", "1",
+                     preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN))
+        assert run.returncode == 0, run.stderr
+        assert "did not end" not in run.stderr
 
     @pytest.mark.parametrize(
         "options, complaint",
