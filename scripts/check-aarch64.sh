@@ -39,8 +39,7 @@ export_apt_proxy
 archive_reachable "$MIRROR" "$SUITE" || skip "Debian's archive ($MIRROR, $SUITE) is not reachable"
 
 mkdir -p "$CACHE/tools" "$RUNS" "$DOWNLOADS/apt" "$DOWNLOADS/pip"
-exec 8>"$CACHE/debian12-$ARCH.lock"
-flock 8   # one run at a time makes or reads PRoot and the base root
+hold_root_lock "$CACHE/debian12-$ARCH.lock"   # PRoot and the base root
 
 if [[ ! -x $PROOT ]]; then
   for package in gcc make libtalloc-dev uthash-dev; do require_package "$package"; done
@@ -90,22 +89,7 @@ if [[ ${ZELK_CHECK_FRESH:-} == 1 || ! -e $BASE/.zelk-base-complete ]]; then
   say "base root ready after $(elapsed)"
 fi
 
-WORK=$(mktemp -d "$RUNS/run.XXXXXX")
-cleanup() {
-  local rc=$?
-  if [[ ${ZELK_CHECK_KEEP:-} == 1 ]]; then
-    say "kept $WORK"
-  else
-    remove_tree "$WORK"
-  fi
-  exit "$rc"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM HUP
-
-cp -a "$BASE/." "$WORK/"
-copy_client_config "$WORK" "$SUITE"
+start_run_root "$BASE" "$RUNS" "$SUITE"
 # apt cannot change to its sandbox user under PRoot, and systemd-tmpfiles (run by systemd's
 # own scripts when a package pulls it in) crashes there: it is diverted and replaced by true.
 # Debian 12's systemd installs it as /bin/systemd-tmpfiles, later ones as /usr/bin/...; with
@@ -115,25 +99,12 @@ for f in /bin/systemd-tmpfiles /usr/bin/systemd-tmpfiles; do
   in_proot "$WORK" /usr/bin/dpkg-divert --quiet --local --rename --add "$f"
 done
 ln -sf /bin/true "$WORK/usr/bin/systemd-tmpfiles"
-clone_checkout "$WORK/root/control_zelk"
 # Downloads are kept between runs; the installed system is not.
-mkdir -p "$WORK/root/.cache/pip"
 BINDS=(-b "$DOWNLOADS/apt:/var/cache/apt/archives" -b "$DOWNLOADS/pip:/root/.cache/pip")
 for d in $(pip_named_folders); do BINDS+=(-b "$d"); done
 
 mapfile -t ENVIRONMENT < <(root_env)
-in_proot "$WORK" /usr/bin/env -i "${ENVIRONMENT[@]}" update-ca-certificates >/dev/null 2>&1 ||
-  die "update-ca-certificates failed in the root"
+in_root() { in_proot "$WORK" /usr/bin/env -i "${ENVIRONMENT[@]}" "$@"; }
+in_root update-ca-certificates >/dev/null 2>&1 || die "update-ca-certificates failed in the root"
 
-say "running scripts/test.sh in Debian 12 $ARCH under emulation (set-up included, ~19 min)"
-rc=0
-flock "$LOCK" nice -n 10 "$PROOT" -q "$QEMU" -r "$WORK" -0 -b /dev -b /proc -b /sys "${BINDS[@]}" \
-  -w /root/control_zelk /usr/bin/env -i "${ENVIRONMENT[@]}" \
-  /bin/bash -c "$TIMED_TEST" test.sh "$@" || rc=$?
-in_proot "$WORK" -w /root/control_zelk /usr/bin/env -i "${ENVIRONMENT[@]}" \
-  /bin/bash -c "$VERSIONS_SCRIPT" || true
-if ((rc)); then
-  say "FAILED: scripts/test.sh exited $rc on Debian 12 $ARCH (after $(elapsed))"
-  exit "$rc"
-fi
-say "passed on Debian 12 $ARCH in $(elapsed)"
+run_suite_in_root in_root "Debian 12 $ARCH under emulation" "~19 min with apt's downloads cached" "$@"

@@ -28,8 +28,7 @@ export_apt_proxy
 archive_reachable "$MIRROR" "$SUITE" || skip "Debian's archive ($MIRROR, $SUITE) is not reachable"
 
 mkdir -p "$CACHE" "$RUNS" "$DOWNLOADS/apt" "$DOWNLOADS/pip"
-exec 8>"$CACHE/debian13-$ARCH.lock"
-flock 8   # one run at a time makes or reads the base root
+hold_root_lock "$CACHE/debian13-$ARCH.lock"
 
 if [[ ${ZELK_CHECK_FRESH:-} == 1 || ! -e $BASE/.zelk-base-complete ]]; then
   say "making the $SUITE $ARCH base root (~1.5 min) from $MIRROR"
@@ -44,31 +43,13 @@ if [[ ${ZELK_CHECK_FRESH:-} == 1 || ! -e $BASE/.zelk-base-complete ]]; then
   say "base root ready after $(elapsed)"
 fi
 
-WORK=$(mktemp -d "$RUNS/run.XXXXXX")
-cleanup() {
-  local rc=$?
-  if [[ ${ZELK_CHECK_KEEP:-} == 1 ]]; then
-    unmount_under "$WORK" || true
-    say "kept $WORK"
-  else
-    remove_tree "$WORK"
-  fi
-  exit "$rc"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM HUP
-
-cp -a "$BASE/." "$WORK/"
-copy_client_config "$WORK" "$SUITE"
-clone_checkout "$WORK/root/control_zelk"
+start_run_root "$BASE" "$RUNS" "$SUITE"
 
 for m in proc sys dev dev/pts; do
   mount --bind "/$m" "$WORK/$m"
 done
 if mountpoint -q /dev/shm; then mount --bind /dev/shm "$WORK/dev/shm"; fi
 # Downloads are kept between runs; the installed system is not.
-mkdir -p "$WORK/root/.cache/pip"
 mount --bind "$DOWNLOADS/apt" "$WORK/var/cache/apt/archives"
 mount --bind "$DOWNLOADS/pip" "$WORK/root/.cache/pip"
 for d in $(pip_named_folders); do
@@ -79,13 +60,4 @@ mapfile -t ENVIRONMENT < <(root_env)
 in_root() { chroot "$WORK" /usr/bin/env -i "${ENVIRONMENT[@]}" "$@"; }
 in_root update-ca-certificates >/dev/null 2>&1 || die "update-ca-certificates failed in the root"
 
-say "running scripts/test.sh in Debian 13 $ARCH (set-up included, ~5 min)"
-rc=0
-flock "$LOCK" nice -n 10 chroot "$WORK" /usr/bin/env -i "${ENVIRONMENT[@]}" \
-  /bin/bash -c "cd /root/control_zelk && $TIMED_TEST" test.sh "$@" || rc=$?
-in_root /bin/bash -c "cd /root/control_zelk && $VERSIONS_SCRIPT" || true
-if ((rc)); then
-  say "FAILED: scripts/test.sh exited $rc on Debian 13 $ARCH (after $(elapsed))"
-  exit "$rc"
-fi
-say "passed on Debian 13 $ARCH in $(elapsed)"
+run_suite_in_root in_root "Debian 13 $ARCH" "~5 min" "$@"

@@ -242,6 +242,60 @@ cmake --version | head -1
 .venv/bin/python -c "import pyzbar, os; print(\"pyzbar from\", os.path.dirname(pyzbar.__file__))" || true
 '
 
+# Takes the lock file $1 that lets one check at a time make or read its cached root. It is held
+# on fd 8, which the commands run in the root are started without (run_in_root's 8>&-): a
+# program the suite leaves behind (an X server, say) must not keep the next check waiting.
+hold_root_lock() {
+  exec 8>"$1"
+  flock 8
+}
+
+# Makes the run's root WORK: a copy of the base root $1 in a new folder under $2, removed on
+# every exit path (kept, unmounted, with ZELK_CHECK_KEEP=1), given this machine's package-client
+# configuration for suite $3 and a fresh clone of the checkout in /root/control_zelk.
+start_run_root() {
+  WORK=$(mktemp -d "$2/run.XXXXXX")
+  trap end_run_root EXIT
+  trap 'exit 130' INT
+  trap 'exit 143' TERM HUP
+  cp -a "$1/." "$WORK/"
+  copy_client_config "$WORK" "$3"
+  clone_checkout "$WORK/root/control_zelk"
+  mkdir -p "$WORK/root/.cache/pip"
+}
+
+end_run_root() {
+  local rc=$?
+  if [[ ${ZELK_CHECK_KEEP:-} == 1 ]]; then
+    unmount_under "$WORK" || true
+    say "kept $WORK"
+  else
+    remove_tree "$WORK"
+  fi
+  exit "$rc"
+}
+
+# Runs the README's test command in the root (through the function named by $1, which runs a
+# command line inside it), holding the build lock (fd 9, not passed on either), then shows the versions it ran with, and
+# says how it went: $2 names the system, $3 how long it usually takes; the rest are pytest's.
+# Exits with the suite's status when it failed.
+run_suite_in_root() {
+  local run=$1 system=$2 expected=$3 rc=0
+  shift 3
+  say "running scripts/test.sh in $system (set-up included, $expected)"
+  exec 9>"$LOCK"
+  flock 9
+  "$run" nice -n 10 /bin/bash -c "cd /root/control_zelk && $TIMED_TEST" test.sh "$@" \
+    8>&- 9>&- || rc=$?
+  exec 9>&-
+  "$run" /bin/bash -c "cd /root/control_zelk && $VERSIONS_SCRIPT" 8>&- || true
+  if ((rc)); then
+    say "FAILED: scripts/test.sh exited $rc on $system (after $(elapsed))"
+    exit "$rc"
+  fi
+  say "passed on $system in $(elapsed)"
+}
+
 # Unmounts everything mounted under $1, deepest first; true when nothing is left mounted.
 unmount_under() {
   local root=$1 m
