@@ -227,8 +227,11 @@ clone_checkout() {
 }
 
 # The README's test command as run inside the root, timed from when it holds the build lock.
+# Its exit status is also written to /root/test-status: PRoot exits with the status of the last
+# process to end, so a program the suite left running would turn a failed run into a pass.
 TIMED_TEST='start=$SECONDS; rc=0; scripts/test.sh "$@" || rc=$?
 echo "--- scripts/test.sh (set-up and suite) took $(((SECONDS - start) / 60))m$(((SECONDS - start) % 60))s, exit $rc"
+echo $rc >/root/test-status
 exit $rc'
 
 # Commands run inside the root after the suite: the versions it ran with.
@@ -276,22 +279,27 @@ end_run_root() {
 }
 
 # Runs the README's test command in the root (through the function named by $1, which runs a
-# command line inside it), holding the build lock (fd 9, not passed on either), then shows the versions it ran with, and
-# says how it went: $2 names the system, $3 how long it usually takes; the rest are pytest's.
-# Exits with the suite's status when it failed.
+# command line inside it), holding the build lock (fd 9, not passed on either), then shows the
+# versions it ran with and says how it went: $2 names the system, $3 how long it usually
+# takes; the rest are pytest's. Exits with the suite's status when it failed.
 run_suite_in_root() {
   local run=$1 system=$2 expected=$3 rc=0
   shift 3
   say "running scripts/test.sh in $system (set-up included, $expected)"
   exec 9>"$LOCK"
   flock 9
+  rm -f "$WORK/root/test-status"
   "$run" nice -n 10 /bin/bash -c "cd /root/control_zelk && $TIMED_TEST" test.sh "$@" \
     8>&- 9>&- || rc=$?
   exec 9>&-
   "$run" /bin/bash -c "cd /root/control_zelk && $VERSIONS_SCRIPT" 8>&- || true
-  if ((rc)); then
-    say "FAILED: scripts/test.sh exited $rc on $system (after $(elapsed))"
-    exit "$rc"
+  if ((rc == 0)); then
+    rc=$(cat "$WORK/root/test-status" 2>/dev/null) || rc="no status (it did not finish)"
+  fi
+  if [[ $rc != 0 ]]; then
+    say "FAILED: scripts/test.sh on $system: exit $rc (after $(elapsed))"
+    [[ $rc =~ ^[0-9]+$ ]] && exit "$rc"
+    exit 1
   fi
   say "passed on $system in $(elapsed)"
 }
