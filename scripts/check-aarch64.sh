@@ -9,8 +9,8 @@
 #   scripts/check-aarch64.sh [pytest arguments]
 #
 # Exit 0: passed; 77: could not start here (the reason is printed); otherwise: failed.
-# Times on 2 cores: ~35 min from nothing (PRoot built, base root made: ~16 min), ~19 min
-# with the root cached. Settings: see check-root-lib.sh.
+# Times on 2 cores: ~1 h 40 min with the root cached (apt ~27 min, build ~42, suite ~28),
+# ~15 min more the first time (PRoot built, base root made). Settings: see check-root-lib.sh.
 #
 # Why PRoot 5.4.0, built here: Debian 12's proot (5.1) does not translate faccessat2, which
 # qemu uses for every access(), so nothing runs under it. 5.4.0 is built from the source
@@ -107,4 +107,4 @@ mapfile -t ENVIRONMENT < <(root_env)
 in_root() { in_proot "$WORK" /usr/bin/env -i "${ENVIRONMENT[@]}" "$@"; }
 in_root update-ca-certificates >/dev/null 2>&1 || die "update-ca-certificates failed in the root"
 
-run_suite_in_root in_root "Debian 12 $ARCH under emulation" "~19 min with apt's downloads cached" "$@"
+run_suite_in_root in_root "Debian 12 $ARCH under emulation" "~1 h 40 min" "$@"

@@ -8,7 +8,7 @@
 #   scripts/check-debian13.sh [pytest arguments]
 #
 # Exit 0: passed; 77: could not start here (the reason is printed); otherwise: failed.
-# Times on 2 cores: the base root ~1.5 min (once), each run ~5 min. Settings: see check-root-lib.sh.
+# Times on 2 cores: the base root ~1.5 min (once), each run ~15 min. Settings: see check-root-lib.sh.
 set -euo pipefail
 source "$(dirname "$0")/check-root-lib.sh"
 
@@ -60,4 +60,4 @@ mapfile -t ENVIRONMENT < <(root_env)
 in_root() { chroot "$WORK" /usr/bin/env -i "${ENVIRONMENT[@]}" "$@"; }
 in_root update-ca-certificates >/dev/null 2>&1 || die "update-ca-certificates failed in the root"
 
-run_suite_in_root in_root "Debian 13 $ARCH" "~5 min" "$@"
+run_suite_in_root in_root "Debian 13 $ARCH" "~15 min" "$@"
