@@ -165,6 +165,7 @@ PROGRAM = """
         key = cv2.waitKey(20)
         if key != -1:
             print("key", key, flush=True)
+            cv2.imshow(f"key {key}", np.zeros((8, 8, 3), np.uint8))  # seen on the page
 """
 
 
@@ -192,6 +193,11 @@ def wait_for(what, timeout=20):
     raise AssertionError(f"waited {timeout} s in vain")
 
 
+def at_least(count, items):
+    """items once there are that many of them, else None (for wait_for)."""
+    return items if len(items) >= count else None
+
+
 def stop_and_end(proc, url):
     post(url, "stop")
     out, err = proc.communicate(timeout=30)
@@ -206,9 +212,13 @@ class TestLaunchers:
         try:
             wait_for(lambda: get_state(url)["windows"])
             assert window_picture(url, "窗口 1").shape == (60, 80, 3)
-            assert get_state(url)["world"]["speed_s"] == 30
-            assert "chassis speed_s=30 speed_l=0 speed_h=0" in get_state(url)["trace"]["lines"]
+            # The board's trace comes through the simulator's output, in its own time.
+            wait_for(lambda: get_state(url)["world"]["speed_s"] == 30)
+            wait_for(lambda: "chassis speed_s=30 speed_l=0 speed_h=0"
+                     in get_state(url)["trace"]["lines"])
             post(url, "key", b"65")
+            # Seen by the program before Stop interrupts it.
+            wait_for(lambda: ["key 65", 1] in get_state(url)["windows"])
             out, err = stop_and_end(proc, url)
         finally:
             proc.kill()
@@ -221,7 +231,8 @@ class TestLaunchers:
             sim.set_distance(300)
             proc, url = start_launcher(tmp_path, CAR_LAUNCHER, "--board-port", sim.port)
             try:
-                lines = wait_for(lambda: get_state(url)["trace"]["lines"])
+                # The command's line can be on the page a moment before its reply's.
+                lines = wait_for(lambda: at_least(2, get_state(url)["trace"]["lines"]))
                 assert lines[:2] == ["sent 55 0e 01 01 00 1e 00 00 00 00 00 00 00 83",
                                      "reply inputs=0x05 distance=300"]
                 assert get_state(url)["world"] == {"inputs": 5, "distance": 300}
