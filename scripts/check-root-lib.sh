@@ -246,8 +246,8 @@ cmake --version | head -1
 '
 
 # Takes the lock file $1 that lets one check at a time make or read its cached root. It is held
-# on fd 8, which the commands run in the root are started without (run_in_root's 8>&-): a
-# program the suite leaves behind (an X server, say) must not keep the next check waiting.
+# on fd 8, which run_suite_in_root does not pass to the commands it runs in the root: a program
+# the suite leaves behind (an X server, say) must not keep the next check waiting.
 hold_root_lock() {
   exec 8>"$1"
   flock 8
