@@ -1,8 +1,8 @@
 import os
-import signal
 
 import pytest
 from board_link import BoardSim
+from program_runner import let_ctrl_c_through
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -16,9 +16,8 @@ def pytest_configure(config):
         pytest.exit("control_zelk was imported from the source tree, not the installed package")
     os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
     # Many tests end programs with Ctrl-C (SIGINT). Started as a shell's background job, the
-    # suite would ignore it, and so would every program it starts: give them Python's own.
-    if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
-        signal.signal(signal.SIGINT, signal.default_int_handler)
+    # suite would ignore it, and so would every program it starts.
+    let_ctrl_c_through()
 
 
 @pytest.fixture
