@@ -69,6 +69,11 @@ PICTURE_SUM = ON_CANVAS + """
     return context.getImageData(0, 0, canvas.width, canvas.height).data.reduce((a, b) => a + b, 0);
 """
 
+pytestmark = pytest.mark.skipif(
+    bool(os.environ.get("ZELK_EMULATED")),
+    reason="chromium under CPU emulation starts too slowly for Selenium; test_web_view.py "
+    "covers the page's server there")
+
 
 @pytest.fixture(scope="module")
 def browser():
