@@ -4,6 +4,8 @@ names the modules use are looked up at call time, and argument errors are the in
 
 import inspect
 import pydoc
+import subprocess
+import sys
 import types
 
 import cv2
@@ -288,3 +290,46 @@ def test_opencv_errors_are_cv2_errors_on_every_path():
         optik1.Img(np.zeros((5, 5, 3), np.uint8)).GRAY2BIN()   # Otsu needs one channel
     with pytest.raises(cv2.error):
         optik.color_detect("green").detect(np.zeros((5, 5, 4), np.uint8))
+
+
+# Run in an interpreter of its own: a type that could be made bare would crash it.
+FUNCTION_TYPES_AS_IN_PYTHON = """
+import copy, gc, pickle, types
+import control_zelk.Drivox_1 as D
+from control_zelk import optik, optik1
+
+def found_on(module):
+    for obj in vars(module).values():
+        yield obj
+        if isinstance(obj, type) and obj.__module__ == module.__name__:
+            yield from vars(obj).values()
+    yield optik1.Img().offset1                       # a bound method
+
+kinds = {type(obj) for m in (D, optik, optik1) for obj in found_on(m)
+         if callable(obj) and not isinstance(obj, type)}
+kinds |= {t for m in (D, optik, optik1) for t in map(type, found_on(m))
+          if t.__name__.startswith("control_zelk.") or str(vars(t).get("__module__", "")).startswith("control_zelk")}
+for kind in kinds:
+    for attempt in (lambda: kind(), lambda: kind.__new__(kind), lambda: setattr(kind, "x", 1),
+                    lambda: type("Sub", (kind,), {})):
+        try:
+            attempt()
+        except TypeError:
+            continue
+        raise SystemExit(f"{kind!r} allowed one of: bare instance, subclass, new attribute")
+print(sorted(map(repr, kinds)))
+
+f = D.Car.car_go
+f.note = [f]                                  # a cycle through the function's __dict__
+assert gc.is_tracked(f) and f.__dict__ in gc.get_referents(f)
+assert pickle.loads(pickle.dumps(f)) is f and copy.deepcopy(f) is f and copy.copy(f) is f
+assert pickle.loads(pickle.dumps(optik.distortion)) is optik.distortion
+"""
+
+
+def test_function_types_cannot_be_made_bare_or_changed():
+    r = subprocess.run([sys.executable, "-c", FUNCTION_TYPES_AS_IN_PYTHON],
+                       capture_output=True, text=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    # One function type per module, and Python's own bound method.
+    assert r.stdout.strip() == str(["<class 'control_zelk.function'>"] * 3 + ["<class 'method'>"])

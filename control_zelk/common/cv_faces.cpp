@@ -18,12 +18,11 @@ py::object classifier(py::handle path) {
   });
 }
 
-std::vector<cv::Rect> find(py::handle cascade, py::handle frame, int min_neighbours) {
+py::object find(py::handle cascade, py::handle frame, int min_neighbours) {
   const py::array grey = grey_of(frame);
-  py::object boxes;
   try {
-    boxes = call_method(cascade, ZELK_ID("detectMultiScale"), grey, py::int_(2),
-                        py::int_(min_neighbours));
+    return call_method(cascade, ZELK_ID("detectMultiScale"), grey, py::int_(2),
+                       py::int_(min_neighbours));
   } catch (py::error_already_set& e) {
     // OpenCV's error for an empty classifier says nothing of the file that was missing.
     if (e.matches(PyExc_Exception) && truthy(call_method(cascade, ZELK_ID("empty"))))
@@ -33,17 +32,27 @@ std::vector<cv::Rect> find(py::handle cascade, py::handle frame, int min_neighbo
                "install");
     throw;
   }
-  std::vector<cv::Rect> faces;
-  for (py::handle box : boxes) {
-    auto b = py::reinterpret_borrow<py::sequence>(box);
-    faces.emplace_back(b[0].cast<int>(), b[1].cast<int>(), b[2].cast<int>(), b[3].cast<int>());
-  }
-  return faces;
 }
 
-void mark(py::handle frame, const cv::Rect& face, int thickness) {
+bool any(py::handle boxes) {
+  return py::len(boxes) > 0;
+}
+
+bool off_edges(const Box& face) {
+  if (face.ints) return face.rect.x > 0 && face.rect.y > 0;
+  return gt(face.xywh[0], py::int_(0)) && gt(face.xywh[1], py::int_(0));
+}
+
+void mark(py::handle frame, const Box& face, int thickness) {
+  if (!face.ints) {
+    const auto& [x, y, w, h] = face.xywh;
+    call_method(global(ZELK_ID("cv2")), ZELK_ID("rectangle"), frame, py::make_tuple(x, y),
+                py::make_tuple(add(x, w), add(y, h)), py::make_tuple(255, 0, 0),
+                py::int_(thickness));
+    return;
+  }
   MatView v = array_view(frame, "rectangle", true);
-  cv::rectangle(v.mat, face.tl(), face.br(), cv::Scalar(255, 0, 0), thickness);
+  cv::rectangle(v.mat, face.rect.tl(), face.rect.br(), cv::Scalar(255, 0, 0), thickness);
 }
 
 cv::Mat read_picture(py::handle path) {

@@ -7,8 +7,7 @@
 
 #include <opencv2/core.hpp>
 
-#include <vector>
-
+#include "cv_ndarray.hpp"
 #include "py_names.hpp"
 
 namespace zelk::faces {
@@ -18,12 +17,20 @@ namespace py = pybind11;
 // `path` (a str); an unchanged file is parsed once per thread.
 py::object classifier(py::handle path);
 
-// cascade.detectMultiScale(grey frame, 2, min_neighbours), as (x, y, w, h) boxes in the
-// detector's order. Errors of the conversion and of the detector propagate.
-std::vector<cv::Rect> find(py::handle cascade, py::handle frame, int min_neighbours);
+// cascade.detectMultiScale(grey frame, 2, min_neighbours): the boxes (x, y, w, h) in the
+// detector's order, as it returns them (each taken apart by unpack_box() where it is used).
+// Errors of the conversion and of the detector propagate.
+py::object find(py::handle cascade, py::handle frame, int min_neighbours);
 
-// Draws the face box (x, y)-(x + w, y + h) in blue into the caller's frame.
-void mark(py::handle frame, const cv::Rect& face, int thickness);
+// Whether the detector found any face: len(boxes) > 0.
+bool any(py::handle boxes);
+
+// `x > 0 and y > 0`: the box starts off the frame's top and left edges.
+bool off_edges(const Box& face);
+
+// Draws the face box (x, y)-(x + w, y + h) in blue into the caller's frame (through
+// cv2.rectangle itself for values that are not ints).
+void mark(py::handle frame, const Box& face, int thickness);
 
 // An overlay picture and the point of the frame its centre goes to.
 struct Overlay {

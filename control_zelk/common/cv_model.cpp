@@ -33,6 +33,41 @@ py::object numpy_tensor(py::object frame, bool resize, bool centred) {
   return t[py::make_tuple(py::none(), py::ellipsis())];
 }
 
+// Whether `obj` is a NumPy array of this dtype kind ('f': floating point) and at most this
+// item size.
+bool is_array_of(py::handle obj, char kind, py::ssize_t max_itemsize) {
+  if (!py::isinstance<py::array>(obj)) return false;
+  const py::dtype dt = py::reinterpret_borrow<py::array>(obj).dtype();
+  return dt.kind() == kind && dt.itemsize() <= max_itemsize;
+}
+
+// e = np.exp(s - np.max(s)); e / np.sum(e)
+py::object numpy_softmax(py::handle scores) {
+  py::object np = global(ZELK_ID("np"));
+  py::object e =
+      call_method(np, ZELK_ID("exp"), sub(scores, call_method(np, ZELK_ID("max"), scores)));
+  return truediv(e, call_method(np, ZELK_ID("sum"), e));
+}
+
+// The label of class `index` from the item tables; an empty object past them.
+py::object table_label(Py_ssize_t index) {
+  const py::int_ key(index);
+  if (index >= 0 && index <= 8) return global(ZELK_ID("items_num"))[key];
+  if (index == 9 || index == 10) return global(ZELK_ID("items_dir"))[key];
+  if (index == 11) return global(ZELK_ID("items_label"))[key];
+  return py::object();
+}
+
+// if np.max(pro) > 0.9: the table label of np.argmax(pro), else "none".
+py::object label_of(py::handle pro) {
+  py::object np = global(ZELK_ID("np"));
+  if (!gt(call_method(np, ZELK_ID("max"), pro), py::float_(0.9))) return py::str("none");
+  py::object best = steal_or_throw(PyNumber_Index(call_method(np, ZELK_ID("argmax"), pro).ptr()));
+  const Py_ssize_t index = PyLong_AsSsize_t(best.ptr());
+  if (index == -1 && PyErr_Occurred()) throw py::error_already_set();
+  return table_label(index);
+}
+
 }  // namespace
 
 py::object load(py::handle path) {
@@ -85,7 +120,10 @@ py::object probabilities(py::handle net, py::handle tensor) {
   call_method(net, ZELK_ID("setInput"), tensor);
   py::object raw = call_method(net, ZELK_ID("forward"));
   py::object squeezed = call_method(global(ZELK_ID("np")), ZELK_ID("squeeze"), raw);
-  auto scores = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(squeezed);
+  // A network gives float32 scores. Anything else (a model object of the learner's own)
+  // goes through the NumPy steps themselves, with their results and errors.
+  if (!is_array_of(squeezed, 'f', 4)) return numpy_softmax(squeezed);
+  auto scores = py::array_t < float, py::array::c_style | py::array::forcecast > ::ensure(squeezed);
   if (!scores) throw py::error_already_set();
   py::array_t<float> pro(std::vector<py::ssize_t>(scores.shape(), scores.shape() + scores.ndim()));
   const float* s = scores.data();
@@ -104,20 +142,19 @@ py::object probabilities(py::handle net, py::handle tensor) {
 }
 
 py::object label(py::handle pro) {
-  auto p = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(pro);
+  // Probabilities as this module stores them are read directly. Anything else a learner's
+  // code left in pro (a list, text, integers ...) takes the NumPy steps themselves.
+  if (!is_array_of(pro, 'f', 8)) return label_of(pro);
+  auto p = py::array_t < double, py::array::c_style | py::array::forcecast > ::ensure(pro);
   if (!p) throw py::error_already_set();
   // No class at all: NumPy's own error for the maximum of nothing.
   if (p.size() == 0) call_method(global(ZELK_ID("np")), ZELK_ID("max"), pro);
-  const float* v = p.data();
+  const double* v = p.data();
   std::size_t best = 0;
   for (std::size_t i = 1; i < static_cast<std::size_t>(p.size()); ++i)
     if (v[i] > v[best]) best = i;
-  if (!(double{v[best]} > 0.9)) return py::str("none");
-  const py::int_ index(best);
-  if (best <= 8) return global(ZELK_ID("items_num"))[index];
-  if (best <= 10) return global(ZELK_ID("items_dir"))[index];
-  if (best == 11) return global(ZELK_ID("items_label"))[index];
-  return py::object();
+  if (!(v[best] > 0.9)) return py::str("none");
+  return table_label(static_cast<Py_ssize_t>(best));
 }
 
 }  // namespace zelk::model

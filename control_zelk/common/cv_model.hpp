@@ -18,13 +18,15 @@ py::object load(py::handle path);
 // goes through the NumPy steps themselves (and their errors).
 py::object tensor(py::handle frame, bool resize, bool centred);
 
-// The network's output for `tensor`, squeezed, as softmax probabilities (float32).
+// The network's output for `tensor`, squeezed, as softmax probabilities (float32 for the
+// float32 scores a network gives; other scores take NumPy's own steps).
 py::object probabilities(py::handle net, py::handle tensor);
 
 // The label of the most probable class when its probability exceeds 0.9, from the module's
 // items_num (0..8), items_dir (9, 10) and items_label (11); "none" when no class is that
 // probable; an empty object for a confident class outside the tables (the caller keeps its
-// previous label).
+// previous label). What is not an array of probabilities is judged by NumPy's own steps
+// (np.max(pro) > 0.9, np.argmax(pro)), with their errors.
 py::object label(py::handle pro);
 
 }  // namespace zelk::model

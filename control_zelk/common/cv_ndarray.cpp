@@ -1,5 +1,6 @@
 #include "cv_ndarray.hpp"
 
+#include "py_errors.hpp"
 #include "py_ops.hpp"
 
 #include <algorithm>
@@ -111,38 +112,41 @@ bool header_over(const py::array& a, int depth, cv::Mat* out) {
   return true;
 }
 
+// NumPy type numbers of the C types cv2 tells apart, by their one-letter codes.
+struct TypeNumbers {
+  int byte = py::dtype("b").num(), ubyte = py::dtype("B").num(), short_ = py::dtype("h").num(),
+      ushort = py::dtype("H").num(), int_ = py::dtype("i").num(), float_ = py::dtype("f").num(),
+      double_ = py::dtype("d").num(), long_ = py::dtype("l").num(),
+      int64 = py::dtype("int64").num(), uint64 = py::dtype("uint64").num();
+};
+
+const TypeNumbers& type_numbers() {
+  static const TypeNumbers numbers;
+  return numbers;
+}
+
 }  // namespace
 
 int depth_of(const py::dtype& dt) {
-  using npy = py::detail::npy_api;
   if (!native_order(dt)) return -1;
-  switch (dt.num()) {
-    case npy::NPY_BYTE_:
-      return CV_8S;
-    case npy::NPY_UBYTE_:
-      return CV_8U;
-    case npy::NPY_SHORT_:
-      return CV_16S;
-    case npy::NPY_USHORT_:
-      return CV_16U;
-    case npy::NPY_INT_:
-      return CV_32S;
-    case npy::NPY_FLOAT_:
-      return CV_32F;
-    case npy::NPY_DOUBLE_:
-      return CV_64F;
-    default:
-      return -1;
-  }
+  const TypeNumbers& n = type_numbers();
+  const int num = dt.num();
+  if (num == n.byte) return CV_8S;
+  if (num == n.ubyte) return CV_8U;
+  if (num == n.short_) return CV_16S;
+  if (num == n.ushort) return CV_16U;
+  if (num == n.int_) return CV_32S;
+  if (num == n.float_) return CV_32F;
+  if (num == n.double_) return CV_64F;
+  return -1;
 }
 
 bool read_as_int32(const py::dtype& dt) {
   // cv2 tells dtypes apart by NumPy type number: long and the int64/uint64 aliases are cast
   // to int32, while e.g. longlong, of the same size on 64-bit Linux, is refused.
-  using npy = py::detail::npy_api;
-  static const int int64_num = py::dtype("int64").num(), uint64_num = py::dtype("uint64").num();
+  const TypeNumbers& n = type_numbers();
   const int num = dt.num();
-  return native_order(dt) && (num == npy::NPY_LONG_ || num == int64_num || num == uint64_num);
+  return native_order(dt) && (num == n.long_ || num == n.int64 || num == n.uint64);
 }
 
 py::array as_cv2_reads(const py::array& a) {
@@ -157,11 +161,14 @@ void raise_cv_error(const std::string& message) {
 
 void register_cv_error_translator() {
   cv2_error();
-  py::register_local_exception_translator([](std::exception_ptr p) {
+  add_exception_translator([](std::exception_ptr e) {
     try {
-      if (p) std::rethrow_exception(p);
-    } catch (const cv::Exception& e) {
-      PyErr_SetString(cv2_error(), e.what());
+      std::rethrow_exception(e);
+    } catch (const cv::Exception& err) {
+      PyErr_SetString(cv2_error(), err.what());
+      return true;
+    } catch (...) {
+      return false;
     }
   });
 }
@@ -174,6 +181,41 @@ std::pair<py::object, py::object> centroid(const cv::Moments& m) {
     return py::reinterpret_steal<py::object>(i);
   };
   return {truncated(m.m10 / m.m00), truncated(m.m01 / m.m00)};
+}
+
+bool c_int(py::handle value, int* out) {
+  static PyObject* const numpy_integer =
+      py::object(py::module_::import("numpy").attr("integer")).release().ptr();
+  PyObject* v = value.ptr();
+  py::object index;
+  if (PyLong_Check(v) && !PyBool_Check(v)) {
+    index = py::reinterpret_borrow<py::object>(v);
+  } else {
+    const int is_integer = PyObject_IsInstance(v, numpy_integer);
+    if (is_integer < 0) throw py::error_already_set();
+    if (is_integer == 0) return false;
+    index = steal_or_throw(PyNumber_Index(v));
+  }
+  int overflow = 0;
+  const long n = PyLong_AsLongAndOverflow(index.ptr(), &overflow);
+  if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (overflow != 0 || n < INT_MIN || n > INT_MAX) return false;
+  *out = static_cast<int>(n);
+  return true;
+}
+
+Box unpack_box(py::handle box) {
+  Box b;
+  b.xywh = unpack<4>(box);
+  int v[4];
+  b.ints = c_int(b.xywh[0], &v[0]) && c_int(b.xywh[1], &v[1]) && c_int(b.xywh[2], &v[2]) &&
+           c_int(b.xywh[3], &v[3]);
+  // The far corner (x + w, y + h) must be an int too, as cv2 takes it.
+  const auto fits = [](long long a) { return a >= INT_MIN && a <= INT_MAX; };
+  b.ints = b.ints && fits(static_cast<long long>(v[0]) + v[2]) &&
+           fits(static_cast<long long>(v[1]) + v[3]);
+  if (b.ints) b.rect = cv::Rect(v[0], v[1], v[2], v[3]);
+  return b;
 }
 
 std::string describe(py::handle obj) {

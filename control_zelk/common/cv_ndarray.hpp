@@ -12,6 +12,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <array>
 #include <string>
 #include <utility>
 #include <vector>
@@ -83,6 +84,20 @@ MatView contour_view(py::handle obj, const char* where);
 // (int(m10 / m00), int(m01 / m00)) as Python ints: the area centroid truncated toward zero,
 // ZeroDivisionError for a shape of no area.
 std::pair<py::object, py::object> centroid(const cv::Moments& m);
+
+// An integer as cv2 takes it for an int argument: a Python int other than bool, or a NumPy
+// integer, within C int range. False for anything else: the caller then hands the value to
+// cv2 itself, so the result or the error is that of the plain Python step.
+bool c_int(py::handle value, int* out);
+
+// `x, y, w, h = box` (the interpreter's own errors for what does not unpack); `rect` holds the
+// values when all four are c_int()s and so are x + w and y + h, and `ints` says so.
+struct Box {
+  std::array<py::object, 4> xywh;
+  bool ints = false;
+  cv::Rect rect;
+};
+Box unpack_box(py::handle box);
 
 // "shape (480, 640, 3) dtype uint8", for error messages.
 std::string describe(py::handle obj);

@@ -26,6 +26,21 @@ void mark(py::handle image, const cv::Rect& r) {
              cv::Scalar(255, 0, 0), 5);
 }
 
+// The same marks for a box whose values are not all ints, drawn by cv2 itself: its result, or
+// its error, is that of the plain Python steps.
+void mark(py::handle image, const Box& box) {
+  if (box.ints) return mark(image, box.rect);
+  const auto& [x, y, w, h] = box.xywh;
+  const auto int_of = [](const py::object& v) { return steal_or_throw(PyNumber_Long(v.ptr())); };
+  const py::int_ two(2);
+  py::object cv2 = global(ZELK_ID("cv2"));
+  call_method(cv2, ZELK_ID("rectangle"), image, py::make_tuple(x, y),
+              py::make_tuple(add(x, w), add(y, h)), py::make_tuple(0, 0, 255), py::int_(5));
+  call_method(cv2, ZELK_ID("circle"), image,
+              py::make_tuple(int_of(add(x, truediv(w, two))), int_of(add(y, truediv(h, two)))),
+              int_of(truediv(h, two)), py::make_tuple(255, 0, 0), py::int_(5));
+}
+
 void store(py::handle self, Id result, const char* data, std::size_t size) {
   py::object text =
       steal_or_throw(PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), "strict"));
@@ -39,13 +54,9 @@ void decode_display(py::handle self, py::handle image, Id result) {
     // pyzbar decides what else it reads, and raises its own errors for what it does not.
     py::object symbols = call_method(global(ZELK_ID("pyzbar")), ZELK_ID("decode"), image);
     for (py::handle s : symbols) {
-      auto [x, y, w, h] = std::tuple<int, int, int, int>(
-          s.attr("rect")[py::int_(0)].cast<int>(), s.attr("rect")[py::int_(1)].cast<int>(),
-          s.attr("rect")[py::int_(2)].cast<int>(), s.attr("rect")[py::int_(3)].cast<int>());
-      mark(image, cv::Rect(x, y, w, h));
-      const py::bytes data = s.attr("data");
-      const std::string payload = data;
-      store(self, result, payload.data(), payload.size());
+      mark(image, unpack_box(s.attr("rect")));
+      py::object text = call_method(s.attr("data"), ZELK_ID("decode"), py::str("utf-8"));
+      if (PyObject_SetAttr(self.ptr(), result.ptr, text.ptr()) != 0) throw py::error_already_set();
     }
     return;
   }

@@ -7,6 +7,7 @@
 
 #include <structmember.h>
 
+#include "py_errors.hpp"
 #include "py_names.hpp"
 
 namespace zelk {
@@ -102,17 +103,8 @@ PyObject* call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObje
       return nullptr;
     }
     return f->fn->body(slots).release().ptr();
-  } catch (py::error_already_set& e) {
-    e.restore();
   } catch (...) {
-    // As pybind11's own dispatcher: this module's translators first, then the global ones.
-    if (py::detail::apply_exception_translators(
-            py::detail::get_local_internals().registered_exception_translators))
-      return nullptr;
-    if (py::detail::apply_exception_translators(
-            py::detail::get_internals().registered_exception_translators))
-      return nullptr;
-    PyErr_SetString(PyExc_SystemError, "Exception escaped from default exception translator!");
+    set_python_error();
   }
   return nullptr;
 }
@@ -127,8 +119,34 @@ PyObject* repr(PyObject* self) {
   return PyUnicode_FromFormat("<function %s at %p>", as_function(self)->fn->qualname.c_str(), self);
 }
 
+// The objects a function holds that may lead back to it: its __dict__, its defaults and what
+// is made of them (the Python twin, the signature).
+int traverse(PyObject* self, visitproc visit, void* arg) {
+  FunctionObject* f = as_function(self);
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(f->dict);
+  Py_VISIT(f->python_twin);
+  Py_VISIT(f->signature);
+  if (f->fn != nullptr)
+    for (const auto& p : f->fn->params) Py_VISIT(p.default_value.ptr());
+  return 0;
+}
+
+// Breaks reference cycles, as the collector of a Python function does: without its defaults
+// the function still answers, with the interpreter's error for a missing argument.
+int clear(PyObject* self) {
+  FunctionObject* f = as_function(self);
+  Py_CLEAR(f->dict);
+  Py_CLEAR(f->python_twin);
+  Py_CLEAR(f->signature);
+  if (f->fn != nullptr)
+    for (auto& p : f->fn->params) p.default_value = py::object();
+  return 0;
+}
+
 void dealloc(PyObject* self) {
   FunctionObject* f = as_function(self);
+  PyObject_GC_UnTrack(self);
   if (f->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
   Py_CLEAR(f->python_twin);
   Py_CLEAR(f->signature);
@@ -179,6 +197,16 @@ PyObject* get_text_signature(PyObject* self, void* closure) {
   return text;
 }
 
+// Pickled and copied by reference, as Python's functions are: their module and qualified name.
+PyObject* reduce(PyObject* self, PyObject*) {
+  return PyUnicode_FromString(as_function(self)->fn->qualname.c_str());
+}
+
+PyMethodDef methods[] = {
+    {"__reduce__", reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
@@ -202,6 +230,9 @@ PyType_Slot slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_descr_get, reinterpret_cast<void*>(descr_get)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear)},
+    {Py_tp_methods, methods},
     {Py_tp_getset, getset},
     {Py_tp_members, members},
     {0, nullptr},
@@ -210,10 +241,13 @@ PyType_Slot slots[] = {
 PyTypeObject* function_type() {
   static PyTypeObject* const type = [] {
     // METHOD_DESCRIPTOR: obj.method(...) calls with obj as first argument, without making
-    // a bound method first, as for Python functions.
-    static PyType_Spec fn = {
-        "control_zelk.function", sizeof(FunctionObject), 0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR, slots};
+    // a bound method first, as for Python functions. Like the interpreter's own function
+    // types it cannot be instantiated or subclassed from Python, nor changed.
+    static PyType_Spec fn = {"control_zelk.function", sizeof(FunctionObject), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL |
+                                 Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_GC |
+                                 Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+                             slots};
     PyObject* t = PyType_FromSpec(&fn);
     if (t == nullptr) throw py::error_already_set();
     return reinterpret_cast<PyTypeObject*>(t);

@@ -1,28 +1,23 @@
-// ZELK_MODULE(name, m) { ... }: defines the init function of extension module `name`,
-// like PYBIND11_MODULE, except that an error raised while the module initialises reaches
-// the importer unchanged. A missing library thus fails the import with the library's own
-// ModuleNotFoundError, not pybind11's "ImportError: initialization failed".
+// ZELK_MODULE(name, m) { ... }: defines the init function of extension module `name`, like
+// PYBIND11_MODULE, except that an error raised while the module initialises reaches the
+// importer unchanged. A missing library thus fails the import with the library's own
+// ModuleNotFoundError, not pybind11's "ImportError: initialization failed". Written with
+// CPython's PyMODINIT_FUNC and pybind11's public interface only.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
-#include <exception>
+namespace zelk::detail {
 
-#define ZELK_MODULE(name, variable)                                                   \
-  static void zelk_init_##name(pybind11::module_&);                                   \
-  PYBIND11_PLUGIN_IMPL(name) {                                                        \
-    PYBIND11_CHECK_PYTHON_VERSION                                                     \
-    PYBIND11_ENSURE_INTERNALS_READY                                                   \
-    static pybind11::module_::module_def definition;                                  \
-    auto m = pybind11::module_::create_extension_module(#name, nullptr, &definition); \
-    try {                                                                             \
-      zelk_init_##name(m);                                                            \
-      return m.ptr();                                                                 \
-    } catch (pybind11::error_already_set & e) {                                       \
-      e.restore();                                                                    \
-    } catch (const std::exception& e) {                                               \
-      PyErr_SetString(PyExc_ImportError, e.what());                                   \
-    }                                                                                 \
-    return nullptr;                                                                   \
-  }                                                                                   \
+// Makes the module `name` and runs `body` on it; the new module, or null with the error set.
+PyObject* init_module(const char* name, PyModuleDef* definition, void (*body)(pybind11::module_&));
+
+}  // namespace zelk::detail
+
+#define ZELK_MODULE(name, variable)                                            \
+  static void zelk_init_##name(pybind11::module_&);                            \
+  PyMODINIT_FUNC PyInit_##name() {                                             \
+    static PyModuleDef definition;                                             \
+    return ::zelk::detail::init_module(#name, &definition, &zelk_init_##name); \
+  }                                                                            \
   void zelk_init_##name(pybind11::module_& variable)

@@ -4,6 +4,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <array>
+#include <cstddef>
 #include <utility>
 
 #include "py_names.hpp"
@@ -67,6 +69,21 @@ inline bool ne(py::handle a, py::handle b) {
 
 // exc.add_note(note): a line printed under the exception's own message in its traceback.
 void add_note(py::handle exc, const char* note);
+
+namespace detail {
+py::tuple unpack(py::handle obj, std::size_t n);
+}  // namespace detail
+
+// `v0, ..., v(N-1) = obj`: the N items of obj. A tuple of N is taken apart directly; anything
+// else is unpacked by the interpreter, with its own errors for wrong lengths and types.
+template <std::size_t N>
+std::array<py::object, N> unpack(py::handle obj) {
+  const py::tuple t = detail::unpack(obj, N);
+  std::array<py::object, N> items;
+  for (std::size_t i = 0; i < N; ++i)
+    items[i] = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(t.ptr(), i));
+  return items;
+}
 
 // `a, b = obj`: the two items of a pair. A tuple of two is taken apart directly; anything
 // else is unpacked by the interpreter, with its own errors for wrong lengths and types.
