@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "frame.hpp"
+#include "board/frame.hpp"
 
 namespace zelk_sim {
 

@@ -2,8 +2,8 @@
 // unit's view of the floor, and whether the car's body touches something.
 #pragma once
 
-#include "floor.hpp"
-#include "world.hpp"
+#include "world/floor.hpp"
+#include "world/world.hpp"
 
 namespace zelk_sim {
 

@@ -1,4 +1,4 @@
-#include "world.hpp"
+#include "world/world.hpp"
 
 #include <opencv2/imgcodecs.hpp>
 #include <set>

@@ -1,4 +1,4 @@
-#include "control_server.hpp"
+#include "io/control_server.hpp"
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -21,7 +21,7 @@ constexpr std::size_t kMaxPending = 64u << 20;
 // A socket file left behind by a simulator that was killed would make bind() fail, so it
 // is removed; anything else at the path (a user's file, a live simulator's socket) is not.
 bool remove_stale_socket(const std::string& path, const sockaddr_un& addr, std::string& error) {
-  struct stat st {};
+  struct stat st{};
   if (lstat(path.c_str(), &st) != 0) return true;  // nothing there
   if (!S_ISSOCK(st.st_mode)) {
     error = "control socket " + path + ": the path exists and is not a socket; not removing it";

@@ -9,12 +9,12 @@
 #include <memory>
 #include <string>
 
-#include "board.hpp"
-#include "camera_view.hpp"
-#include "floor.hpp"
-#include "reply_queue.hpp"
-#include "top_view.hpp"
-#include "world.hpp"
+#include "board/board.hpp"
+#include "board/reply_queue.hpp"
+#include "render/camera_view.hpp"
+#include "render/top_view.hpp"
+#include "world/floor.hpp"
+#include "world/world.hpp"
 
 namespace zelk_sim {
 

@@ -1,4 +1,4 @@
-#include "reply_queue.hpp"
+#include "board/reply_queue.hpp"
 
 #include <unistd.h>
 

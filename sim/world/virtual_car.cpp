@@ -1,11 +1,11 @@
-#include "virtual_car.hpp"
+#include "world/virtual_car.hpp"
 
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <sstream>
 
-#include "sensors.hpp"
+#include "world/sensors.hpp"
 
 namespace zelk_sim {
 namespace {

@@ -5,8 +5,8 @@
 
 #include <opencv2/core.hpp>
 
-#include "floor.hpp"
-#include "world.hpp"
+#include "world/floor.hpp"
+#include "world/world.hpp"
 
 namespace zelk_sim {
 

@@ -1,4 +1,4 @@
-#include "fault_plan.hpp"
+#include "board/fault_plan.hpp"
 
 #include <cerrno>
 #include <cstdlib>

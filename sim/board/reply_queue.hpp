@@ -4,8 +4,8 @@
 #include <chrono>
 #include <deque>
 
-#include "fault_plan.hpp"
-#include "frame.hpp"
+#include "board/fault_plan.hpp"
+#include "board/frame.hpp"
 
 namespace zelk_sim {
 

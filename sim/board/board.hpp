@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "frame.hpp"
+#include "board/frame.hpp"
 
 namespace zelk_sim {
 

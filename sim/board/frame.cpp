@@ -1,4 +1,4 @@
-#include "frame.hpp"
+#include "board/frame.hpp"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "sensors.hpp"
+#include "world/sensors.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "car_model.hpp"
+#include "world/car_model.hpp"
 
 #include <cmath>
 #include <cstdlib>
@@ -12,7 +12,7 @@ constexpr double kPi = 3.14159265358979323846;
 
 struct Field {
   const char* name;
-  double CarConstants::*member;
+  double CarConstants::* member;
   double low;
   double high;
 };

@@ -1,4 +1,4 @@
-#include "top_view.hpp"
+#include "render/top_view.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "pty_port.hpp"
+#include "io/pty_port.hpp"
 
 #include <fcntl.h>
 #include <termios.h>

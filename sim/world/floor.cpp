@@ -1,4 +1,4 @@
-#include "floor.hpp"
+#include "world/floor.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "car_model.hpp"
+#include "world/car_model.hpp"
 
 namespace zelk_sim {
 

@@ -4,7 +4,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "world.hpp"
+#include "world/world.hpp"
 
 namespace zelk_sim {
 

@@ -1,4 +1,4 @@
-#include "camera_view.hpp"
+#include "render/camera_view.hpp"
 
 #include <algorithm>
 #include <cmath>
