@@ -7,7 +7,7 @@ import cv2
 import numpy as np
 import pytest
 
-from control_zelk import optik
+from control_zelk import optik, optik1
 from optik_reference import ReferenceColorDetect, state
 
 TABLE = {
@@ -265,3 +265,14 @@ def test_set_hsv_without_clicks_then_accumulating(gui, capsys):
         cd.set_hsv("no camera")
     cd.getpos(LEFT, 29, 19, "flags", "param")  # a black pixel; flags and param are ignored
     assert (cd.Hmin, cd.Smin, cd.Vmin) == (0, 0, 0)
+
+
+@pytest.mark.parametrize("make", [lambda name: optik.color_detect(name),
+                                  lambda name: optik1.Img().color_detect_init(name)],
+                         ids=["optik", "optik1"])
+def test_an_unknown_colour_name_says_which_names_there_are(make):
+    with pytest.raises(AttributeError) as e:
+        make("Red")
+    assert str(e.value).endswith("object has no attribute 'color_list_lower'")
+    assert e.value.__notes__ == ["No colour is named 'Red' in the table; its colours are: red, "
+                                 "green, yellow, blue, orange, black, white, gray, purple, qing."]

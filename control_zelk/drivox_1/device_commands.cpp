@@ -29,7 +29,7 @@ void id_init(py::object self, py::object id_list) {
   self.attr("name") = id_list[py::int_(0)];
   self.attr("classes") = id_list[py::int_(1)];
   // The caller's own list grows to six elements: the four argument slots.
-  for (int i = 0; i < 4; ++i) id_list.attr("append")(0);
+  for (int i = 0; i < 4; ++i) zelk::call_method(id_list, ZELK_ID("append"), py::int_(0));
   zelk::print("初始化ID");
 }
 

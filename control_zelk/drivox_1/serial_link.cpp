@@ -38,16 +38,16 @@ void init(py::object self, py::object device, py::object baud) {
   self.attr("device") = device;
   self.attr("baud") = baud;
   try {
-    self.attr("ser") = zelk::global(ZELK_ID("serial"))
-                           .attr("Serial")(self.attr("device"), self.attr("baud"),
-                                           py::arg("timeout") = kReadTimeoutSeconds);
+    self.attr("ser") =
+        zelk::call_method(zelk::global(ZELK_ID("serial")), ZELK_ID("Serial"), ZELK_KW("timeout"),
+                          self.attr("device"), self.attr("baud"), py::int_(kReadTimeoutSeconds));
   } catch (py::error_already_set& e) {
     // The serial library's own error, with a hint for whoever has no car at hand.
     if (e.matches(PyExc_Exception))
       zelk::add_note(e.value(),
                      "No controller board could be opened at this port. Without the car, run "
                      "the program on the board simulator: zelk-run-on-sim PROGRAM.py (see "
-                     "\"Running a learner program\" in the README).");
+                     "docs/simulator.md).");
     throw;
   }
 }
@@ -56,12 +56,13 @@ void del(py::object self) {
   // A constructor that failed to open the port leaves no `ser`: nothing to close then.
   if (!py::hasattr(self, "ser")) return;
   py::object ser = self.attr("ser");
-  if (!ser.is_none()) ser.attr("close")();
+  if (!ser.is_none()) zelk::call_method(ser, ZELK_ID("close"));
 }
 
 void serial_open(py::object self) {
   py::object ser = self.attr("ser");
-  if (!zelk::truthy(ser.attr("isOpen")())) ser.attr("open")();
+  if (!zelk::truthy(zelk::call_method(ser, ZELK_ID("isOpen"))))
+    zelk::call_method(ser, ZELK_ID("open"));
 }
 
 void write_msg(py::object self, py::object sendmsg) {
@@ -168,6 +169,7 @@ void send_cmd(py::object self, py::object cmd_type, py::object cmd_id, py::objec
 }
 
 py::object recieve_ack(py::object self) {
+  py::object error;
   try {
     py::object recv = zelk::call_method(self, ZELK_ID("recvMsg"));
     if (zelk::truthy(zelk::call_method(self, ZELK_ID("correctMsg"), recv))) return recv;
@@ -175,9 +177,12 @@ py::object recieve_ack(py::object self) {
     return py::none();
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
-    zelk::print("没有收到底层ack应答", e.value());
-    return py::none();
+    error = e.value();
   }
+  // Printed once the exception is handled: Python code run inside a catch block could not be
+  // left cleanly by a thread the interpreter's end cancels.
+  zelk::print("没有收到底层ack应答", error);
+  return py::none();
 }
 
 }  // namespace

@@ -14,7 +14,7 @@ namespace {
 // A calibration array as OpenCV takes it: a 1-D array of n values is an n×1 matrix.
 zelk::MatView calibration_view(py::object a, const char* where) {
   if (py::isinstance<py::array>(a) && py::reinterpret_borrow<py::array>(a).ndim() == 1)
-    a = a.attr("reshape")(-1, 1);
+    a = zelk::call_method(a, ZELK_ID("reshape"), py::int_(-1), py::int_(1));
   return zelk::array_view(a, where);
 }
 
@@ -55,7 +55,7 @@ py::object distortion(py::handle img) {
   const zelk::MatView src = zelk::array_view(img, "undistort");
   cv::Mat dst = zelk::numpy_mat();
   {
-    py::gil_scoped_release unlocked;
+    zelk::Unlocked unlocked;
     cv::Rect roi;
     const cv::Size size(w, h);
     const cv::Mat new_camera =

@@ -24,7 +24,7 @@ py::object take_photos(py::handle img, py::handle class_num_dir, py::handle name
   const std::string path = zelk::utf8(filename);
   bool written;
   {
-    py::gil_scoped_release unlocked;
+    zelk::Unlocked unlocked;
     written = cv::imwrite(path, picture.mat);
   }
   if (!written) return py::none();

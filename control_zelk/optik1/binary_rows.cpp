@@ -8,6 +8,7 @@
 
 #include "grey_conversion.hpp"
 #include "grey_histogram.hpp"
+#include "py_names.hpp"
 
 namespace optik1 {
 namespace {
@@ -65,12 +66,14 @@ py::object numeric(py::handle img) {
   const char kind = a.dtype().kind();
   const auto size = a.dtype().itemsize();
   // Bool entries are bytes holding 0 or 1.
-  if (kind == 'b') return obj.attr("view")("uint8");
+  if (kind == 'b') return zelk::call_method(obj, ZELK_ID("view"), py::str("uint8"));
   // Other types OpenCV does not read as they are (64-bit integers, float16, complex,
   // objects): compare with 0 in NumPy.
   const bool native = (kind == 'u' && size <= 2) || (kind == 'i' && size <= 4) ||
                       (kind == 'f' && (size == 4 || size == 8));
-  if (!native) return obj.attr("__ne__")(0).attr("view")("uint8");
+  if (!native)
+    return zelk::call_method(zelk::call_method(obj, ZELK_ID("__ne__"), py::int_(0)),
+                             ZELK_ID("view"), py::str("uint8"));
   return obj;
 }
 

@@ -20,7 +20,7 @@ py::object pic_read(py::handle path) {
   const std::string file = file_path(path, "pic_read");
   cv::Mat image;
   {
-    py::gil_scoped_release unlocked;
+    zelk::Unlocked unlocked;
     image = cv::imread(file);
   }
   return result_array(image);

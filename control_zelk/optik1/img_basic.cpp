@@ -49,7 +49,7 @@ void show_image(py::object self, py::object windows_name) {
 void write_image(py::object self, py::handle path) {
   const std::string file = file_path(path, "write_image");
   zelk::MatView v = zelk::array_view(self.attr("img"), "write_image");
-  py::gil_scoped_release unlocked;
+  zelk::Unlocked unlocked;
   cv::imwrite(file, v.mat);
 }
 
@@ -74,7 +74,7 @@ void resize(py::object self, py::handle newsize) {
   zelk::MatView v = zelk::array_view(self.attr("img"), "resize");
   cv::Mat dst = zelk::numpy_mat();
   {
-    py::gil_scoped_release unlocked;
+    zelk::Unlocked unlocked;
     cv::resize(v.mat, dst, cv::Size(width, height));
   }
   self.attr("img") = result_array(dst);
@@ -87,7 +87,7 @@ void morph(py::object self, const char* where) {
   zelk::MatView v = zelk::array_view(self.attr("img"), where);
   cv::Mat dst = zelk::numpy_mat();
   {
-    py::gil_scoped_release unlocked;
+    zelk::Unlocked unlocked;
     Op(v.mat, dst, cv::Mat(), cv::Point(-1, -1), 2, cv::BORDER_CONSTANT,
        cv::morphologyDefaultBorderValue());
   }
@@ -98,7 +98,7 @@ void bgr2gray(py::object self) {
   zelk::MatView v = zelk::array_view(self.attr("img"), "BGR2GRAY");
   cv::Mat dst = zelk::numpy_mat();
   {
-    py::gil_scoped_release unlocked;
+    zelk::Unlocked unlocked;
     cv::cvtColor(v.mat, dst, cv::COLOR_BGR2GRAY);
   }
   self.attr("img") = result_array(dst);
@@ -109,7 +109,7 @@ void gray2bin(py::object self) {
   zelk::MatView v = zelk::array_view(self.attr("img"), "GRAY2BIN");
   cv::Mat dst = zelk::numpy_mat();
   {
-    py::gil_scoped_release unlocked;
+    zelk::Unlocked unlocked;
     cv::threshold(v.mat, dst, 0, 255, cv::THRESH_OTSU);
   }
   self.attr("img") = result_array(dst);
@@ -125,7 +125,7 @@ py::object analysed_image(py::handle self, py::handle img) {
 
 std::string file_path(py::handle path, const char* where) {
   py::object p = py::reinterpret_borrow<py::object>(path);
-  if (py::hasattr(p, "__fspath__")) p = p.attr("__fspath__")();
+  if (py::hasattr(p, "__fspath__")) p = zelk::call_method(p, ZELK_ID("__fspath__"));
   if (!py::isinstance<py::str>(p))
     zelk::raise_cv_error(std::string(where) + ": expected a file path (str), got " +
                          zelk::describe(path));

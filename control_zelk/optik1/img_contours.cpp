@@ -28,7 +28,7 @@ py::list bin_detect(py::object self, py::handle img) {
   zelk::MatView v = zelk::array_view(analysed_image(self, img), "bin_detect");
   std::vector<std::vector<cv::Point>> contours;
   {
-    py::gil_scoped_release unlocked;
+    zelk::Unlocked unlocked;
     contours = large_contours(v.mat);
   }
   return zelk::contours_to_list(contours);

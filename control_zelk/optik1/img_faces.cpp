@@ -62,7 +62,7 @@ void beauty_face(py::object self) {
   const zelk::MatView src = zelk::array_view(self.attr("img"), "bilateralFilter");
   cv::Mat dst = zelk::numpy_mat();
   {
-    py::gil_scoped_release unlocked;
+    zelk::Unlocked unlocked;
     beauty_filter(src.mat, dst);
   }
   self.attr("img") = zelk::to_array(dst);

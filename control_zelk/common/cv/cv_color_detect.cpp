@@ -22,7 +22,7 @@ void hsv_in_range(const MatView& bgr, py::handle lower, py::handle upper, cv::Ma
   if (read_bound(lower, &lo) && read_bound(upper, &hi)) {
     const Table table = range_table(lo, hi);
     mask.create(bgr.mat.size(), CV_8UC1);  // with the GIL: `mask` may be a NumPy array
-    py::gil_scoped_release unlocked;
+    zelk::Unlocked unlocked;
     if (table) {
       apply_table(*table, bgr.mat, mask);
     } else {
@@ -34,8 +34,8 @@ void hsv_in_range(const MatView& bgr, py::handle lower, py::handle upper, cv::Ma
   }
   // Bounds of another form (tuples, 2-D arrays, ...): cv2 decides what they mean.
   py::object cv2 = global(ZELK_ID("cv2"));
-  py::object hsv = cv2.attr("cvtColor")(bgr.array, cv2.attr("COLOR_BGR2HSV"));
-  py::object in_range = cv2.attr("inRange")(hsv, lower, upper);
+  py::object hsv = call_method(cv2, ZELK_ID("cvtColor"), bgr.array, cv2.attr("COLOR_BGR2HSV"));
+  py::object in_range = call_method(cv2, ZELK_ID("inRange"), hsv, lower, upper);
   image_view(in_range, "inRange", {1, false}).mat.copyTo(mask);
 }
 
@@ -83,7 +83,7 @@ void detect(py::object self, py::handle frame, const char* result_attr) {
   Blob blob;
   bool found;
   {
-    py::gil_scoped_release unlocked;
+    zelk::Unlocked unlocked;
     found = largest_blob(mask, &blob);
   }
   if (!found) {

@@ -10,6 +10,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <string>
+
 namespace zelk::color {
 namespace {
 
@@ -53,15 +55,29 @@ void set_arrays(py::object& self) {
 
 void init(py::object self, py::handle name, const char* result_attr) {
   self.attr(result_attr) = "none";
+  bool known = false;
   for (const NamedRange& c : kColours) {
     if (eq(name, py::str(c.name))) {
       self.attr("color_list_lower") = hsv_list(c.lower);
       self.attr("color_list_upper") = hsv_list(c.upper);
+      known = true;
       break;
     }
   }
-  // An unknown name leaves the lists unset: reading them back raises AttributeError.
-  set_arrays(self);
+  // An unknown name leaves the lists unset: reading them back raises AttributeError, to
+  // which a note adds the names the table knows.
+  try {
+    set_arrays(self);
+  } catch (py::error_already_set& e) {
+    if (!known && e.matches(PyExc_AttributeError)) {
+      std::string names;
+      for (const NamedRange& c : kColours) names += std::string(names.empty() ? "" : ", ") + c.name;
+      const py::object note = py::str("No colour is named {!r} in the table; its colours are: {}.")
+                                  .attr("format")(name, names);
+      call_method(e.value(), ZELK_ID("add_note"), note);
+    }
+    throw;
+  }
   self.attr("color") = name;
   self.attr("mybuffer") = 16;
   self.attr("pts") = global(ZELK_ID("deque"))(py::arg("maxlen") = self.attr("mybuffer"));
@@ -77,10 +93,10 @@ void pick_range(py::object self, py::handle bgr, py::handle label) {
   cv::cvtColor(view.mat, hsv, cv::COLOR_BGR2HSV);
   self.attr("HSV") = to_array(hsv);
 
-  cv2.attr("imshow")("imageHSV", self.attr("HSV"));
-  cv2.attr("imshow")("image", bgr);
-  cv2.attr("setMouseCallback")("imageHSV", self.attr("getpos"));
-  cv2.attr("waitKey")(0);  // clicks reach getpos during this wait
+  call_method(cv2, ZELK_ID("imshow"), py::str("imageHSV"), self.attr("HSV"));
+  call_method(cv2, ZELK_ID("imshow"), py::str("image"), bgr);
+  call_method(cv2, ZELK_ID("setMouseCallback"), py::str("imageHSV"), self.attr("getpos"));
+  call_method(cv2, ZELK_ID("waitKey"), py::int_(0));  // clicks reach getpos during this wait
 
   py::list lower, upper;
   for (const char* attr : kMin) lower.append(self.attr(attr));

@@ -57,7 +57,7 @@ void mark(py::handle frame, const Box& face, int thickness) {
 
 cv::Mat read_picture(py::handle path) {
   const std::string file = utf8(path);
-  py::gil_scoped_release unlocked;
+  zelk::Unlocked unlocked;
   return cv::imread(file);
 }
 
@@ -80,7 +80,7 @@ py::object blend(const Overlay& o, py::handle frame) {
     CV_Error(cv::Error::StsUnsupportedFormat, "seamlessClone: 8-bit BGR pictures only");
   cv::Mat output = numpy_mat();
   {
-    py::gil_scoped_release unlocked;
+    zelk::Unlocked unlocked;
     const cv::Mat mask(o.picture.size(), o.picture.type(), cv::Scalar::all(255));
     cv::seamlessClone(o.picture, destination.mat, mask, o.centre, output, cv::MIXED_CLONE);
   }

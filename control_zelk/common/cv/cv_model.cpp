@@ -98,7 +98,7 @@ py::object tensor(py::handle frame, bool resize, bool centred) {
   py::array_t<float> out({py::ssize_t{1}, py::ssize_t{3}, py::ssize_t{rows}, py::ssize_t{cols}});
   float* planes = out.mutable_data();
   {
-    py::gil_scoped_release unlocked;
+    zelk::Unlocked unlocked;
     if (resize) cv::resize(v.mat, src, cv::Size(kSide, kSide));
     // One pass: scale and move each channel to its own plane.
     const float scale = centred ? 2.f / 255.f : 1.f / 255.f, offset = centred ? -1.f : 0.f;

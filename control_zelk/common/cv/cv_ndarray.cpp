@@ -52,7 +52,7 @@ class NumpyAllocator final : public cv::MatAllocator {
                          cv::AccessFlag flags, cv::UMatUsageFlags usage) const override {
     if (data != nullptr)
       return cv::Mat::getDefaultAllocator()->allocate(dims, sizes, type, data, step, flags, usage);
-    py::gil_scoped_acquire gil;
+    Locked gil;
     const int cn = CV_MAT_CN(type);
     std::vector<py::ssize_t> shape(sizes, sizes + dims);
     if (cn > 1) shape.push_back(cn);
@@ -68,7 +68,7 @@ class NumpyAllocator final : public cv::MatAllocator {
   bool allocate(cv::UMatData*, cv::AccessFlag, cv::UMatUsageFlags) const override { return false; }
   void deallocate(cv::UMatData* u) const override {
     if (u == nullptr || u->refcount != 0) return;
-    py::gil_scoped_acquire gil;
+    Locked gil;
     Py_XDECREF(static_cast<PyObject*>(u->userdata));
     delete u;
   }
@@ -150,7 +150,7 @@ bool read_as_int32(const py::dtype& dt) {
 }
 
 py::array as_cv2_reads(const py::array& a) {
-  if (read_as_int32(a.dtype())) return a.attr("astype")("int32");
+  if (read_as_int32(a.dtype())) return call_method(a, ZELK_ID("astype"), py::str("int32"));
   return a;
 }
 
@@ -233,7 +233,7 @@ MatView array_view(py::handle obj, const char* where, bool writable) {
   if (writable && !a.writeable()) raise_bad_array(where, "the array is read-only", obj);
   // As cv2 does for inputs: 64-bit integers are read as int32, a 1-D array as one column.
   if (!writable) a = as_cv2_reads(a);
-  if (a.ndim() == 1) a = a.attr("reshape")(a.shape(0), 1);
+  if (a.ndim() == 1) a = call_method(a, ZELK_ID("reshape"), py::int_(a.shape(0)), py::int_(1));
   const int depth = depth_of(a.dtype());
   if (depth < 0) raise_bad_array(where, "unsupported dtype (use uint8 … float64)", obj);
   if (a.ndim() != 2 && a.ndim() != 3) raise_bad_array(where, "expected a 2-D or 3-D array", obj);
@@ -288,7 +288,8 @@ py::array to_array(const cv::Mat& m) {
     return out;
   }
   auto a = py::reinterpret_borrow<py::array>(static_cast<PyObject*>(m.u->userdata));
-  if (a.ndim() == 3 && a.shape(2) == 1) return a.attr("reshape")(a.shape(0), a.shape(1));
+  if (a.ndim() == 3 && a.shape(2) == 1)
+    return call_method(a, ZELK_ID("reshape"), py::int_(a.shape(0)), py::int_(a.shape(1)));
   return a;
 }
 
@@ -296,7 +297,7 @@ py::array grey_of(py::handle frame) {
   const MatView colour = array_view(frame, "cvtColor");
   cv::Mat grey = numpy_mat();
   {
-    py::gil_scoped_release unlocked;
+    zelk::Unlocked unlocked;
     cv::cvtColor(colour.mat, grey, cv::COLOR_BGR2GRAY);
   }
   return to_array(grey);

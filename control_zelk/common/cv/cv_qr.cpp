@@ -63,7 +63,7 @@ void decode_display(py::handle self, py::handle image, Id result) {
   const MatView grey = array_view(image, "decode");
   std::vector<Symbol> symbols;
   {
-    py::gil_scoped_release unlocked;
+    zelk::Unlocked unlocked;
     symbols = scan_symbols(grey.mat);
   }
   for (const Symbol& s : symbols) {

@@ -9,6 +9,7 @@
 
 #include "py_errors.hpp"
 #include "py_names.hpp"
+#include "py_threads.hpp"
 
 namespace zelk {
 namespace {
@@ -90,6 +91,9 @@ bool bind(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 PyObject* call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
   FunctionObject* f = as_function(self);
+  // A thread still calling in while the interpreter ends (a learner's daemon thread) would be
+  // cancelled at its next wait for the GIL, in the middle of this library's C++.
+  if (interpreter_ending_elsewhere()) wait_for_process_end();
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   PyObject* slots[kMaxParams];
   try {
@@ -103,6 +107,10 @@ PyObject* call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObje
       return nullptr;
     }
     return f->fn->body(slots).release().ptr();
+#if defined(__GLIBCXX__)
+  } catch (abi::__forced_unwind&) {  // the interpreter's end, caught further in (py_threads.hpp)
+    wait_for_process_end();
+#endif
   } catch (...) {
     set_python_error();
   }

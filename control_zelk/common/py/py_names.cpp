@@ -33,6 +33,7 @@ PyObject* make_kwnames(const char* const* names, std::size_t n) {
 }  // namespace detail
 
 void bind_module(py::module_& m) {
+  note_main_thread();
   // Held for the life of the process: calls may come during interpreter teardown.
   module_dict = py::object(m.attr("__dict__")).release().ptr();
   builtins_dict = py::object(py::module_::import("builtins").attr("__dict__")).release().ptr();

@@ -9,6 +9,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "py_threads.hpp"
+
 #include <array>
 #include <cstddef>
 
@@ -69,16 +71,20 @@ inline py::object steal_or_throw(PyObject* result) {
 template <typename... Args>
 py::object call(py::handle callable, const Args&... args) {
   PyObject* argv[] = {nullptr, py::handle(args).ptr()...};
-  return steal_or_throw(PyObject_Vectorcall(
-      callable.ptr(), argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  return steal_or_throw(at_exit_safe([&] {
+    return PyObject_Vectorcall(callable.ptr(), argv + 1,
+                               sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  }));
 }
 
 // obj.name(*args)
 template <typename... Args>
 py::object call_method(py::handle obj, Id name, const Args&... args) {
   PyObject* argv[] = {obj.ptr(), py::handle(args).ptr()...};
-  return steal_or_throw(PyObject_VectorcallMethod(
-      name.ptr, argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  return steal_or_throw(at_exit_safe([&] {
+    return PyObject_VectorcallMethod(
+        name.ptr, argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  }));
 }
 
 // obj.name(*positional, **dict(zip(keywords, values))): the last len(keywords) arguments
@@ -88,7 +94,8 @@ py::object call_method(py::handle obj, Id name, KwNames keywords, const Args&...
   PyObject* argv[] = {obj.ptr(), py::handle(args).ptr()...};
   const auto positional =
       sizeof...(Args) + 1 - static_cast<std::size_t>(PyTuple_GET_SIZE(keywords.ptr));
-  return steal_or_throw(PyObject_VectorcallMethod(name.ptr, argv, positional, keywords.ptr));
+  return steal_or_throw(at_exit_safe(
+      [&] { return PyObject_VectorcallMethod(name.ptr, argv, positional, keywords.ptr); }));
 }
 
 }  // namespace zelk
