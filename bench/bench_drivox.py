@@ -13,8 +13,7 @@ import os
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim"))
-from board_link import BoardSim  # noqa: E402
+from zelk_run.board_link import BoardSim
 
 import serial  # noqa: E402
 

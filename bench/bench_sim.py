@@ -12,15 +12,13 @@ import os
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim"))
-from board_link import BoardSim  # noqa: E402
-from camera_stand_in import RenderedCamera  # noqa: E402
-from run_on_sim import world_file  # noqa: E402
+import numpy as np
+from zelk_run.board_link import BoardSim
+from zelk_run.camera_stand_in import RenderedCamera
+from zelk_run.world import world_file
 
-import numpy as np  # noqa: E402
-
-from control_zelk.Drivox_1 import Car  # noqa: E402
-from control_zelk.optik1 import Img  # noqa: E402
+from control_zelk.Drivox_1 import Car
+from control_zelk.optik1 import Img
 
 TICKS = os.sysconf("SC_CLK_TCK")
 

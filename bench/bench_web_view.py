@@ -10,7 +10,6 @@
 2. The pictures a watching page receives per second from a program showing 30 a second.
 """
 import json
-import os
 import sys
 import threading
 import time
@@ -20,9 +19,8 @@ import urllib.request
 import cv2
 import numpy as np
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim"))
-from window_capture import capture_windows  # noqa: E402
-from web_view import WebView  # noqa: E402
+from zelk_run.web_view import WebView
+from zelk_run.window_capture import capture_windows
 
 PICTURES = [np.random.default_rng(i).integers(0, 255, (480, 640, 3), np.uint8) for i in range(4)]
 for i, picture in enumerate(PICTURES):  # smooth, like a camera picture, not noise

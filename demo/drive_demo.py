@@ -2,7 +2,7 @@
 output, set a PWM, move the steering servo, and start and stop line tracking.
 
 On the car:            .venv/bin/python demo/drive_demo.py
-Without the car:       .venv/bin/python sim/run_on_sim.py demo/drive_demo.py
+Without the car:       .venv/bin/zelk-run-on-sim demo/drive_demo.py
 """
 import time
 

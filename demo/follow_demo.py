@@ -5,7 +5,7 @@ Each turn reads a camera frame, measures where the line crosses the middle of th
 (control_zelk.optik).
 
 On the car:            .venv/bin/python demo/follow_demo.py
-Without the car:       .venv/bin/python sim/run_on_sim.py demo/follow_demo.py
+Without the car:       .venv/bin/zelk-run-on-sim demo/follow_demo.py
 """
 from control_zelk import optik, optik1
 from control_zelk.Drivox_1 import Car

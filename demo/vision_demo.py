@@ -12,7 +12,7 @@ is not there, the program installs the kit into a folder of its own (DIR/kit, as
 `python3 -m control_zelk.kit install --dir DIR/kit` would) and points optik1 at it.
 
 On the car:            .venv/bin/python demo/vision_demo.py [--out DIR]
-Without the car:       .venv/bin/python sim/run_on_sim.py demo/vision_demo.py [--out DIR]
+Without the car:       .venv/bin/zelk-run-on-sim demo/vision_demo.py [--out DIR]
 Without a screen the library's windows are skipped; the pictures are saved all the same.
 """
 import argparse

@@ -4,9 +4,9 @@
 
 Each picture is what a program shows in its windows, or, for the pictures named trail_*, the
 top view of a world with the path the virtual car took while the program drove it for a set
-time (run_on_sim.py --world ... --trail-picture). For the windows, the program in examples/
+time (zelk-run-on-sim --world ... --trail-picture). For the windows, the program in examples/
 (or, for the module's demonstrations f1-f4 and main, a two-line program that calls it) runs through
-sim/run_on_sim.py as a learner would run it, with camera 0 played by the simulator's camera
+zelk-run-on-sim as a learner would run it, with camera 0 played by the simulator's camera
 stand-in (the practice-mat video, or a still picture made here: the astronaut photo of
 scikit-image, a QR code, sign cards, shapes). While it runs, cv2.imshow only keeps the first
 and the last picture of each window (no window opens, and waits for a key return at once), and
@@ -16,13 +16,13 @@ NAME arguments make only those pictures (default: all). --examples is where the 
 programs are (default: examples/ of this repository); --kit-from is a folder laid out like the
 kit (model/, camera_pos/) that supplies the kit files this installation of the package does
 not carry (default: kit/ of this repository). One more picture, web-view (the page of
-run_on_sim.py --web), is a screenshot taken by tests/test_web_view_browser.py in headless
+zelk-run-on-sim --web), is a screenshot taken by tests/test_web_view_browser.py in headless
 chromium. Runs take under two minutes on two cores, two at
 a time. The same package, OpenCV and scikit-image give the same pictures, byte for byte.
 
-Also, as the PROGRAM of sim/run_on_sim.py (what the runs above use):
+Also, as the PROGRAM of zelk-run-on-sim (what the runs above use):
 
-    run_on_sim.py [OPTIONS] docs/make_pictures.py --capture DIR [--kit KIT] [--passes N]
+    zelk-run-on-sim [OPTIONS] docs/make_pictures.py --capture DIR [--kit KIT] [--passes N]
         [--clicks "X,Y ..."] PROGRAM.py [ARGS]
 
 runs PROGRAM.py with the windows captured into DIR (WINDOW.first.png, WINDOW.last.png) and
@@ -43,17 +43,17 @@ from dataclasses import dataclass, field
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PICTURES = os.path.join(REPO, "docs", "pictures")
-LAUNCHER = os.path.join(REPO, "sim", "run_on_sim.py")
+LAUNCHER = (sys.executable, "-m", "zelk_run")  # zelk-run-on-sim
 KIT_FILES = ("model/face.xml", "model/qmt4082.proto", "camera_pos/hat.jpg", "camera_pos/mask.jpg")
 
-# The green ball of the mat video in its first picture (sim/camera_stand_in.py): where the
+# The green ball of the mat video in its first picture (zelk_run/camera_stand_in.py): where the
 # learner of 11_colour_picking.py clicks.
 BALL_CLICKS = "80,120 60,120 100,120 80,100 80,140 65,105 95,135 65,135 95,105"
 FACE = (slice(0, 260), slice(110, 370))  # the astronaut's head, rows then columns
 
 
 # ---------------------------------------------------------------------------------------------
-# Capture mode: runs inside sim/run_on_sim.py.
+# Capture mode: runs inside zelk-run-on-sim.
 
 
 class EnoughPasses(BaseException):
@@ -244,9 +244,9 @@ def program_file(shot, examples, work):
 def drive(shot, examples, cwd):
     """Runs the shot's program on the virtual car in its world; returns (its output, the
     folder with the trail picture)."""
-    shown = subprocess.run([sys.executable, LAUNCHER, "--help"], capture_output=True, text=True)
+    shown = subprocess.run([*LAUNCHER, "--help"], capture_output=True, text=True)
     headless = ["--headless"] if "--headless" in shown.stdout else []  # no view of the world
-    command = [sys.executable, LAUNCHER, "--trace", "off", "--world", shot.world,
+    command = [*LAUNCHER, "--trace", "off", "--world", shot.world,
                "--duration", str(shot.seconds), "--trail-picture", os.path.join(cwd, "trail.png"),
                *headless, program_file(shot, examples, cwd)]
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
@@ -267,7 +267,7 @@ def run(shot, examples, kit, inputs, work):
         return drive(shot, examples, cwd)
     for name, source in shot.files.items():
         shutil.copyfile(os.path.join(inputs, source), os.path.join(cwd, name))
-    command = [sys.executable, LAUNCHER, "--trace", "off"]
+    command = [*LAUNCHER, "--trace", "off"]
     if shot.image:
         command += ["--image", os.path.join(inputs, shot.image)]
     else:
@@ -368,8 +368,7 @@ def make(names, examples, kit_from, jobs=2):
         inputs = os.path.join(work, "inputs")
         os.makedirs(inputs)
         make_inputs(inputs)
-        sys.path.insert(0, os.path.join(REPO, "sim"))
-        import camera_stand_in
+        from zelk_run import camera_stand_in
 
         camera_stand_in.make_track_video(os.path.join(inputs, "track.avi"))
         with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:

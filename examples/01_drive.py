@@ -1,5 +1,5 @@
 """Drive the car with Car: forward, a turn to each side, backward, then stop.
-Run: on the car .venv/bin/python examples/01_drive.py; without it .venv/bin/python sim/run_on_sim.py examples/01_drive.py
+Run: on the car .venv/bin/python examples/01_drive.py; without it .venv/bin/zelk-run-on-sim examples/01_drive.py
 """
 import time
 

@@ -1,5 +1,5 @@
 """Switch an output on and off, read the inputs and set a PWM duty with Use_io.
-Run: on the car .venv/bin/python examples/02_io_and_pwm.py; without it .venv/bin/python sim/run_on_sim.py --inputs 5 examples/02_io_and_pwm.py
+Run: on the car .venv/bin/python examples/02_io_and_pwm.py; without it .venv/bin/zelk-run-on-sim --inputs 5 examples/02_io_and_pwm.py
 """
 import time
 

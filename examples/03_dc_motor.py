@@ -1,5 +1,5 @@
 """Run a DC motor with Cur_motor: forward, backward, stop.
-Run: on the car .venv/bin/python examples/03_dc_motor.py; without it .venv/bin/python sim/run_on_sim.py examples/03_dc_motor.py
+Run: on the car .venv/bin/python examples/03_dc_motor.py; without it .venv/bin/zelk-run-on-sim examples/03_dc_motor.py
 """
 import time
 

@@ -1,5 +1,5 @@
 """Turn a steering servo with Ste_motor: sweep from one side to the other, then centre it.
-Run: on the car .venv/bin/python examples/04_servo.py; without it .venv/bin/python sim/run_on_sim.py examples/04_servo.py
+Run: on the car .venv/bin/python examples/04_servo.py; without it .venv/bin/zelk-run-on-sim examples/04_servo.py
 """
 import time
 

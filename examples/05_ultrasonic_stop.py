@@ -1,5 +1,5 @@
 """Drive forward until the ultrasonic sensor (Ul_sensor) sees an obstacle closer than 30, then stop.
-Run: on the car .venv/bin/python examples/05_ultrasonic_stop.py; without it .venv/bin/python sim/run_on_sim.py examples/05_ultrasonic_stop.py
+Run: on the car .venv/bin/python examples/05_ultrasonic_stop.py; without it .venv/bin/zelk-run-on-sim examples/05_ultrasonic_stop.py
 """
 import time
 

@@ -1,5 +1,5 @@
 """Let the board's line-tracking unit (Line_track) follow a line by itself for a few seconds.
-Run: on the car .venv/bin/python examples/06_line_tracker.py; without it .venv/bin/python sim/run_on_sim.py examples/06_line_tracker.py
+Run: on the car .venv/bin/python examples/06_line_tracker.py; without it .venv/bin/zelk-run-on-sim examples/06_line_tracker.py
 """
 import time
 

@@ -1,5 +1,5 @@
 """Show the camera picture and a grey copy of it in two windows (optik1.Camera and Img); q quits.
-Run: on the car .venv/bin/python examples/07_camera_window.py; without it .venv/bin/python sim/run_on_sim.py examples/07_camera_window.py
+Run: on the car .venv/bin/python examples/07_camera_window.py; without it .venv/bin/zelk-run-on-sim examples/07_camera_window.py
 """
 import cv2
 

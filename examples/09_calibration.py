@@ -1,5 +1,5 @@
 """Straighten camera pictures with optik.distortion and the lens data in calibrate.npz; q quits.
-Run: on the car .venv/bin/python examples/09_calibration.py; without it .venv/bin/python sim/run_on_sim.py examples/09_calibration.py
+Run: on the car .venv/bin/python examples/09_calibration.py; without it .venv/bin/zelk-run-on-sim examples/09_calibration.py
 """
 import os
 

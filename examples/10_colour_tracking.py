@@ -1,5 +1,5 @@
 """Find a green ball in the camera picture with optik.color_detect and draw its track; q quits.
-Run: on the car .venv/bin/python examples/10_colour_tracking.py; without it .venv/bin/python sim/run_on_sim.py examples/10_colour_tracking.py
+Run: on the car .venv/bin/python examples/10_colour_tracking.py; without it .venv/bin/zelk-run-on-sim examples/10_colour_tracking.py
 """
 import cv2
 

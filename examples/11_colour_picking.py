@@ -1,5 +1,5 @@
 """Pick a colour by clicking it with the mouse (Img.set_hsv), then follow it in the camera picture.
-Run: on the car .venv/bin/python examples/11_colour_picking.py; without it .venv/bin/python sim/run_on_sim.py examples/11_colour_picking.py
+Run: on the car .venv/bin/python examples/11_colour_picking.py; without it .venv/bin/zelk-run-on-sim examples/11_colour_picking.py
 """
 import sys
 

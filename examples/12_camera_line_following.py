@@ -1,5 +1,5 @@
 """Steer the car along a dark line seen by the camera (Img.offset2, offset_calculate2, line_angle2); q quits.
-Run: on the car .venv/bin/python examples/12_camera_line_following.py; without it .venv/bin/python sim/run_on_sim.py examples/12_camera_line_following.py
+Run: on the car .venv/bin/python examples/12_camera_line_following.py; without it .venv/bin/zelk-run-on-sim examples/12_camera_line_following.py
 """
 import cv2
 

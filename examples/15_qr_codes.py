@@ -1,5 +1,5 @@
 """Read QR codes in the camera picture with Img.erweima_detect; q quits.
-Run: on the car .venv/bin/python examples/15_qr_codes.py; without it .venv/bin/python sim/run_on_sim.py --image PICTURE_OF_A_QR_CODE examples/15_qr_codes.py
+Run: on the car .venv/bin/python examples/15_qr_codes.py; without it .venv/bin/zelk-run-on-sim --image PICTURE_OF_A_QR_CODE examples/15_qr_codes.py
 """
 import cv2
 

@@ -1,5 +1,5 @@
 """Smooth the skin in the camera picture with the beauty filter (Img.beauty_face); q quits.
-Run: on the car .venv/bin/python examples/17_beauty_filter.py; without it .venv/bin/python sim/run_on_sim.py --image PHOTO_WITH_A_FACE examples/17_beauty_filter.py
+Run: on the car .venv/bin/python examples/17_beauty_filter.py; without it .venv/bin/zelk-run-on-sim --image PHOTO_WITH_A_FACE examples/17_beauty_filter.py
 """
 import cv2
 

@@ -1,5 +1,5 @@
 """Camera and car together: turn towards a green ball (optik.color_detect) and drive to it; q quits.
-Run: on the car .venv/bin/python examples/18_follow_the_ball.py; without it .venv/bin/python sim/run_on_sim.py examples/18_follow_the_ball.py
+Run: on the car .venv/bin/python examples/18_follow_the_ball.py; without it .venv/bin/zelk-run-on-sim examples/18_follow_the_ball.py
 """
 import cv2
 

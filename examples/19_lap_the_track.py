@@ -1,5 +1,5 @@
 """Follow the line round a track with the camera, through its dotted stretch, until q or Ctrl-C (optik1.Img, Car.Chassis_exe).
-Run: on the car .venv/bin/python examples/19_lap_the_track.py; without it .venv/bin/python sim/run_on_sim.py --world line-track examples/19_lap_the_track.py
+Run: on the car .venv/bin/python examples/19_lap_the_track.py; without it .venv/bin/zelk-run-on-sim --world line-track examples/19_lap_the_track.py
 """
 import cv2
 

@@ -11,6 +11,6 @@ for program in demo/drive_demo.py demo/follow_demo.py demo/vision_demo.py; do
   if [[ ${1:-} == --car ]]; then
     .venv/bin/python "$program"
   else
-    .venv/bin/python sim/run_on_sim.py "$program"
+    .venv/bin/zelk-run-on-sim "$program"
   fi
 done

@@ -3,7 +3,7 @@
 # Windows need a display: without one the suite runs on a virtual X screen.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh --tests
 # The tests' own module (zelk_test_hooks), in a build folder of its own: pip's build never makes it.
 if [[ ! -f build/test-hooks/CMakeCache.txt ]]; then
   cmake -S . -B build/test-hooks -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELK_TEST_HOOKS=ON \

@@ -3,7 +3,7 @@
 # line-following example laps the line track while http://127.0.0.1:8765/ shows its camera
 # window, the world from above, the board's trace and a stop button. Ctrl-C (or Stop) ends it.
 #   scripts/virtual-car.sh                       the line follower on the line track
-#   scripts/virtual-car.sh OPTIONS PROGRAM.py    any program, with run_on_sim.py's options,
+#   scripts/virtual-car.sh OPTIONS PROGRAM.py    any program, with zelk-run-on-sim's options,
 #                                                e.g. --world arena examples/18_follow_the_ball.py
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,4 +11,4 @@ scripts/setup.sh
 if (($# == 0)); then
   set -- --world line-track examples/19_lap_the_track.py
 fi
-exec .venv/bin/python sim/run_on_sim.py --web "$@"
+exec .venv/bin/zelk-run-on-sim --web "$@"

@@ -2,10 +2,10 @@ import os
 import sys
 
 import pytest
-from board_link import BoardSim
-from program_runner import let_ctrl_c_through
+from zelk_run.board_link import BoardSim
+from zelk_run.program_runner import let_ctrl_c_through
+from layout import REPO
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # The tests' own native module, zelk_test_hooks: built there by scripts/test.sh, never installed.
 sys.path.insert(0, os.environ.get("ZELK_TEST_HOOKS", os.path.join(REPO, "build", "test-hooks")))
 
@@ -28,7 +28,7 @@ def board():
     """A fresh, running board simulator with ``serial.Serial`` redirected to it: anything that
     opens "/dev/ttyAMA0" during the test talks to the simulator.
 
-    Yields a ``board_link.BoardSim``:
+    Yields a ``zelk_run.board_link.BoardSim``:
 
     - ``board.frames()`` -> list of ``bytes``: valid 14-byte command frames received since the
       start or the last ``board.clear()``, oldest first (frames with a bad header, length or

@@ -1,8 +1,8 @@
-"""Runs one program of examples/ for tests/test_examples.py, as the PROGRAM of sim/run_on_sim.py:
+"""Runs one program of examples/ for tests/test_examples.py, as the PROGRAM of zelk-run-on-sim:
 
-    run_on_sim.py [OPTIONS] tests/run_example.py EXAMPLE.py
+    zelk-run-on-sim [OPTIONS] tests/run_example.py EXAMPLE.py
 
-EXAMPLE.py then runs as __main__ exactly as run_on_sim.py would run it, with what the car has
+EXAMPLE.py then runs as __main__ exactly as zelk-run-on-sim would run it, with what the car has
 and the simulator lacks put in place first, as the environment asks:
 
 - ZELK_KIT=DIR: the kit folder. optik's and optik1's model_path and d_path (on the car
@@ -105,7 +105,7 @@ class LooseCable:
 
 
 def loosen_camera_cable(cv2, reads):
-    open_camera = cv2.VideoCapture  # run_on_sim.py's camera 0 stand-in is already in place
+    open_camera = cv2.VideoCapture  # the launcher's camera 0 stand-in is already in place
 
     def video_capture(*args, **kwargs):
         camera = open_camera(*args, **kwargs)

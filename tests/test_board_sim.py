@@ -5,14 +5,13 @@ import select
 import signal
 import socket
 import subprocess
-import sys
 import textwrap
 
 import pytest
 import serial
-from board_link import BOARD_PORT, BoardSim, BoardSimError, find_binary
+from zelk_run.board_link import BOARD_PORT, BoardSim, BoardSimError, find_binary
+from layout import ON_SIM
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def frame(type_, function, payload=b""):
@@ -536,7 +535,7 @@ class TestBoardLink:
             )
         )
         out = subprocess.run(
-            [sys.executable, os.path.join(REPO, "sim", "run_on_sim.py"), str(program), "x"],
+            [*ON_SIM, str(program), "x"],
             capture_output=True,
             text=True,
             timeout=30,

@@ -2,7 +2,6 @@
 import os
 import re
 import subprocess
-import sys
 import time
 from pathlib import Path
 
@@ -10,13 +9,13 @@ import cv2
 import numpy as np
 import pytest
 from skimage import data
+from layout import REPO, ON_SIM
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def run_on_sim(program):
     return subprocess.run(
-        [sys.executable, os.path.join(REPO, "sim", "run_on_sim.py"), os.path.join(REPO, program)],
+        [*ON_SIM, os.path.join(REPO, program)],
         capture_output=True, text=True, timeout=120, cwd=REPO)
 
 
@@ -44,8 +43,7 @@ def test_follow_demo_steers_by_the_line_and_sees_the_ball():
 def run_vision_demo(out, **env):
     started = time.monotonic()
     r = subprocess.run(
-        [sys.executable, os.path.join(REPO, "sim", "run_on_sim.py"),
-         os.path.join(REPO, "demo", "vision_demo.py"), "--out", str(out)],
+        [*ON_SIM, os.path.join(REPO, "demo", "vision_demo.py"), "--out", str(out)],
         capture_output=True, text=True, timeout=120, cwd=REPO, env=env)
     return r, time.monotonic() - started
 

@@ -6,11 +6,9 @@ import sys
 
 import cv2
 import pytest
+from layout import EXAMPLES, DOCS
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-DOCS = os.path.join(REPO, "docs")
 PICTURES = os.path.join(DOCS, "pictures")
-EXAMPLES = os.path.join(REPO, "examples")
 LINK = re.compile(r"!?\[[^\]]*\]\(([^)\s]+)\)")
 
 

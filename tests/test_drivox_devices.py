@@ -252,7 +252,7 @@ class TestLearnerClasses:
 
     def test_checks_are_skipped_under_optimisation(self, board):
         code = ("import sys; sys.path.insert(0, %r)\n"
-                "from board_link import BoardSim\n"
+                "from zelk_run.board_link import BoardSim\n"
                 "import control_zelk.Drivox_1 as D\n"
                 "with BoardSim() as sim, sim.redirect_serial():\n"
                 "    D.Use_io(8).Io_read(); D.Ste_motor(0).Ste_exe(500)\n"

@@ -1,5 +1,5 @@
 """Every program in examples/ runs on the board simulator and the stand-in camera, through
-sim/run_on_sim.py as a learner would run it, and does what it says: what it prints, what the
+zelk-run-on-sim as a learner would run it, and does what it says: what it prints, what the
 board receives, which windows it shows, the files it writes. Programs that drive leave the car
 stopped, also when Ctrl-C ends them, and camera programs stop with one line when the camera
 gives nothing.
@@ -23,11 +23,9 @@ import cv2
 import numpy as np
 import pytest
 
-import camera_stand_in
+from zelk_run import camera_stand_in
+from layout import REPO, EXAMPLES, ON_SIM
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-EXAMPLES = os.path.join(REPO, "examples")
-LAUNCHER = os.path.join(REPO, "sim", "run_on_sim.py")
 RUNNER = os.path.join(REPO, "tests", "run_example.py")
 FACE_CASCADE = "/usr/share/opencv4/haarcascades/haarcascade_frontalface_default.xml"
 
@@ -53,7 +51,7 @@ PROGRAMS = sorted(name for name in os.listdir(EXAMPLES) if name.endswith(".py"))
 @dataclass(frozen=True)
 class Run:
     example: str
-    options: tuple = ()  # run_on_sim.py's options
+    options: tuple = ()  # the launcher's options
     picture: str = ""  # camera 0 shows this test picture; otherwise the mat video
     env: tuple = ()  # (name, value) pairs for tests/run_example.py
 
@@ -219,7 +217,7 @@ class Result:
 
 
 def execute(run, kit, pictures, cwd):
-    command = [sys.executable, LAUNCHER, *run.options]
+    command = [*ON_SIM, *run.options]
     if run.picture:
         command += ["--image", os.path.join(pictures, run.picture)]
     elif run.vision:
@@ -577,7 +575,7 @@ def test_example_says_what_it_shows_and_how_to_run_it(program):
     doc = source[3 : source.index('"""', 3)].strip().splitlines()
     assert len(doc) == 2, doc
     assert f".venv/bin/python examples/{program}" in doc[1]
-    assert re.search(rf"\.venv/bin/python sim/run_on_sim\.py (--\S+ \S+ )*examples/{program}$", doc[1])
+    assert re.search(rf"\.venv/bin/zelk-run-on-sim (--\S+ \S+ )*examples/{program}$", doc[1])
 
 
 @pytest.mark.parametrize("program", [p for p in PROGRAMS if "finally:" in source_of(p)])
@@ -585,7 +583,7 @@ def test_ctrl_c_while_moving_still_stops(program, pictures):
     """A learner stops a program with Ctrl-C while the car moves: its clean-up still reaches
     the board."""
     source = source_of(program)
-    command = [sys.executable, LAUNCHER, "--distance", "100"]  # the obstacle stays away
+    command = [*ON_SIM, "--distance", "100"]  # the obstacle stays away
     if "read_camera()" in source:
         command += ["--video", os.path.join(pictures, "track.avi")]
     command.append(os.path.join(EXAMPLES, program))

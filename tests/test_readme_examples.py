@@ -1,19 +1,18 @@
-"""Every README code block marked runnable runs, as written, on the simulator and the camera
+"""Every code block of the tour (docs/tour.md) marked runnable runs, as written, on the simulator and the camera
 stand-in, and ends by itself."""
 
 import os
 import re
 import subprocess
-import sys
 
 import pytest
+from layout import DOCS, ON_SIM
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MARK = "<!-- runnable on the simulator -->"
 
 
 def runnable_blocks():
-    with open(os.path.join(REPO, "README.md"), encoding="utf-8") as f:
+    with open(os.path.join(DOCS, "tour.md"), encoding="utf-8") as f:
         text = f.read()
     return re.findall(re.escape(MARK) + r"\n```python\n(.*?)```", text, re.S)
 
@@ -21,7 +20,7 @@ def runnable_blocks():
 BLOCKS = runnable_blocks()
 
 
-def test_the_readme_has_runnable_blocks():
+def test_the_tour_has_runnable_blocks():
     assert len(BLOCKS) == 3
 
 
@@ -29,7 +28,7 @@ def test_the_readme_has_runnable_blocks():
 def test_block_runs_on_the_simulator(tmp_path, code):
     program = tmp_path / "readme_block.py"
     program.write_text(code, encoding="utf-8")
-    r = subprocess.run([sys.executable, os.path.join(REPO, "sim", "run_on_sim.py"), str(program)],
+    r = subprocess.run([*ON_SIM, str(program)],
                        capture_output=True, text=True, timeout=120, cwd=tmp_path)
     assert r.returncode == 0, r.stderr
     assert r.stdout.strip(), "the block printed nothing"

@@ -1,4 +1,4 @@
-"""sim/run_on_sim.py as a teacher or learner uses it: small car programs run through the
+"""zelk-run-on-sim as a teacher or learner uses it: small car programs run through the
 launcher in a subprocess, checked on what they print, what the board traces, and how they
 end."""
 import json
@@ -11,10 +11,9 @@ import textwrap
 
 import pytest
 
-from board_link import FAULT_KINDS
+from zelk_run.board_link import FAULT_KINDS
+from layout import ON_SIM
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-LAUNCHER = os.path.join(REPO, "sim", "run_on_sim.py")
 
 GO_TRACE = "[board] chassis speed_s=30 speed_l=0 speed_h=0"
 STOP_TRACE = "[board] chassis speed_s=0 speed_l=0 speed_h=0"
@@ -41,7 +40,7 @@ def launch(tmp_path, source, *options, args=(), stderr=subprocess.PIPE):
     """Runs `source` as the program through the launcher; a CompletedProcess with text."""
     program = write_program(tmp_path, source)
     return subprocess.run(
-        [sys.executable, LAUNCHER, *options, program, *args],
+        [*ON_SIM, *options, program, *args],
         stdout=subprocess.PIPE, stderr=stderr, text=True, timeout=60, cwd=tmp_path,
     )
 
@@ -52,7 +51,7 @@ def launch_on_terminal(tmp_path, source, *options):
     program = write_program(tmp_path, source)
     master, slave = pty.openpty()
     proc = subprocess.Popen(
-        [sys.executable, LAUNCHER, *options, program],
+        [*ON_SIM, *options, program],
         stdin=subprocess.DEVNULL, stdout=slave, stderr=slave, cwd=tmp_path,
     )
     os.close(slave)
@@ -289,7 +288,7 @@ ENDINGS = {
 class TestLauncher:
     def test_help(self, tmp_path):
         r = subprocess.run(
-            [sys.executable, LAUNCHER, "--help"], capture_output=True, text=True, timeout=30
+            [*ON_SIM, "--help"], capture_output=True, text=True, timeout=30
         )
         assert r.returncode == 0
         for word in ("--inputs", "--distance", "--approach", "--fault", "--video", "--image",
@@ -298,7 +297,7 @@ class TestLauncher:
 
     def test_without_a_program(self):
         r = subprocess.run(
-            [sys.executable, LAUNCHER, "--trace", "off"], capture_output=True, text=True, timeout=30
+            [*ON_SIM, "--trace", "off"], capture_output=True, text=True, timeout=30
         )
         assert r.returncode == 2 and "PROGRAM.py" in r.stderr
 
@@ -345,7 +344,7 @@ class TestLauncher:
         # SIGINT as a terminal delivers it, even when these tests run as a background job
         # (which starts with SIGINT ignored, and Python keeps it so).
         proc = subprocess.Popen(
-            [sys.executable, LAUNCHER, program], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            [*ON_SIM, program], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
             text=True, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
         )
         for line in proc.stdout:
@@ -367,3 +366,29 @@ def test_installed_launcher_runs_a_program_beside_the_simulator(tmp_path):
     assert run.returncode == 0, run.stderr
     assert run.stdout.endswith("done\n") and "[board] chassis speed_s=30" in run.stderr
     assert subprocess.run([launcher, "--help"], capture_output=True, timeout=60).returncode == 0
+
+
+def test_the_programs_own_modules_are_its_own(tmp_path):
+    """A learner's folder may hold files named like the launcher's modules: the program imports
+    its own, and the launcher (its camera, windows and page) still works."""
+    import pkgutil
+
+    import zelk_run
+
+    names = [m.name for m in pkgutil.iter_modules(zelk_run.__path__) if not m.name.startswith("_")]
+    assert {"web_view", "board_link", "world", "camera_stand_in"} <= set(names)
+    for name in names:
+        write_program(tmp_path, f"WHO = 'mine: {name}'", f"{name}.py")
+    r = launch(tmp_path, f"""
+        import importlib
+        import cv2
+        from control_zelk.Drivox_1 import Car
+        print(sorted(importlib.import_module(n).WHO for n in {names!r}))
+        ok, frame = cv2.VideoCapture(0).read()
+        cv2.imshow("camera", frame)
+        cv2.waitKey(1)
+        Car().car_go(10)
+    """, "--web", "--port", "0", "--trace", "off")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines()[0] == str(sorted(f"mine: {n}" for n in names))
+    assert r.stderr.startswith("web view: http://127.0.0.1:")

@@ -3,7 +3,6 @@ uncaught exception, Ctrl-C or SIGTERM the board receives the stop frames of what
 running, and nothing is printed for them. Learner programs run in their own interpreter,
 talking to the simulator through its pseudo-terminal."""
 
-import os
 import signal
 import subprocess
 import sys
@@ -11,9 +10,9 @@ import textwrap
 import time
 
 import pytest
-from board_link import BoardSim
+from zelk_run.board_link import BoardSim
+from layout import ON_SIM
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 # Runs PROGRAM with serial.Serial("/dev/ttyAMA0") opening the simulator's pty instead.
 BOOTSTRAP = textwrap.dedent("""
@@ -153,7 +152,7 @@ def test_a_dead_board_does_not_hang_the_exit(tmp_path):
 def test_the_simulator_trace_shows_the_stop(tmp_path):
     program = tmp_path / "go.py"
     program.write_text("from control_zelk.Drivox_1 import Car\nCar().car_go(30)\n")
-    r = subprocess.run([sys.executable, os.path.join(REPO, "sim", "run_on_sim.py"), str(program)],
+    r = subprocess.run([*ON_SIM, str(program)],
                        capture_output=True, text=True, timeout=60)
     assert r.returncode == 0, r.stderr
     lines = [line for line in r.stderr.splitlines() if "chassis" in line]

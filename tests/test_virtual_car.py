@@ -3,8 +3,8 @@ line follower laps the line track without leaving the line, the ultrasonic stop 
 distance from the wall, the board's own line tracking laps the track, the ball follower ends
 at the green ball.
 
-Each is one run of sim/run_on_sim.py --world ... --headless, ended by --duration as Ctrl-C
-would end it, judged from its pose log (tests/pose_log.py). The car moves in simulated time,
+Each is one run of zelk-run-on-sim --world ... --headless, ended by --duration as Ctrl-C
+would end it, judged from its pose log (zelk_run.world). The car moves in simulated time,
 which is wall-clock time, while the program may get fewer pictures a second on a loaded
 machine than on the car: the bounds are about where the car went, never about how fast the
 program ran. Each run's top view with the car's trail goes into $ZELK_TEST_PICTURES (default:
@@ -22,11 +22,9 @@ from dataclasses import dataclass
 
 import pytest
 
-import pose_log
+from layout import EXAMPLES, ON_SIM
+from zelk_run import world as worlds
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-LAUNCHER = os.path.join(REPO, "sim", "run_on_sim.py")
-EXAMPLES = os.path.join(REPO, "examples")
 
 MAX_OFF_LINE = 7  # cm between the car's centre and the line, at most, while lapping
 ULTRASONIC_FORWARD = 10  # cm from the car's centre: the car constant ultrasonic_forward_cm
@@ -65,7 +63,7 @@ class Result:
     returncode: int
     stdout: str
     stderr: str
-    poses: pose_log.Poses
+    poses: worlds.Poses
     trail: str  # the top view with the trail
 
     def show(self):
@@ -79,7 +77,7 @@ class Result:
 
 def view_options():
     """--headless: no view of the world opens, where the launcher has one to open."""
-    shown = subprocess.run([sys.executable, LAUNCHER, "--help"], capture_output=True, text=True)
+    shown = subprocess.run([*ON_SIM, "--help"], capture_output=True, text=True)
     return ["--headless"] if "--headless" in shown.stdout else []
 
 
@@ -91,13 +89,13 @@ def drive(name, run, work, pictures, view):
             f.write(TRACKER)
     slug = re.sub(r"\W+", "_", name)
     poses, trail = os.path.join(work, slug + ".csv"), os.path.join(pictures, slug + ".png")
-    command = [sys.executable, LAUNCHER, "--world", run.world, "--duration", str(run.seconds),
+    command = [*ON_SIM, "--world", run.world, "--duration", str(run.seconds),
                "--pose-log", poses, "--trail-picture", trail, *view, program]
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen", PYTHONFAULTHANDLER="1")
     done = subprocess.run(command, capture_output=True, text=True, cwd=work, env=env,
                           timeout=run.seconds + 120)
     return Result(name, done.returncode, done.stdout, done.stderr,
-                  pose_log.read_poses(poses) if os.path.isfile(poses) else None, trail)
+                  worlds.read_poses(poses) if os.path.isfile(poses) else None, trail)
 
 
 @pytest.fixture(scope="module")
@@ -127,7 +125,7 @@ def finished(drives, name):
 
 
 def check_lap(r, world):
-    track = pose_log.Track(pose_log.load_world(world)["line"])
+    track = worlds.Track(worlds.load_world(world)["line"])
     lap = track.lap_time(r.poses)
     got = track.progress(r.poses.x, r.poses.y)[-1]
     assert lap is not None, r.why(f"no lap: {got:.0f} cm along the {track.length:.0f} cm loop "
@@ -155,17 +153,17 @@ def test_ultrasonic_stop_halts_at_its_distance_from_the_wall(name, drives):
     source = open(os.path.join(EXAMPLES, DRIVES[name].program), encoding="utf-8").read()
     wanted = int(re.search(r"^SAFE_DISTANCE = (\d+)", source, re.M).group(1))
     assert "obstacle ahead: stopping" in r.stdout, r.why("it did not see the wall")
-    walls = pose_log.load_world("arena")["walls"]
+    walls = worlds.load_world("arena")["walls"]
     t0, x0, y0, heading0 = r.poses.at(0)
     t, x, y, heading = r.poses.at(-1)
     assert abs(heading - heading0) < 1, r.why("the car turned")
-    sensor = pose_log.ahead_of(x, y, heading, ULTRASONIC_FORWARD)
-    left = pose_log.distance_ahead(*sensor, heading, walls)
+    sensor = worlds.ahead_of(x, y, heading, ULTRASONIC_FORWARD)
+    left = worlds.distance_ahead(*sensor, heading, walls)
     print(f"[{name}] stopped with the sensor {left:.1f} cm from the wall, asked for {wanted}")
     assert wanted - STOP_TOLERANCE <= left <= wanted + 0.5, r.why(
         f"stopped with the sensor {left:.1f} cm from the wall, not {wanted}")
     # It got there by driving, and had stopped by the time the program ended.
-    assert pose_log.distance_ahead(*pose_log.ahead_of(x0, y0, heading0, ULTRASONIC_FORWARD),
+    assert worlds.distance_ahead(*worlds.ahead_of(x0, y0, heading0, ULTRASONIC_FORWARD),
                                    heading0, walls) > wanted + 30
     assert r.poses.at(-2)[1:] == r.poses.at(-1)[1:], r.why("still moving at the end")
 
@@ -173,7 +171,7 @@ def test_ultrasonic_stop_halts_at_its_distance_from_the_wall(name, drives):
 @pytest.mark.parametrize("name", ["drive to the green ball"])
 def test_ball_follower_ends_at_the_green_ball(name, drives):
     r = finished(drives, name)
-    world = pose_log.load_world("arena")
+    world = worlds.load_world("arena")
     green = next(ball for ball in world["balls"] if ball["colour"] == "#2f9e44")
     bx, by = green["at"]
     t, x, y, _ = r.poses.at(-1)

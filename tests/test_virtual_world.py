@@ -3,23 +3,19 @@ its sensors and its camera see, the launcher's world options. (Whole programs dr
 the shipped worlds are in test_virtual_car.py.)"""
 import csv
 import json
-import math
-import os
 import signal
 import subprocess
-import sys
 import time
 
 import cv2
 import numpy as np
 import pytest
-from board_link import BoardSim, BoardSimError, find_binary
+from zelk_run.board_link import BoardSim, BoardSimError, find_binary
 
 from control_zelk.Drivox_1 import Car, Line_track, Ul_sensor
 from control_zelk.optik1 import Img
+from layout import ON_SIM
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-LAUNCHER = os.path.join(REPO, "sim", "run_on_sim.py")
 DARK = (28, 28, 28)
 
 # A floor 300 x 200 cm with a straight line along y = 100 from x = 20 to x = 280, a wall across
@@ -280,7 +276,7 @@ class TestCamera:
 def launch(tmp_path, program, *options, preexec_fn=None):
     path = tmp_path / "prog.py"
     path.write_text(program, encoding="utf-8")
-    return subprocess.run([sys.executable, LAUNCHER, *options, str(path)], capture_output=True,
+    return subprocess.run([*ON_SIM, *options, str(path)], capture_output=True,
                           text=True, timeout=60, cwd=tmp_path, preexec_fn=preexec_fn)
 
 

@@ -15,12 +15,10 @@ import cv2
 import numpy as np
 import pytest
 
-from board_link import BoardSim
-from web_view import TRACE_LINES, WebView
+from zelk_run.board_link import BoardSim
+from zelk_run.web_view import TRACE_LINES, WebView
+from layout import ON_SIM, ON_CAR
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SIM_LAUNCHER = os.path.join(REPO, "sim", "run_on_sim.py")
-CAR_LAUNCHER = os.path.join(REPO, "sim", "run_on_car.py")
 STOP = "chassis speed_s=0 speed_l=0 speed_h=0"
 
 
@@ -174,7 +172,7 @@ def start_launcher(tmp_path, launcher, *options, env=None, program=PROGRAM):
     source, program = program, tmp_path / "prog.py"
     program.write_text(textwrap.dedent(source))
     proc = subprocess.Popen(
-        [sys.executable, launcher, *options, "--port", "0", str(program)],
+        [*launcher, *options, "--port", "0", str(program)],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path,
         env=env, start_new_session=True,
     )
@@ -208,7 +206,7 @@ def stop_and_end(proc, url):
 class TestLaunchers:
     def test_sim_without_a_display(self, tmp_path):
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "QT_QPA_PLATFORM")}
-        proc, url = start_launcher(tmp_path, SIM_LAUNCHER, "--web", env=env)
+        proc, url = start_launcher(tmp_path, ON_SIM, "--web", env=env)
         try:
             wait_for(lambda: get_state(url)["windows"])
             assert window_picture(url, "窗口 1").shape == (60, 80, 3)
@@ -229,7 +227,7 @@ class TestLaunchers:
         with BoardSim() as sim:
             sim.set_inputs(5)
             sim.set_distance(300)
-            proc, url = start_launcher(tmp_path, CAR_LAUNCHER, "--board-port", sim.port)
+            proc, url = start_launcher(tmp_path, ON_CAR, "--board-port", sim.port)
             try:
                 # The command's line can be on the page a moment before its reply's.
                 lines = wait_for(lambda: at_least(2, get_state(url)["trace"]["lines"]))
@@ -252,7 +250,7 @@ class TestLaunchers:
         print("cleaned", flush=True)
     atexit.register(clean_up)
 """
-        proc, url = start_launcher(tmp_path, SIM_LAUNCHER, "--web", program=clean_up + PROGRAM)
+        proc, url = start_launcher(tmp_path, ON_SIM, "--web", program=clean_up + PROGRAM)
         try:
             wait_for(lambda: get_state(url)["windows"])
             post(url, "stop")
@@ -275,7 +273,7 @@ class TestLaunchers:
     )
     def test_bad_options(self, tmp_path, options, complaint):
         (tmp_path / "prog.py").write_text("print('ran')\n")
-        run = subprocess.run([sys.executable, SIM_LAUNCHER, *options, "prog.py"],
+        run = subprocess.run([*ON_SIM, *options, "prog.py"],
                              capture_output=True, text=True, timeout=30, cwd=tmp_path)
         assert run.returncode == 2 and complaint in run.stderr and "ran" not in run.stdout
 
@@ -285,7 +283,7 @@ class TestLaunchers:
                            "cv2.namedWindow('w'); cv2.imshow('w', np.zeros((9, 9), np.uint8))\n"
                            "print('key', cv2.waitKey(0))\n")
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "QT_QPA_PLATFORM")}
-        run = subprocess.run([sys.executable, SIM_LAUNCHER, "--headless", str(program)],
+        run = subprocess.run([*ON_SIM, "--headless", str(program)],
                              capture_output=True, text=True, timeout=60, env=env)
         assert run.returncode == 0, run.stderr
         assert run.stdout == "key -1\n"

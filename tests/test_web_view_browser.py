@@ -6,7 +6,6 @@ ZELK_DOC_PICTURES=1 also saves the page as docs/pictures/web-view.png (docs/make
 does that)."""
 import os
 import subprocess
-import sys
 import textwrap
 import threading
 import time
@@ -18,10 +17,9 @@ from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
+from layout import REPO, ON_SIM
 
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-LAUNCHER = os.path.join(REPO, "sim", "run_on_sim.py")
 PICTURE = os.path.join(REPO, "docs", "pictures", "web-view.png")
 
 # A camera picture and a grey copy, as in examples/07; prints each key it gets; drives until
@@ -105,13 +103,13 @@ def save_doc_picture(png):
 
 
 class ProgramOnSim:
-    """The program under run_on_sim.py --web, its output lines collected as they come."""
+    """The program under zelk-run-on-sim --web, its output lines collected as they come."""
 
     def __init__(self, tmp_path, *options, source=PROGRAM):
         program = tmp_path / "prog.py"
         program.write_text(textwrap.dedent(source))
         self.proc = subprocess.Popen(
-            [sys.executable, LAUNCHER, "--web", "--port", "0", *options, str(program)],
+            [*ON_SIM, "--web", "--port", "0", *options, str(program)],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path,
         )
         first = self.proc.stderr.readline()

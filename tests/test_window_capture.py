@@ -6,7 +6,7 @@ import cv2
 import numpy as np
 import pytest
 
-from window_capture import capture_windows
+from zelk_run.window_capture import capture_windows
 
 REPLACED = ("imshow", "waitKey", "waitKeyEx", "pollKey", "namedWindow", "destroyWindow",
             "destroyAllWindows", "resizeWindow", "moveWindow", "setWindowTitle",
@@ -138,7 +138,7 @@ class TestKeys:
         assert sink.shown[0][0] == "w" and sink.closed == [None]
 
     def test_a_wait_for_ever_is_interrupted_by_ctrl_c(self):
-        from web_view import WebView, interrupt_main
+        from zelk_run.web_view import WebView, interrupt_main
 
         view = WebView(port=0)  # its key queue, not served
         threading.Timer(0.2, interrupt_main).start()

@@ -1,4 +1,4 @@
-"""The shipped worlds in sim/worlds/ are what their pages promise: a line track a car can lap
+"""The shipped worlds (zelk_run/worlds/) are what their pages promise: a line track a car can lap
 (a loop of gentle bends both ways, clear of the floor's edges, the car starting on it) and an
 arena where the learner programs find what they look for. A teacher who edits one and breaks
 it hears it here before a class does."""
@@ -9,13 +9,13 @@ import cv2
 import numpy as np
 import pytest
 
-import pose_log
+from zelk_run import world as worlds
 
-WORLDS = pose_log.WORLDS
+WORLDS = str(worlds.shipped_folder())
 KEYS = {"name", "size_cm", "floor", "floor_image", "background", "line", "line_width_cm",
         "line_colour", "dotted", "dash_cm", "gap_cm", "start", "walls", "balls", "signs", "marks",
         "car"}
-SHIPPED = sorted(n[:-5] for n in os.listdir(WORLDS) if n.endswith(".json"))
+SHIPPED = worlds.shipped_worlds()
 CAMERA_HALF_FOV = 31  # degrees each side of straight ahead: camera_fov_deg 62
 
 
@@ -45,7 +45,7 @@ def bearing(start, point):
 
 @pytest.mark.parametrize("name", SHIPPED)
 def test_world_is_well_formed(name):
-    world = pose_log.load_world(name)
+    world = worlds.load_world(name)
     assert set(world) <= KEYS, f"unknown keys: {set(world) - KEYS}"
     width, height = world["size_cm"]
     inside = [world["start"]["x_cm"], world["start"]["y_cm"]], *world.get("line", []), *(
@@ -62,8 +62,8 @@ def test_world_is_well_formed(name):
 
 
 class TestLineTrack:
-    world = pose_log.load_world("line-track")
-    track = pose_log.Track(world["line"])
+    world = worlds.load_world("line-track")
+    track = worlds.Track(world["line"])
     points = world["line"][:-1]
 
     def test_a_loop_of_a_few_metres_clear_of_the_edges(self):
@@ -87,7 +87,7 @@ class TestLineTrack:
         start = self.world["start"]
         distance, position = self.track.project(start["x_cm"], start["y_cm"])
         assert distance[0] < 0.5
-        ahead = pose_log.ahead_of(start["x_cm"], start["y_cm"], start["heading_deg"], 5)
+        ahead = worlds.ahead_of(start["x_cm"], start["y_cm"], start["heading_deg"], 5)
         assert self.track.progress([start["x_cm"], ahead[0]], [start["y_cm"], ahead[1]])[1] > 4
 
     def test_a_dotted_stretch_of_dashes_and_gaps(self):
@@ -97,11 +97,11 @@ class TestLineTrack:
 
 
 class TestArena:
-    world = pose_log.load_world("arena")
+    world = worlds.load_world("arena")
     start = world["start"]
 
     def test_the_car_starts_facing_a_wall_about_120_cm_away(self):
-        ahead = pose_log.distance_ahead(self.start["x_cm"], self.start["y_cm"],
+        ahead = worlds.distance_ahead(self.start["x_cm"], self.start["y_cm"],
                                         self.start["heading_deg"], self.world["walls"])
         assert 110 <= ahead <= 130
         # Nothing stands in the ultrasonic sensor's way to that wall.
@@ -131,7 +131,7 @@ class TestArena:
     def test_signs_stand_at_walls_facing_into_the_arena(self):
         for sign in self.world["signs"]:
             x, y = sign["at"]
-            behind = pose_log.distance_ahead(x, y, sign["facing_deg"] + 180, self.world["walls"])
+            behind = worlds.distance_ahead(x, y, sign["facing_deg"] + 180, self.world["walls"])
             assert behind <= 2, sign["image"]
 
 

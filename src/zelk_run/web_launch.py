@@ -7,8 +7,8 @@ import os
 import socket
 import sys
 
-from program_runner import after_import, let_ctrl_c_through, sim_module
-from web_view import WebView
+from .program_runner import after_import, let_ctrl_c_through
+from .web_view import WebView
 
 DEFAULT_PORT = 8765
 
@@ -85,7 +85,9 @@ def open_view(opts, stack):
     show = view is not None and has_display()
 
     def capture(_cv2):
-        stack.enter_context(sim_module("window_capture").capture_windows(show=show, sink=view))
+        from .window_capture import capture_windows  # imports cv2: only once the program has
+
+        stack.enter_context(capture_windows(show=show, sink=view))
 
     stack.enter_context(after_import("cv2", capture))
     return view

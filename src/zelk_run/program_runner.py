@@ -1,6 +1,6 @@
-"""What the launchers (run_on_sim.py, run_on_car.py) share: splitting their own options from
-the program's arguments, loading the launcher's helper modules, running a learner's program
-as __main__, and ending as its interpreter would have ended.
+"""What the launchers (zelk-run-on-sim, zelk-run-on-car) share: splitting their own options
+from the program's arguments, acting when the program imports a module, running a learner's
+program as __main__, and ending as its interpreter would have ended.
 """
 
 import atexit
@@ -12,9 +12,6 @@ import runpy
 import signal
 import sys
 import traceback
-
-SIM_DIR = os.path.dirname(os.path.abspath(__file__))
-
 
 def split_argv(parser, argv):
     """(launcher's words, program and its arguments): the first word that is neither an
@@ -41,20 +38,6 @@ def parse_args(parser, argv):
     if not os.path.isfile(opts.program):
         parser.error(f"no such program: {opts.program}")
     return opts
-
-
-def sim_module(name):
-    """sim/NAME.py, loaded from its file under a name of its own: by the time a program
-    imports cv2, its own folder comes first on sys.path and may hold a module of the same
-    name."""
-    key = f"zelk_{name}"
-    module = sys.modules.get(key)
-    if module is None:
-        found = importlib.util.spec_from_file_location(key, os.path.join(SIM_DIR, f"{name}.py"))
-        module = importlib.util.module_from_spec(found)
-        found.loader.exec_module(module)
-        sys.modules[key] = module
-    return module
 
 
 class _AfterImport(importlib.abc.MetaPathFinder, importlib.abc.Loader):

@@ -1,6 +1,6 @@
-"""Makes the pictures the shipped worlds stand up on their signs, next to this file:
+"""Makes the pictures the shipped worlds stand up on their signs, in src/zelk_run/worlds/:
 
-    .venv/bin/python sim/worlds/make_pictures.py
+    .venv/bin/python tools/worlds/make_pictures.py
 
 - qr-card.png: a QR code that says "前进 20 cm" (forward 20 cm) on a white card, for the QR
   programs (examples/15_qr_codes.py) to read off a wall of the arena.
@@ -16,7 +16,8 @@ import os
 import cv2
 import numpy as np
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+# The shipped worlds, in the package's source folder.
+WORLDS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src", "zelk_run", "worlds")
 QR_TEXT = "前进 20 cm"
 SIZE = 240  # pixels a side: more than the camera resolves on a 10 cm card
 
@@ -49,7 +50,7 @@ def face_card(size=SIZE):
 
 def main():
     for name, picture in (("qr-card.png", qr_card()), ("face-card.jpg", face_card())):
-        path = os.path.join(HERE, name)
+        path = os.path.join(WORLDS, name)
         cv2.imwrite(path, picture, [cv2.IMWRITE_PNG_COMPRESSION, 9, cv2.IMWRITE_JPEG_QUALITY, 90])
         print(f"{os.path.relpath(path)}  {picture.shape[1]} x {picture.shape[0]}  "
               f"({os.path.getsize(path) // 1024} KB)")

@@ -36,7 +36,7 @@ import threading
 import time
 import urllib.parse
 
-from web_page import PAGE
+from .web_page import PAGE
 
 ENCODES_PER_S = 15
 TRACE_LINES = 300  # the trace lines the page can still fetch

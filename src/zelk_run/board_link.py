@@ -12,7 +12,6 @@ while ``redirect_serial()`` is active.
 """
 
 import contextlib
-import glob
 import os
 import select
 import shutil
@@ -26,16 +25,13 @@ import time
 BOARD_PORT = "/dev/ttyAMA0"
 FAULT_KINDS = ("noreply", "badsum", "badheader", "short", "split", "delay", "garbage")
 
-_REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-
-
 class BoardSimError(RuntimeError):
     """The simulator could not be started or refused a control request."""
 
 
 def find_binary():
-    """Path of zelk-board-sim: $ZELK_BOARD_SIM, else next to the running Python (where the
-    package installs it), else the newest developer build under build/dev-*/stage/bin."""
+    """Path of zelk-board-sim: $ZELK_BOARD_SIM (a developer build, say), else next to the
+    running Python (where the package installs it), else on PATH."""
     env = os.environ.get("ZELK_BOARD_SIM")
     if env:
         if not os.access(env, os.X_OK):
@@ -44,13 +40,13 @@ def find_binary():
     beside = os.path.join(os.path.dirname(sys.executable), "zelk-board-sim")
     if os.access(beside, os.X_OK):
         return beside
-    staged = glob.glob(os.path.join(_REPO, "build", "dev-*", "stage", "bin", "zelk-board-sim"))
-    staged = [p for p in staged if os.access(p, os.X_OK)]
-    if staged:
-        return max(staged, key=os.path.getmtime)
+    on_path = shutil.which("zelk-board-sim")
+    if on_path:
+        return on_path
     raise BoardSimError(
-        "zelk-board-sim not found: set ZELK_BOARD_SIM, install the package, "
-        "or run scripts/dev-build.sh sim zelk-board-sim"
+        "zelk-board-sim not found: install the package (pip install .), or set "
+        "ZELK_BOARD_SIM to a build of it (scripts/dev-build.sh sim zelk-board-sim stages one "
+        "in build/dev-sim/stage/bin)"
     )
 
 

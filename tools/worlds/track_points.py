@@ -1,6 +1,6 @@
 """Turns a track described as straights and bends into the points of a world file's "line".
 
-    python sim/worlds/track_points.py [--start X,Y,HEADING] [--step CM] "SEGMENT; SEGMENT; ..."
+    python3 tools/worlds/track_points.py [--start X,Y,HEADING] [--step CM] "SEGMENT; SEGMENT; ..."
 
 A SEGMENT is `straight LENGTH`, `left RADIUS DEGREES` or `right RADIUS DEGREES` (cm and
 degrees). The pen starts at X,Y (cm) heading HEADING degrees (counter-clockwise from +x;
@@ -11,7 +11,7 @@ the track's length and how far its end is from its start (0 for a closed loop).
 
 The shipped line track:
 
-    python sim/worlds/track_points.py --start 170,65.4,0 \\
+    python3 tools/worlds/track_points.py --start 170,65.4,0 \\
         "left 40 210; right 40 30; left 40 210; right 40 30"
 """
 import argparse

@@ -1,6 +1,6 @@
 """Runs a learner's car program against the board simulator instead of the car.
 
-    python sim/run_on_sim.py [OPTIONS] PROGRAM.py [ARGS...]
+    zelk-run-on-sim [OPTIONS] PROGRAM.py [ARGS...]      (or: python -m zelk_run ...)
 
 The program runs as __main__ in this process, with sys.argv = [PROGRAM.py, ARGS...] and
 serial.Serial("/dev/ttyAMA0") pointed at the simulator. What the board receives is written as
@@ -17,24 +17,16 @@ import sys
 import tempfile
 import threading
 
-SIM_DIR = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, SIM_DIR)
-from board_link import FAULT_KINDS, BoardSim, BoardSimError  # noqa: E402
-from program_runner import (  # noqa: E402
-    after_import,
-    let_ctrl_c_through,
-    parse_args,
-    run_as_main,
-    sim_module,
-)
-from trace_output import TraceOutput  # noqa: E402
-from web_launch import TraceTee, add_options, check_options, open_view  # noqa: E402
+from . import world as worlds
+from .board_link import FAULT_KINDS, BoardSim, BoardSimError
+from .program_runner import after_import, let_ctrl_c_through, parse_args, run_as_main
+from .trace_output import TraceOutput
+from .web_launch import TraceTee, add_options, check_options, open_view
 
 # The demonstration world when --distance is not given: an obstacle this far ahead that comes
 # APPROACH_STEP closer with each distance reading while the car drives forward.
 DEMO_DISTANCE = 100
 APPROACH_STEP = 10
-WORLDS_DIR = os.path.join(SIM_DIR, "worlds")
 # Width of the --trail-picture in pixels.
 TRAIL_PICTURE_WIDTH = 800
 # After --duration, a program that goes on in spite of Ctrl-C gets this long before it is cut.
@@ -73,23 +65,12 @@ def seconds(text):
     return value
 
 
-def shipped_worlds():
-    try:
-        names = os.listdir(WORLDS_DIR)
-    except OSError:
-        return []
-    return sorted(n[: -len(".json")] for n in names if n.endswith(".json"))
-
-
 def world_file(text):
     """A world's file: a shipped world's NAME, or the path of a world file."""
-    if os.path.isfile(text):
-        return text
-    shipped = os.path.join(WORLDS_DIR, text + ".json")
-    if os.sep not in text and os.path.isfile(shipped):
-        return shipped
-    names = ", ".join(shipped_worlds()) or "none"
-    raise argparse.ArgumentTypeError(f"no world {text!r}: give a file, or one of {names}")
+    try:
+        return worlds.world_file(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
 
 
 def fault(text):
@@ -108,7 +89,7 @@ def fault(text):
 
 def build_parser():
     parser = argparse.ArgumentParser(
-        prog="run_on_sim.py",
+        prog="zelk-run-on-sim",
         usage="%(prog)s [OPTIONS] PROGRAM.py [ARGS...]",
         description="Runs a car program without the car: serial.Serial('/dev/ttyAMA0') talks "
         "to a simulated controller board, and camera 0 shows a generated video of a practice "
@@ -152,7 +133,7 @@ def build_parser():
     virtual.add_argument(
         "--world", metavar="NAME|FILE", type=world_file,
         help="the board drives a car in this world (a shipped world: "
-        f"{', '.join(shipped_worlds()) or 'none'}; or a world file): camera 0 shows what the "
+        f"{', '.join(worlds.shipped_worlds()) or 'none'}; or a world file): camera 0 shows what the "
         "car's camera sees, the ultrasonic sensor measures the world",
     )
     virtual.add_argument(
@@ -210,19 +191,26 @@ def check_world_options(parser, opts):
                 parser.error(f"{name} cannot go with --world: the world gives what it sets")
 
 
+def camera_stand_in():
+    """The camera stand-ins, imported when needed: they import cv2, which takes a second."""
+    from . import camera_stand_in
+
+    return camera_stand_in
+
+
 def redirect_camera_zero(opts, stack, sim):
     """Makes camera 0 the stand-in the options ask for, for as long as `stack` is open."""
     if opts.real_camera:
         return
     if opts.world:
         fps = sim.world_info()["camera_fps"]
-        open_stand_in = sim_module("camera_stand_in").rendered_camera(sim, fps)
+        open_stand_in = camera_stand_in().rendered_camera(sim, fps)
     elif opts.image or opts.video:
         path = opts.image or opts.video
         if not os.path.isfile(path):
             raise ValueError(f"no such file: {path}")
         # Opened now, so that a file OpenCV cannot read stops the launcher, not the program.
-        cam = sim_module("camera_stand_in")
+        cam = camera_stand_in()
         if opts.image:
             open_stand_in = cam.still_picture(opts.image)
         else:
@@ -232,7 +220,7 @@ def redirect_camera_zero(opts, stack, sim):
         tmp = stack.enter_context(tempfile.TemporaryDirectory(prefix="zelk-camera-"))
 
     def redirect(_cv2):
-        cam = sim_module("camera_stand_in")
+        cam = camera_stand_in()
         stand_in = open_stand_in or cam.generated_video(os.path.join(tmp, "track.avi"))
         stack.enter_context(cam.redirect_camera(stand_in))
 
@@ -276,9 +264,9 @@ class WorldReadings(BoardReadings):
         return self.sim.top_view()
 
 
-def main(argv):
+def main(argv=None):
     parser = build_parser()
-    opts = parse_args(parser, argv)
+    opts = parse_args(parser, sys.argv[1:] if argv is None else argv)
     check_world_options(parser, opts)
     check_options(parser, opts)
     # Line by line, so the program's prints come out as they are made.
@@ -301,7 +289,7 @@ def main(argv):
             if view is not None:
                 view.world = (WorldReadings if opts.world else BoardReadings)(sim)
         except (OSError, ValueError, BoardSimError) as exc:
-            parser.exit(2, f"run_on_sim.py: {exc}\n")
+            parser.exit(2, f"{parser.prog}: {exc}\n")
         def trail_picture():
             if opts.trail_picture:
                 write_trail_picture(sim, opts.trail_picture)
@@ -319,10 +307,10 @@ def write_trail_picture(sim, path):
     try:
         picture = sim.top_view(TRAIL_PICTURE_WIDTH)
     except (OSError, BoardSimError) as exc:
-        print(f"run_on_sim.py: no trail picture: {exc}", file=sys.stderr)
+        print(f"zelk-run-on-sim: no trail picture: {exc}", file=sys.stderr)
         return
     if not cv2.imwrite(path, picture):
-        print(f"run_on_sim.py: cannot write the trail picture {path}", file=sys.stderr)
+        print(f"zelk-run-on-sim: cannot write the trail picture {path}", file=sys.stderr)
 
 
 class Deadline:
@@ -362,7 +350,7 @@ class Deadline:
         self._timer.start()
 
     def _cut(self):
-        print(f"run_on_sim.py: the program did not end within {GRACE_S} s of its time: "
+        print(f"zelk-run-on-sim: the program did not end within {GRACE_S} s of its time: "
               "stopping the car and ending it", file=sys.stderr, flush=True)
         with contextlib.suppress(OSError, BoardSimError):
             self._sim.halt()
@@ -386,4 +374,4 @@ def run_program(program, args, sim, trace, deadline=None):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    sys.exit(main())

@@ -1,6 +1,6 @@
 """Runs a learner's program on the car, unchanged, and serves a web page that shows it.
 
-    python sim/run_on_car.py [--port N] [--listen-all] PROGRAM.py [ARGS...]
+    zelk-run-on-car [--port N] [--listen-all] PROGRAM.py [ARGS...]   (or: python -m zelk_run.on_car)
 
 The program runs as __main__ in this process on the real board and camera. The page (its
 address is printed on stderr first) shows the program's windows, each command it sends the
@@ -11,18 +11,16 @@ only. Exits with the program's status.
 
 import argparse
 import contextlib
-import os
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from board_tap import BOARD_PORT, BoardTap  # noqa: E402
-from program_runner import parse_args, run_as_main  # noqa: E402
-from web_launch import add_options, open_view  # noqa: E402
+from .board_tap import BOARD_PORT, BoardTap
+from .program_runner import parse_args, run_as_main
+from .web_launch import add_options, open_view
 
 
 def build_parser():
     parser = argparse.ArgumentParser(
-        prog="run_on_car.py",
+        prog="zelk-run-on-car",
         usage="%(prog)s [OPTIONS] PROGRAM.py [ARGS...]",
         description="Runs a car program on the car, with a web page that shows its windows "
         "and what goes to and from the board, and stops it.",
@@ -42,15 +40,15 @@ def build_parser():
     return parser
 
 
-def main(argv):
+def main(argv=None):
     parser = build_parser()
-    opts = parse_args(parser, argv)
+    opts = parse_args(parser, sys.argv[1:] if argv is None else argv)
     sys.stdout.reconfigure(line_buffering=True)  # the program's prints as they are made
     with contextlib.ExitStack() as stack:
         try:
             view = open_view(opts, stack)
         except OSError as exc:
-            parser.exit(2, f"run_on_car.py: {exc}\n")
+            parser.exit(2, f"{parser.prog}: {exc}\n")
         tap = BoardTap(view.add_trace, opts.board_port)
         view.world = tap
         with tap.redirect_serial():
@@ -59,4 +57,4 @@ def main(argv):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    sys.exit(main())
