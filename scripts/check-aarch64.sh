@@ -73,7 +73,7 @@ EOF
   heap=$PROOT_DIR/src/syscall/heap.c
   sed -i 's/^\tif (tracee->heap->disabled)$/\tif (true)/' "$heap"
   [[ $(grep -c '^.if (true)$' "$heap") == 2 ]] || die "PRoot's $heap is not as expected"
-  flock "$LOCK" nice -n 10 make -s -C "$PROOT_DIR/src" CC="gcc -DNDEBUG" proot \
+  nice -n 15 make -s -C "$PROOT_DIR/src" CC="gcc -DNDEBUG" proot \
     >"$PROOT_DIR.build.log" 2>&1 || die "PRoot did not build; its log: $PROOT_DIR.build.log"
 fi
 "$PROOT" --version >/dev/null 2>&1 || die "$PROOT does not run"
@@ -97,7 +97,7 @@ if [[ ${ZELK_CHECK_FRESH:-} == 1 || ! -e $BASE/.zelk-base-complete ]]; then
   # The first stage leaves proc as a symlink; PRoot binds the machine's /proc on a folder.
   if [[ -L $BASE.new/proc ]]; then rm "$BASE.new/proc" && mkdir "$BASE.new/proc"; fi
   say "debootstrap's second stage under emulation"
-  flock "$LOCK" nice -n 10 "$PROOT" -q "$QEMU" -r "$BASE.new" -0 -b /dev -b /proc -b /sys \
+  nice -n 15 "$PROOT" -q "$QEMU" -r "$BASE.new" -0 -b /dev -b /proc -b /sys \
     /debootstrap/debootstrap --second-stage >>"$log" 2>&1 ||
     die "debootstrap (second stage) failed; its log: $log ($BASE.new/debootstrap/debootstrap.log)"
   rm -rf "$BASE.new"/var/cache/apt/archives/*.deb "$BASE.new"/var/lib/apt/lists/*_*
