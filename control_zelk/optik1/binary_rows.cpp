@@ -8,6 +8,7 @@
 
 #include "grey_conversion.hpp"
 #include "grey_histogram.hpp"
+#include "py_names.hpp"
 
 namespace optik1 {
 namespace {
@@ -62,16 +63,27 @@ py::object numeric(py::handle img) {
   if (!py::isinstance<py::array>(obj))
     throw py::type_error("expected a NumPy array, got " + zelk::describe(obj));
   auto a = py::reinterpret_borrow<py::array>(obj);
-  const char kind = a.dtype().kind();
-  const auto size = a.dtype().itemsize();
+  const bool pixels = a.ndim() == 2 || (a.ndim() == 3 && a.shape(2) <= CV_CN_MAX);
   // Bool entries are bytes holding 0 or 1.
-  if (kind == 'b') return obj.attr("view")("uint8");
-  // Other types OpenCV does not read as they are (64-bit integers, float16, complex,
-  // objects): compare with 0 in NumPy.
-  const bool native = (kind == 'u' && size <= 2) || (kind == 'i' && size <= 4) ||
-                      (kind == 'f' && (size == 4 || size == 8));
-  if (!native) return obj.attr("__ne__")(0).attr("view")("uint8");
-  return obj;
+  if (pixels && a.dtype().kind() == 'b') return obj.attr("view")("uint8");
+  if (pixels && zelk::depth_of(a.dtype()) >= 0) return obj;
+  // Anything else (64-bit integers, float16, byte-swapped, complex, strings, objects, more
+  // than three dimensions): NumPy's own comparison, img != 0 with Python's fallbacks (a
+  // scalar where NumPy cannot compare elementwise), reduced to one entry per pixel that is 0
+  // when any of the pixel's entries equals 0.
+  py::object np = zelk::global(ZELK_ID("np"));
+  py::object nonzero =
+      zelk::steal_or_throw(PyObject_RichCompare(obj.ptr(), py::int_(0).ptr(), Py_NE));
+  nonzero = np.attr("broadcast_to")(np.attr("asarray")(nonzero, np.attr("bool_")),
+                                    obj.attr("shape"));
+  if (a.ndim() > 2) {
+    // Entries per pixel, given outright: -1 cannot be worked out for an empty array.
+    py::ssize_t entries = a.size() == 0 ? 0 : 1;
+    for (py::ssize_t d = 2; d < a.ndim() && entries > 0; ++d) entries *= a.shape(d);
+    nonzero = nonzero.attr("reshape")(a.shape(0), a.shape(1), entries)
+                  .attr("all")(py::arg("axis") = 2);
+  }
+  return nonzero.attr("view")("uint8");
 }
 
 }  // namespace
