@@ -189,6 +189,7 @@ def test_too_wide_for_opencv_is_an_error_not_a_crash():
     np.full((3, 8), "ab"), np.zeros((3, 0, 2, 2)),                 # no entry equals 0
 ], ids=["big-endian uint16", "big-endian float32", "4-D", "4-D wide", "str", "empty 4-D"])
 @pytest.mark.filterwarnings("ignore:elementwise comparison failed")  # NumPy's, on str == 0
+@pytest.mark.filterwarnings("ignore:Calling nonzero on 0d arrays")    # and np.where of that
 def test_row_methods_take_what_numpy_indexing_takes(img):
     if img.size and img.dtype.kind != "U":
         img[:, 5] = img[1, 2] = 0
