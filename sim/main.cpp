@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "control_server.hpp"
-#include "pty_port.hpp"
+#include "io/control_server.hpp"
+#include "io/pty_port.hpp"
 #include "simulator.hpp"
 
 namespace {
@@ -34,7 +34,7 @@ void on_signal(int) {
 
 bool install_signals() {
   if (pipe2(signal_pipe, O_NONBLOCK | O_CLOEXEC) != 0) return false;
-  struct sigaction sa {};
+  struct sigaction sa{};
   sa.sa_handler = on_signal;
   sigemptyset(&sa.sa_mask);
   if (sigaction(SIGTERM, &sa, nullptr) != 0 || sigaction(SIGINT, &sa, nullptr) != 0) return false;

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "board.hpp"
-#include "fault_plan.hpp"
-#include "frame.hpp"
-#include "reply_queue.hpp"
-#include "virtual_car.hpp"
+#include "board/board.hpp"
+#include "board/fault_plan.hpp"
+#include "board/frame.hpp"
+#include "board/reply_queue.hpp"
+#include "world/virtual_car.hpp"
 
 namespace zelk_sim {
 

@@ -1,10 +1,13 @@
 import os
+import sys
 
 import pytest
 from board_link import BoardSim
 from program_runner import let_ctrl_c_through
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# The tests' own native module, zelk_test_hooks: built there by scripts/test.sh, never installed.
+sys.path.insert(0, os.environ.get("ZELK_TEST_HOOKS", os.path.join(REPO, "build", "test-hooks")))
 
 
 def pytest_configure(config):

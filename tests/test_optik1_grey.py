@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import optik1_reference as ref
-from control_zelk import optik1
+import zelk_test_hooks as hooks
 from control_zelk.optik1 import Img
 
 METHODS = ("offset2", "offset_calculate2", "line_angle2")
@@ -35,26 +35,26 @@ def all_colours():
     return img, cv2.cvtColor(img, cv2.COLOR_BGR2GRAY)
 
 
-@pytest.mark.parametrize("variant", optik1._grey_variants())
+@pytest.mark.parametrize("variant", hooks.grey_variants())
 @pytest.mark.parametrize("channels", [3, 4])
 def test_every_variant_of_this_build_equals_cvtcolor_for_every_colour(all_colours, variant,
                                                                       channels):
     img, want = all_colours
     if channels == 4:
         img = cv2.cvtColor(img, cv2.COLOR_BGR2BGRA)
-    assert np.array_equal(optik1._grey_rows(img, variant), want)
+    assert np.array_equal(hooks.grey_rows(img, variant), want)
     ragged = img[:7, :1001]                 # rows that end inside a vector
-    assert np.array_equal(optik1._grey_rows(ragged, variant), want[:7, :1001])
+    assert np.array_equal(hooks.grey_rows(ragged, variant), want[:7, :1001])
 
 
 def test_the_fastest_variant_is_in_use():
     # A slow fall-back (cvtColor, or a portable loop where a vectorised one exists) would
     # otherwise go unnoticed on the car.
-    variants = optik1._grey_variants()
+    variants = hooks.grey_variants()
     assert variants[-1] == "portable"
     if platform.machine() in ("x86_64", "aarch64", "arm64"):
         assert len(variants) >= 2
-    assert optik1._grey_conversion() == variants[0]
+    assert hooks.grey_conversion() == variants[0]
 
 
 def check(frame):

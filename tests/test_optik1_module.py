@@ -25,8 +25,7 @@ def test_globals_tables_and_class_order():
     assert [n for n in vars(optik1) if not n.startswith("__")] == [
         "np", "cv2", "imutils", "pyzbar", "deque", "sys", "time", "system_platform", "main_path",
         "picture_path", "model_path", "d_path", "items_num", "items_dir", "items_label",
-        "items_laji", "Assist_converse", "pic_read", "Camera", "Img", "f1", "f2", "f3", "main", "f4", "_grey_conversion",
-        "_grey_variants", "_grey_rows"]
+        "items_laji", "Assist_converse", "pic_read", "Camera", "Img", "f1", "f2", "f3", "main", "f4"]
     assert (optik1.np, optik1.cv2, optik1.imutils, optik1.pyzbar, optik1.deque, optik1.sys, optik1.time) == \
         (np, cv2, imutils, pyzbar.pyzbar, collections.deque, sys, time)
     assert optik1.items_num == {i: str(i) for i in range(1, 9)} | {0: "9"}

@@ -10,7 +10,7 @@ import pytest
 
 import vision_assets as va
 import vision_reference as vr
-from control_zelk import optik
+from control_zelk import optik, optik1
 from vision_assets import kit  # noqa: F401  (fixture)
 
 FRAME = np.random.default_rng(5).integers(0, 256, (480, 640, 3), np.uint8)   # noise: resizes differ
@@ -187,3 +187,110 @@ def test_keyword_arguments(make):
     native.onnx_detect_new(img=FRAME)
     native.recognize(img=FRAME)
     assert native.data == "右转"
+
+
+# The label rule and the softmax in both modules, through a stand-in for the network (any
+# object with setInput and forward will do, as in a learner's own code).
+
+class Net:
+    def __init__(self, scores):
+        self.scores = scores
+
+    def setInput(self, tensor):
+        pass
+
+    def forward(self):
+        return self.scores
+
+
+def with_net(module, scores):
+    """(object, its recognize call, its label attribute) of optik's model_recognize or
+    optik1's Img, running `scores` as the network's output."""
+    if module is optik:
+        obj = optik.model_recognize.__new__(optik.model_recognize)
+        obj.pro, obj.data, obj.model = 0, "earlier", Net(scores)
+        return obj, lambda: obj.recognize(FRAME), "data"
+    obj = optik1.Img(FRAME)
+    obj.model, obj.m_data = Net(scores), "earlier"
+    return obj, obj.model_recognize, "m_data"
+
+
+MODULES = pytest.mark.parametrize("module", [optik, optik1], ids=lambda m: m.__name__)
+LABELS = ["9", "1", "2", "3", "4", "5", "6", "7", "8", "左转", "右转", "语音"]
+
+
+@MODULES
+@pytest.mark.parametrize("winner", range(13))
+def test_every_confident_class_gets_its_label(module, winner):
+    obj, recognize, label = with_net(module, va.logits_with(winner, 0.95, n=max(12, winner + 1))[None])
+    recognize()
+    want = LABELS[winner] if winner < 12 else ("earlier" if module is optik else "none")
+    assert getattr(obj, label) == want
+
+
+@MODULES
+def test_a_huge_top_score_does_not_overflow_the_softmax(module):
+    scores = np.zeros((1, 12), np.float32)
+    scores[0, 8] = 800                        # exp(800) is inf in float32 and float64 alike
+    obj, recognize, label = with_net(module, scores)
+    recognize()
+    assert getattr(obj, label) == "8" and obj.pro[8] == 1 and obj.pro.sum() == 1
+
+
+def plain_label(pro):
+    """The rule written with NumPy: the label, or the exception the steps raise."""
+    try:
+        if np.max(pro) > 0.9:
+            index = np.argmax(pro)
+            return LABELS[index] if index < 12 else "earlier"
+        return "none"
+    except Exception as e:
+        return type(e), str(e)
+
+
+LEFT_IN_PRO = {
+    "text": ["a", "b"], "numeric text": ["0.95", "0.05"], "a list": [0.05, 0.95],
+    "ints": np.array([0, 0, 1]), "bools": np.array([False, True]), "float64": np.array([0.1, 0.91]),
+    "2-D": np.array([[0.0, 0.0], [0.0, 0.99]]), "ragged": [[1], [1, 2]], "None": None,
+    "nothing": np.zeros(0, np.float32), "a dict": {"p": 1},
+}
+
+
+@MODULES
+@pytest.mark.parametrize("name", LEFT_IN_PRO)
+def test_a_subclass_may_leave_anything_in_pro(module, name):
+    """What a learner's onnx_detect_new leaves in pro is judged by the NumPy steps themselves:
+    their result or their own error, never an internal one."""
+    base = optik.model_recognize if module is optik else optik1.Img
+
+    class Mine(base):
+        def onnx_detect_new(self, img):
+            self.pro = LEFT_IN_PRO[name]
+
+    obj, recognize, label = with_net(module, None)
+    obj.__class__ = Mine
+    try:
+        recognize()
+        got = getattr(obj, label)
+    except Exception as e:
+        got = type(e), str(e)
+    assert got == plain_label(LEFT_IN_PRO[name])
+
+
+@MODULES
+@pytest.mark.parametrize("scores", [np.array([["a", "b"]]), [[1.0, 5.0]], np.array([[1, 2]]),
+                                    np.array([[0.5, 9.0]], np.float64), None],
+                         ids=["text", "a list", "ints", "float64", "None"])
+def test_scores_other_than_float32_take_the_numpy_steps(module, scores):
+    obj, recognize, _ = with_net(module, scores)
+    try:
+        s = np.squeeze(scores)
+        e = np.exp(s - np.max(s))
+        want = e / np.sum(e)
+    except Exception as err:
+        with pytest.raises(type(err)) as got:
+            recognize()
+        assert str(got.value) == str(err)
+        return
+    recognize()
+    assert obj.pro.dtype == want.dtype and np.array_equal(obj.pro, want)

@@ -23,7 +23,7 @@ def test_import_binds_libraries_then_globals_then_definitions_in_order():
         cv2, np, pyzbar.pyzbar, deque, sys)
     order = ["cv2", "np", "pyzbar", "deque", "sys", "system_platform", "main_path",
              "picture_path", "model_path", "d_path", "items_num", "items_dir", "items_label",
-             "items_laji", "read_cam", "Camera", "face_detect", "color_detect", "_range_mask",
+             "items_laji", "read_cam", "Camera", "face_detect", "color_detect",
              "erweima_recognize", "model_recognize", "take_photos", "distortion"]
     assert [n for n in vars(optik) if not n.startswith("__")] == order
     assert optik.items_num[0] == "9" and list(optik.items_num) == list(range(9))

@@ -2,9 +2,13 @@
 signature, name, qualified name, module and docstring a plain Python definition would have,
 names the modules use are looked up at call time, and argument errors are the interpreter's."""
 
+import ast
 import inspect
 import pydoc
+import subprocess
+import sys
 import types
+from pathlib import Path
 
 import cv2
 import numpy as np
@@ -13,149 +17,40 @@ import pytest
 import control_zelk.Drivox_1 as D
 from control_zelk import optik, optik1
 
-SIGNATURES = {
-    D: """
-        main(num)
-        MySerial.__init__(self, device='/dev/ttyAMA0', baud=115200)
-        MySerial.__del__(self)
-        MySerial.serialOpen(self)
-        MySerial.writeMsg(self, sendmsg)
-        MySerial.recvMsg(self, count=14)
-        MySerial.correctMsg(self, msg)
-        MySerial.sendCmd(self, cmd_type=0, cmd_id=0, arg1=0, arg2=0, arg3=0, arg4=0)
-        MySerial.recieveAck(self)
-        Id.__init__(self, id_list)
-        Id.set_id(self)
-        Chassis.__init__(self, c_function, c_type=1)
-        Chassis.Chassis_exe(self, speed_s=0, speed_l=0, speed_h=0)
-        Io.__init__(self, c_function, c_type=2)
-        Io.readIos(self)
-        Io.readIo(self, bit)
-        Io.output(self, iocom, level)
-        Io.pwmOutput(self, pwmcom=0, freq=0, duty=0)
-        Motor.__init__(self, c_function, c_type=3)
-        Motor.cur_exe(self, id=1, mode=0, speed=0, pulse=0)
-        Motor.steer_exe(self, id=1, pwm=0)
-        Sensor.__init__(self, c_function, c_type=4)
-        Sensor.ul_getDistance(self, sensorID)
-        Conpound.__init__(self, c_function, c_type=5)
-        Conpound.line_track(self, start=0, speed=0)
-        Car.__init__(self)
-        Car.car_go(self, car_sp=0)
-        Car.car_back(self, car_sp=0)
-        Car.car_across_l(self, car_sp=0)
-        Car.car_across_r(self, car_sp=0)
-        Car.car_turn_r(self, car_sp=0)
-        Car.car_turn_l(self, car_sp=0)
-        Car.car_stop(self)
-        Use_io.__init__(self, io_com)
-        Use_io.Io_read(self)
-        Use_io.Ios_read(self)
-        Use_io.Io_write(self, io_level=0)
-        Use_io.pwm_use(self, pwm_freq=0, pwm_duty=0)
-        Cur_motor.__init__(self, motor_id)
-        Cur_motor.Cur_go(self, cur_speed=0, cur_pulse=0)
-        Cur_motor.Cur_back(self, cur_speed=0, cur_pulse=0)
-        Cur_motor.Cur_stop(self)
-        Ste_motor.__init__(self, ste_id)
-        Ste_motor.Ste_exe(self, ste_duty=0)
-        Ul_sensor.__init__(self, ul_id)
-        Ul_sensor.ul_get(self)
-        Line_track.__init__(self)
-        Line_track.l_start(self, l_sp=0)
-        Line_track.l_stop(self)
-        time_count.__init__(self)
-        time_count.start_count(self)
-        time_count.end_count(self)
-    """,
-    optik: """
-        read_cam(cam)
-        take_photos(img, class_num_dir, name)
-        distortion(img)
-        _range_mask(bgr, lower, upper)
-        Camera.__init__(self, index)
-        Camera.read_camera(self)
-        Camera.show_image(self)
-        Camera.close_camera(self)
-        Camera.close_allwindows(self)
-        Camera.detect(self, img)
-        Camera.recognize(self, img)
-        color_detect.__init__(self, color)
-        color_detect.set_hsv(self, color)
-        color_detect.getpos(self, event, x, y, flags, param)
-        color_detect.setcolorvalue(self, color, color_list_low, color_list_up)
-        color_detect.detect(self, frame)
-        face_detect.__init__(self, model_name)
-        face_detect.detect(self, img)
-        face_detect.cap(self, img, path)
-        face_detect.mask(self, img, path)
-        erweima_recognize.__init__(self)
-        erweima_recognize.recognize(self, img)
-        erweima_recognize.decodeDisplay(self, image)
-        model_recognize.__init__(self, model_name)
-        model_recognize.onnx_detect(self, img)
-        model_recognize.onnx_detect_new(self, img)
-        model_recognize.recognize(self, img)
-    """,
-    optik1: """
-        pic_read(path)
-        f1()
-        f2()
-        f3()
-        main()
-        f4()
-        _grey_conversion()
-        _grey_variants()
-        _grey_rows(bgr, variant)
-        Assist_converse.__init__(self)
-        Camera.__init__(self, num=0)
-        Camera.read_camera(self)
-        Camera.close_camera(self)
-        Img.__init__(self, img=[])
-        Img.name_windows(self, name)
-        Img.close_windows(self)
-        Img.show_image(self, windows_name)
-        Img.write_image(self, path)
-        Img.delay(self, time)
-        Img.resize(self, newsize=(1, 1))
-        Img.extract_color(self, lower_hsv, upper_hsv)
-        Img.erosion(self)
-        Img.dilation(self)
-        Img.BGR2GRAY(self)
-        Img.GRAY2BIN(self)
-        Img.offset_calculate1(self, y=-1, img=[])
-        Img.line_angle1(self, img=[])
-        Img.offset1(self, img=[])
-        Img.dotted_line1(self, img=[])
-        Img.offset_calculate2(self)
-        Img.line_angle2(self)
-        Img.offset2(self)
-        Img.dotted_line2(self)
-        Img.cnt_area(self, cnt)
-        Img.detect(self, c, Shape)
-        Img.bin_detect(self, img=[])
-        Img.cnt_draw(self, c, shape)
-        Img.cnt_center(self, c)
-        Img.face_detect(self, model_name)
-        Img.face_cap(self, path)
-        Img.face_mask(self, path)
-        Img.decodeDisplay(self, image)
-        Img.erweima_detect(self)
-        Img.model_(self, model_name='qmt4082.proto')
-        Img.onnx_detect_new(self, img)
-        Img.model_recognize(self)
-        Img.color_detect_init(self, color)
-        Img.set_hsv(self, color)
-        Img.getpos(self, event, x, y, flags, param)
-        Img.setcolorvalue(self, color, color_list_low, color_list_up)
-        Img.color_detect(self)
-        Img.beauty_face(self)
-    """,
-}
+STUBS = Path(__file__).resolve().parent.parent / "control_zelk" / "stubs"
+MODULES = [D, optik, optik1]
+
+
+def literal(node):
+    return repr(ast.literal_eval(node))
+
+
+def signature_text(args):
+    """"(self, car_sp=0)": a stub's parameters as inspect shows them (without annotations)."""
+    names = [a.arg for a in args.posonlyargs + args.args]
+    defaults = [None] * (len(names) - len(args.defaults)) + list(args.defaults)
+    return "(" + ", ".join(n if d is None else f"{n}={literal(d)}" for n, d in zip(names, defaults)) + ")"
+
+
+def stub_signatures(module):
+    """{qualname: signature text} of every function and method the module's stub declares:
+    the one declaration of the modules' signatures (stubtest ties it to the modules)."""
+    tree = ast.parse((STUBS / (module.__name__.rsplit(".", 1)[1] + ".pyi")).read_text("utf-8"))
+    found = {}
+    for node in tree.body:
+        if getattr(node, "name", "").startswith("_"):
+            continue  # the stub's own helper types
+        if isinstance(node, ast.FunctionDef):
+            found[node.name] = signature_text(node.args)
+        elif isinstance(node, ast.ClassDef):
+            for member in node.body:
+                if isinstance(member, ast.FunctionDef):
+                    found[f"{node.name}.{member.name}"] = signature_text(member.args)
+    return found
 
 
 def declared(module):
-    """{qualname: signature text} of every function and method the module defines."""
+    """{qualname: function} of every function and method the module defines."""
     found = {}
     for name, obj in vars(module).items():
         if isinstance(obj, type) and obj.__module__ == module.__name__:
@@ -167,14 +62,9 @@ def declared(module):
     return found
 
 
-def expected(module):
-    rows = [line.strip() for line in SIGNATURES[module].strip().splitlines()]
-    return {row[: row.index("(")]: row[row.index("("):] for row in rows}
-
-
-@pytest.mark.parametrize("module", list(SIGNATURES), ids=lambda m: m.__name__)
+@pytest.mark.parametrize("module", MODULES, ids=lambda m: m.__name__)
 def test_every_callable_looks_like_a_python_definition(module):
-    want, found = expected(module), declared(module)
+    want, found = stub_signatures(module), declared(module)
     assert sorted(found) == sorted(want)
     for qualname, f in found.items():
         assert str(inspect.signature(f)) == want[qualname], qualname
@@ -288,3 +178,46 @@ def test_opencv_errors_are_cv2_errors_on_every_path():
         optik1.Img(np.zeros((5, 5, 3), np.uint8)).GRAY2BIN()   # Otsu needs one channel
     with pytest.raises(cv2.error):
         optik.color_detect("green").detect(np.zeros((5, 5, 4), np.uint8))
+
+
+# Run in an interpreter of its own: a type that could be made bare would crash it.
+FUNCTION_TYPES_AS_IN_PYTHON = """
+import copy, gc, pickle, types
+import control_zelk.Drivox_1 as D
+from control_zelk import optik, optik1
+
+def found_on(module):
+    for obj in vars(module).values():
+        yield obj
+        if isinstance(obj, type) and obj.__module__ == module.__name__:
+            yield from vars(obj).values()
+    yield optik1.Img().offset1                       # a bound method
+
+kinds = {type(obj) for m in (D, optik, optik1) for obj in found_on(m)
+         if callable(obj) and not isinstance(obj, type)}
+kinds |= {t for m in (D, optik, optik1) for t in map(type, found_on(m))
+          if t.__name__.startswith("control_zelk.") or str(vars(t).get("__module__", "")).startswith("control_zelk")}
+for kind in kinds:
+    for attempt in (lambda: kind(), lambda: kind.__new__(kind), lambda: setattr(kind, "x", 1),
+                    lambda: type("Sub", (kind,), {})):
+        try:
+            attempt()
+        except TypeError:
+            continue
+        raise SystemExit(f"{kind!r} allowed one of: bare instance, subclass, new attribute")
+print(sorted(map(repr, kinds)))
+
+f = D.Car.car_go
+f.note = [f]                                  # a cycle through the function's __dict__
+assert gc.is_tracked(f) and f.__dict__ in gc.get_referents(f)
+assert pickle.loads(pickle.dumps(f)) is f and copy.deepcopy(f) is f and copy.copy(f) is f
+assert pickle.loads(pickle.dumps(optik.distortion)) is optik.distortion
+"""
+
+
+def test_function_types_cannot_be_made_bare_or_changed():
+    r = subprocess.run([sys.executable, "-c", FUNCTION_TYPES_AS_IN_PYTHON],
+                       capture_output=True, text=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    # One function type per module, and Python's own bound method.
+    assert r.stdout.strip() == str(["<class 'control_zelk.function'>"] * 3 + ["<class 'method'>"])

@@ -159,3 +159,45 @@ def test_the_simulator_trace_shows_the_stop(tmp_path):
     lines = [line for line in r.stderr.splitlines() if "chassis" in line]
     assert lines == ["[board] chassis speed_s=30 speed_l=0 speed_h=0",
                      "[board] chassis speed_s=0 speed_l=0 speed_h=0"]
+
+
+# Driving from another thread: the main thread waits in join() (where it runs nothing it is
+# asked to until a signal wakes it), or the program ends while a daemon thread still drives.
+FROM_A_THREAD = {
+    "SIGTERM while the main thread joins": ("""
+        import threading, time
+        from control_zelk.Drivox_1 import Car
+        def drive():
+            Car().car_go(25)
+            print("driving", flush=True)
+            time.sleep(60)
+        worker = threading.Thread(target=drive)
+        worker.start()
+        worker.join()
+    """, signal.SIGTERM),
+    "the program ends while a daemon thread drives on": ("""
+        import threading, time
+        from control_zelk.Drivox_1 import Car
+        def drive():
+            car = Car()
+            while True:
+                car.car_go(25)
+        threading.Thread(target=drive, daemon=True).start()
+        time.sleep(1)
+        print("driving", flush=True)
+    """, None),
+}
+
+
+@pytest.mark.parametrize("name", FROM_A_THREAD)
+def test_a_car_driven_from_a_thread_is_stopped(sim, tmp_path, name):
+    code, sig = FROM_A_THREAD[name]
+    proc = start(sim, tmp_path, code)
+    while proc.stdout.readline() not in ("driving\n", ""):
+        pass
+    if sig is not None:
+        proc.send_signal(sig)
+    proc.communicate(timeout=30)
+    assert proc.returncode == (-sig if sig else 0)
+    time.sleep(0.3)                       # anything still on its way has arrived
+    assert sim.frames()[-1] == CHASSIS_STOP and sim.state()["speed_s"] == 0

@@ -3,6 +3,8 @@
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "py_function.hpp"
 #include "py_names.hpp"
@@ -21,8 +23,8 @@ struct Running {
 };
 
 std::map<std::string, Running> running;
-PyObject* sigterm_handler = nullptr;  // made at import, installed on the first motion
-bool sigterm_watched = false;
+PyObject* sigterm_handler = nullptr;  // made and installed at import
+bool stopped_for_good = false;        // the stop frames have gone out: the program is ending
 
 constexpr double kExitTimeout = 0.2;  // seconds per write and per reply at exit
 
@@ -50,24 +52,39 @@ void send_quietly(py::handle ser, const py::bytes& stop) {
   zelk::call_method(ser, ZELK_ID("read"), py::int_(14));
 }
 
+// The stop frames for one port.
+struct Stop {
+  py::object ser;
+  std::vector<py::bytes> frames;
+};
+
 // Sends the stop frames of everything left running. Nothing is printed, and no error leaves
-// it: the program has ended, and a dead board must not hang or spoil the exit.
+// it: the program has ended, and a dead board must not hang or spoil the exit. What is to be
+// stopped is taken while the GIL is held: the serial writes let other threads (daemon threads
+// still driving at exit) run, and those change the record.
 void stop_everything() {
+  stopped_for_good = true;
+  std::vector<Stop> stops;
   for (auto& [device, r] : running) {
     if (!r.any() || r.ser == nullptr) continue;
+    Stop stop{py::reinterpret_borrow<py::object>(r.ser), {}};
+    if (r.chassis) stop.frames.push_back(frame(1, 1, 0));
+    for (int id : r.motors) stop.frames.push_back(frame(3, 1, id << 8));
+    if (r.line_tracking) stop.frames.push_back(frame(5, 1, 0));
+    r.chassis = r.line_tracking = false;
+    r.motors.clear();
+    stops.push_back(std::move(stop));
+  }
+  for (const Stop& stop : stops) {
     try {
-      py::handle ser(r.ser);
+      py::handle ser = stop.ser;
       if (!zelk::truthy(zelk::call_method(ser, ZELK_ID("isOpen"))))
         zelk::call_method(ser, ZELK_ID("open"));
       ser.attr("timeout") = kExitTimeout;
       ser.attr("write_timeout") = kExitTimeout;
-      if (r.chassis) send_quietly(ser, frame(1, 1, 0));
-      for (int id : r.motors) send_quietly(ser, frame(3, 1, id << 8));
-      if (r.line_tracking) send_quietly(ser, frame(5, 1, 0));
+      for (const py::bytes& f : stop.frames) send_quietly(ser, f);
     } catch (py::error_already_set&) {
     }
-    r.chassis = r.line_tracking = false;
-    r.motors.clear();
   }
   PyErr_Clear();
 }
@@ -81,12 +98,10 @@ void on_sigterm(py::handle signum, py::handle) {
   py::module_::import("os").attr("kill")(py::module_::import("os").attr("getpid")(), signum);
 }
 
-void watch_sigterm() {
-  if (sigterm_watched) return;
-  sigterm_watched = true;
+// Installs the SIGTERM handler unless the program has chosen one of its own. Only the main
+// thread may set a signal handler.
+void install_sigterm_handler() {
   try {
-    py::module_ threading = py::module_::import("threading");
-    if (!threading.attr("current_thread")().is(threading.attr("main_thread")())) return;
     py::module_ signal = py::module_::import("signal");
     if (!signal.attr("getsignal")(signal.attr("SIGTERM")).is(signal.attr("SIG_DFL"))) return;
     signal.attr("signal")(signal.attr("SIGTERM"), py::handle(sigterm_handler));
@@ -95,12 +110,46 @@ void watch_sigterm() {
   }
 }
 
+int install_sigterm_handler_pending(void*) {
+  install_sigterm_handler();
+  return 0;
+}
+
+// Called at import. The handler is there before the first motion, whichever thread drives:
+// a handler installed by the first motion could not be set from a worker thread, and a main
+// thread waiting in join() or sleep() runs nothing it is asked to until it wakes. Imported on
+// another thread, the module asks the main thread to install it when it next runs Python code.
+void watch_sigterm() {
+  try {
+    py::module_ threading = py::module_::import("threading");
+    if (threading.attr("current_thread")().is(threading.attr("main_thread")()))
+      install_sigterm_handler();
+    else if (Py_AddPendingCall(install_sigterm_handler_pending, nullptr) != 0)
+      PyErr_Clear();
+  } catch (py::error_already_set&) {
+    PyErr_Clear();
+  }
+}
+
+// The record's key for a port: its device path, whatever characters it holds.
+std::string device_key(py::handle self) {
+  const py::str device(py::getattr(self, "device", py::none()));
+  py::object utf8 =
+      zelk::steal_or_throw(PyUnicode_AsEncodedString(device.ptr(), "utf-8", "surrogatepass"));
+  return std::string(PyBytes_AS_STRING(utf8.ptr()),
+                     static_cast<std::size_t>(PyBytes_GET_SIZE(utf8.ptr())));
+}
+
 }  // namespace
+
+bool stopped_for_good_at_exit() {
+  return stopped_for_good;
+}
 
 void note_frame(py::handle self, const unsigned char* f) {
   const int type = f[2], function = f[3];
   if (function != 1 || (type != 1 && type != 3 && type != 5)) return;
-  Running& r = running[py::str(py::getattr(self, "device", py::none())).cast<std::string>()];
+  Running& r = running[device_key(self)];
   py::object ser = self.attr("ser");
   if (r.ser != ser.ptr()) {
     Py_XDECREF(r.ser);
@@ -115,7 +164,6 @@ void note_frame(py::handle self, const unsigned char* f) {
       r.motors.erase(id);
   }
   if (type == 5) r.line_tracking = f[4] != 0;
-  if (r.any()) watch_sigterm();
 }
 
 void install_safety_stop(py::module_& m) {
@@ -130,6 +178,7 @@ void install_safety_stop(py::module_& m) {
                      &on_sigterm, py::arg("signum"), py::arg("frame"))
           .release()
           .ptr();
+  watch_sigterm();
 }
 
 }  // namespace drivox

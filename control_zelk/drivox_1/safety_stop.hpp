@@ -9,8 +9,13 @@
 namespace drivox {
 namespace py = pybind11;
 
-// Registers the exit handler (once, at import).
+// Registers the exit handler and, unless the program has its own, the SIGTERM handler (once,
+// at import).
 void install_safety_stop(py::module_& m);
+
+// Whether the exit's stop frames have been sent. From then on, while the interpreter ends,
+// threads still running send nothing more: the car stays stopped.
+bool stopped_for_good_at_exit();
 
 // Called with every 14-byte command frame `self` has written to its port.
 void note_frame(py::handle self, const unsigned char* frame);

@@ -133,6 +133,7 @@ py::object frame_from_ints(const std::array<PyObject*, 6>& values) {
 
 void send_cmd(py::object self, py::object cmd_type, py::object cmd_id, py::object arg1,
               py::object arg2, py::object arg3, py::object arg4) {
+  if (stopped_for_good_at_exit()) return;
   py::object fast = frame_from_ints(
       {cmd_type.ptr(), cmd_id.ptr(), arg1.ptr(), arg2.ptr(), arg3.ptr(), arg4.ptr()});
   if (fast) {

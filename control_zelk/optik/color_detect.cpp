@@ -43,12 +43,6 @@ void detect(py::object self, py::handle frame) {
   zelk::color::detect(self, frame, "data");
 }
 
-// The range mask detect starts from, so that tests can hold the table kernel against
-// cv2.inRange(cv2.cvtColor(...)) over every colour.
-py::object range_mask(py::handle bgr, py::handle lower, py::handle upper) {
-  return zelk::color::range_mask(bgr, lower, upper, "_range_mask");
-}
-
 }  // namespace
 
 void def_color_detect(py::module_& m) {
@@ -76,9 +70,6 @@ void def_color_detect(py::module_& m) {
             "Finds the largest patch of the range in frame: sets data (the label, "
             "\"other_color\" or \"none\"), x, y, radius, img_new and the track pts.",
             &detect, py::arg("frame"));
-  zelk::def(m, "_range_mask",
-            "The range mask detect starts from (for tests): cv2.inRange of the HSV frame.",
-            &range_mask, py::arg("bgr"), py::arg("lower"), py::arg("upper"));
 }
 
 }  // namespace optik

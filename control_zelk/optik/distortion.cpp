@@ -18,6 +18,25 @@ zelk::MatView calibration_view(py::object a, const char* where) {
   return zelk::array_view(a, where);
 }
 
+// The steps through cv2 itself, for an image whose extents are not ints OpenCV takes: its
+// results, or its errors, are those of the plain Python steps.
+py::object python_distortion(py::handle img, py::handle mtx, py::handle dist, py::handle h,
+                             py::handle w) {
+  py::object cv2 = zelk::global(ZELK_ID("cv2"));
+  const py::tuple size = py::make_tuple(w, h);
+  auto [new_camera, roi] = zelk::unpack2(zelk::call_method(
+      cv2, ZELK_ID("getOptimalNewCameraMatrix"), mtx, dist, size, py::int_(1), size));
+  py::object dst =
+      zelk::call_method(cv2, ZELK_ID("undistort"), img, mtx, dist, py::none(), new_camera);
+  const auto [x, y, rw, rh] = zelk::unpack<4>(roi);
+  if (zelk::ne(roi, py::make_tuple(0, 0, 0, 0))) {
+    dst = dst[py::make_tuple(py::slice(y, zelk::add(y, rh), py::none()),
+                             py::slice(x, zelk::add(x, rw), py::none()))];
+    dst = zelk::call_method(cv2, ZELK_ID("resize"), dst, py::make_tuple(320, 320));
+  }
+  return dst;
+}
+
 // Undistorts with the camera matrix and the first four distortion coefficients stored in
 // calibrate.npz (working directory); a non-empty valid-pixel rectangle is cut out and
 // stretched to 320×320.
@@ -27,7 +46,9 @@ py::object distortion(py::handle img) {
   py::object mtx = archive["mtx"];
   py::object dist = archive["dist"][py::slice(0, 4, 1)];
   auto [rows, cols] = zelk::unpack2(img.attr("shape")[py::slice(0, 2, 1)]);
-  const int h = rows.cast<int>(), w = cols.cast<int>();
+  int h = 0, w = 0;
+  if (!zelk::c_int(rows, &h) || !zelk::c_int(cols, &w))
+    return python_distortion(img, mtx, dist, rows, cols);
 
   const zelk::MatView camera = calibration_view(mtx, "getOptimalNewCameraMatrix");
   const zelk::MatView coeffs = calibration_view(dist, "getOptimalNewCameraMatrix");

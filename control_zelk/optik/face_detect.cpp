@@ -24,9 +24,9 @@ void init(py::object self, py::handle model_name) {
 void detect(py::object self, py::handle img) {
   self.attr("data") = "no_people";
   self.attr("img_new") = img;
-  const std::vector<cv::Rect> found = faces::find(self.attr("cascade"), img, 5);
-  if (!found.empty()) self.attr("data") = "有人";
-  for (const cv::Rect& f : found) faces::mark(img, f, 2);
+  py::object found = faces::find(self.attr("cascade"), img, 5);
+  if (faces::any(found)) self.attr("data") = "有人";
+  for (py::handle box : found) faces::mark(img, zelk::unpack_box(box), 2);
   zelk::show("face", self.attr("img_new"), 40);
 }
 
@@ -36,18 +36,21 @@ enum class Kind { kHat, kMask };
 void paste(py::object self, py::handle img, py::handle path, Kind kind) {
   self.attr("pht") = zelk::add(zelk::add(zelk::global(ZELK_ID("d_path")), path), py::str(".jpg"));
   self.attr("img_new") = img;
-  const std::vector<cv::Rect> found =
-      faces::find(self.attr("cascade"), img, kind == Kind::kHat ? 5 : 3);
-  if (!found.empty()) self.attr("data") = "有人";
-  for (const cv::Rect& f : found) {
-    if (!(f.x > 0 && f.y > 0)) continue;
-    faces::mark(img, f, kind == Kind::kHat ? 1 : 2);
+  py::object found = faces::find(self.attr("cascade"), img, kind == Kind::kHat ? 5 : 3);
+  if (faces::any(found)) self.attr("data") = "有人";
+  for (py::handle box : found) {
+    const zelk::Box face = zelk::unpack_box(box);
+    if (!faces::off_edges(face)) continue;
+    faces::mark(img, face, kind == Kind::kHat ? 1 : 2);
+    // Sizes that are not ints fail in cv2's resize: like any error of the overlay steps,
+    // that only abandons this face.
+    if (!face.ints) continue;
     faces::guarded([&] {
       faces::Overlay o{faces::read_picture(self.attr("pht")), {}};
       if (kind == Kind::kHat)
-        faces::prepare_hat(o, f);
+        faces::prepare_hat(o, face.rect);
       else
-        faces::prepare_mask(o, f);
+        faces::prepare_mask(o, face.rect);
       zelk::show("output", faces::blend(o, img), 40);
     });
   }

@@ -6,7 +6,6 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include <climits>
 #include <string>
 
 #include "cv_ndarray.hpp"
@@ -59,28 +58,24 @@ void delay(py::object self, py::object time) {
   zelk::call_method(cv2(), ZELK_ID("waitKey"), time);
 }
 
-int size_item(const py::sequence& size, size_t i) {
-  py::object item = size[i];
-  if (PyBool_Check(item.ptr()) || !PyIndex_Check(item.ptr()))
-    zelk::raise_cv_error("resize: newsize must be a (width, height) pair of integers, got " +
-                         std::string(py::repr(size)));
-  const auto v = PyNumber_AsSsize_t(item.ptr(), nullptr);
-  if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-  if (v < INT_MIN || v > INT_MAX) zelk::raise_cv_error("resize: newsize out of range");
-  return static_cast<int>(v);
-}
-
 void resize(py::object self, py::handle newsize) {
-  if (!PySequence_Check(newsize.ptr()) || py::len(newsize) != 2)
-    zelk::raise_cv_error("resize: newsize must be a (width, height) pair of integers, got " +
-                         zelk::describe(newsize));
-  auto size = py::reinterpret_borrow<py::sequence>(newsize);
-  const cv::Size dsize(size_item(size, 0), size_item(size, 1));
+  int width = 0, height = 0;
+  const bool pair = (PyTuple_Check(newsize.ptr()) || PyList_Check(newsize.ptr())) &&
+                    PySequence_Size(newsize.ptr()) == 2;
+  const auto item = [&](Py_ssize_t i) {
+    return zelk::steal_or_throw(PySequence_GetItem(newsize.ptr(), i));
+  };
+  if (!pair || !zelk::c_int(item(0), &width) || !zelk::c_int(item(1), &height)) {
+    // What is not a pair of ints is cv2's to judge: its result, or its own error.
+    self.attr("img") = zelk::call_method(zelk::global(ZELK_ID("cv2")), ZELK_ID("resize"),
+                                         self.attr("img"), newsize);
+    return;
+  }
   zelk::MatView v = zelk::array_view(self.attr("img"), "resize");
   cv::Mat dst = zelk::numpy_mat();
   {
     py::gil_scoped_release unlocked;
-    cv::resize(v.mat, dst, dsize);
+    cv::resize(v.mat, dst, cv::Size(width, height));
   }
   self.attr("img") = result_array(dst);
 }

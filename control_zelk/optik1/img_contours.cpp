@@ -76,10 +76,22 @@ void cnt_draw(py::object self, py::handle c, py::handle shape) {
   zelk::MatView img = zelk::array_view(self.attr("img"), "cnt_draw", true);
   const cv::Scalar green(0, 255, 0);
   cv::drawContours(img.mat, std::vector<cv::Mat>{contour.mat}, -1, green, 2);
-  if (!py::isinstance<py::str>(shape))
-    zelk::raise_cv_error("cnt_draw: the text must be a str, got " + zelk::describe(shape));
-  const cv::Point org(xy[0].cast<int>(), xy[1].cast<int>());
-  cv::putText(img.mat, shape.cast<std::string>(), org, 0, 2, green, 3);
+  int x = 0, y = 0;
+  const char* text = nullptr;
+  Py_ssize_t length = 0;
+  if (PyUnicode_Check(shape.ptr())) {
+    text = PyUnicode_AsUTF8AndSize(shape.ptr(), &length);
+    if (text == nullptr) PyErr_Clear();  // lone surrogates: cv2's own call below says so
+  }
+  if (text == nullptr || !zelk::c_int(xy[0], &x) || !zelk::c_int(xy[1], &y)) {
+    // What OpenCV's text drawing cannot take natively goes to cv2.putText itself.
+    zelk::call_method(zelk::global(ZELK_ID("cv2")), ZELK_ID("putText"), self.attr("img"), shape,
+                      py::make_tuple(xy[0], xy[1]), py::int_(0), py::int_(2),
+                      py::make_tuple(0, 255, 0), py::int_(3));
+    return;
+  }
+  cv::putText(img.mat, std::string(text, static_cast<std::size_t>(length)), cv::Point(x, y), 0, 2,
+              green, 3);
 }
 
 }  // namespace

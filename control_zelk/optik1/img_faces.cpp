@@ -28,13 +28,18 @@ void face_detect(py::object self, py::handle model_name) {
   self.attr("color_data") = "no_people";
   self.attr("img_new") = self.attr("img");
   py::object frame = self.attr("img_new");
-  const std::vector<cv::Rect> found = faces::find(self.attr("cascade"), frame, 5);
-  if (!found.empty()) self.attr("color_data") = "有人";
-  for (const cv::Rect& f : found) {
-    faces::mark(frame, f, 2);
-    if (!(f.x > 0 && f.y > 0)) continue;
-    faces::mark(frame, f, 1);
+  py::object found = faces::find(self.attr("cascade"), frame, 5);
+  if (faces::any(found)) self.attr("color_data") = "有人";
+  for (py::handle box : found) {
+    const zelk::Box face = zelk::unpack_box(box);
+    faces::mark(frame, face, 2);
+    if (!faces::off_edges(face)) continue;
+    faces::mark(frame, face, 1);
     if (!is_one(self.attr("flag_cap")) && !is_one(self.attr("flag_mask"))) continue;
+    // Sizes that are not ints fail in cv2's resize: like any error of the overlay steps,
+    // that only abandons this face.
+    if (!face.ints) continue;
+    const cv::Rect& f = face.rect;
     faces::guarded([&] {
       faces::Overlay o{faces::read_picture(self.attr("pht")), {}};
       py::object destination = self.attr("img");

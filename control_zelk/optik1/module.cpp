@@ -77,5 +77,4 @@ ZELK_MODULE(optik1, m) {
   optik1::add_camera(m);
   optik1::add_img(m);
   optik1::add_demos(m);
-  optik1::add_grey_checks(m);
 }

@@ -48,9 +48,6 @@ void add_camera(py::module_& m);
 // f1, f2, f3, main and f4 (demos.cpp).
 void add_demos(py::module_& m);
 
-// _grey_conversion, _grey_variants, _grey_rows: hooks for tests (grey_checks.cpp).
-void add_grey_checks(py::module_& m);
-
 // The image an analysis method works on: `img` unless len(img) == 0, else the object's own.
 py::object analysed_image(py::handle self, py::handle img);
 
