@@ -16,7 +16,6 @@ To shake out more locally: ZELK_HOSTILE_CALLS=50000 ZELK_HOSTILE_SECONDS=900 wit
 
 import json
 import os
-import re
 import select
 import signal
 import subprocess
@@ -27,28 +26,6 @@ import pytest
 
 CHILD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "hostile_calls.py")
 HANG_SECONDS = 20  # one call; the slowest ordinary ones take well under a second
-
-# Faults whose code is being reworked on another branch: (targets, fault, where). While any
-# of these alone turns up, the test is an expected failure that lists them; any other fault
-# fails it. Remove an entry once its fix is merged.
-ELSEWHERE = [
-    (r"type control_zelk\.function$", r"^crash", "py_function.cpp: a bare instance, T()"),
-    (r"model_recognize\.|Img\.(model_recognize|onnx_detect_new)$|optik1\.main$",
-     r"Internal error: pybind11::error_already_set", "cv_model.cpp: ensure() in softmax, label"),
-    (r"optik\.face_detect\.|Img\.face_", r"Unable to cast", "cv_faces.cpp: face boxes"),
-    (r"erweima_recognize\.|Img\.(decodeDisplay|erweima_detect)$",
-     r"Unable to cast|is not an instance of 'bytes'", "cv_qr.cpp: pyzbar symbols"),
-    (r"Img\.cnt_draw$", r"Unable to cast", "img_contours.cpp: the text and its position"),
-    (r"optik\.distortion$", r"Unable to cast", "distortion.cpp: img.shape"),
-    (r"^control_zelk\.Drivox_1\.", r"Unable to cast", "safety_stop.cpp: the device name"),
-]
-
-
-def elsewhere(fault):
-    for targets, text, where in ELSEWHERE:
-        if re.search(targets, fault["target"]) and re.search(text, fault["fault"]):
-            return where
-    return None
 
 
 def campaign(seed, calls, seconds, workdir):
@@ -138,10 +115,5 @@ def test_hostile_calls_end_in_ordinary_exceptions(tmp_path):
     faults, made = campaign(seed, calls, seconds, str(tmp_path))
     print(f"seed {seed}: {made} hostile calls, {len(faults)} faults")
     assert made >= min(calls, 500), "too few calls in the time given"
-    known = [f for f in faults if elsewhere(f)]
-    new = [f for f in faults if not elsewhere(f)]
-    assert not new, f"{len(new)} hostile calls went wrong (seed {seed}):\n\n{report(seed, new)}"
-    if known:
-        places = sorted({elsewhere(f) for f in known})
-        pytest.xfail(f"{len(known)} faults in code being reworked elsewhere "
-                     f"({'; '.join(places)}):\n\n{report(seed, known)}")
+    assert not faults, (f"{len(faults)} hostile calls went wrong (seed {seed}):\n\n"
+                        f"{report(seed, faults)}")
