@@ -180,3 +180,37 @@ def test_too_wide_for_opencv_is_an_error_not_a_crash():
     wide = np.broadcast_to(np.zeros((1, 1, 3), np.uint8), (1, 2**30 + 8, 3))   # no memory used
     with pytest.raises(cv2.error, match="too large"):
         Img(wide).offset_calculate1(0)
+
+
+@pytest.mark.parametrize("img", [
+    np.full((3, 8), 255, ">u2"), np.full((3, 8), 255, ">f4"),    # byte-swapped
+    np.full((3, 8, 2, 2), 255, np.uint8),                          # more than three axes
+    np.full((3, 8, 3, 600), 255, np.uint8),                        # more entries than a Mat's
+    np.full((3, 8), "ab"), np.zeros((3, 0, 2, 2)),                 # no entry equals 0
+], ids=["big-endian uint16", "big-endian float32", "4-D", "4-D wide", "str", "empty 4-D"])
+@pytest.mark.filterwarnings("ignore:elementwise comparison failed")  # NumPy's, on str == 0
+@pytest.mark.filterwarnings("ignore:Calling nonzero on 0d arrays")    # and np.where of that
+def test_row_methods_take_what_numpy_indexing_takes(img):
+    if img.size and img.dtype.kind != "U":
+        img[:, 5] = img[1, 2] = 0
+    obj = Img(img)
+    for y in (-1, 0, 1, -3):
+        assert obj.offset_calculate1(y) == ref.offset_calculate1(y, img)
+    assert obj.line_angle1() == ref.line_angle1(img) and obj.offset1() is ref.offset1(img)
+
+
+class IndexFails:
+    def __index__(self):
+        raise ValueError("no index")
+
+
+@pytest.mark.parametrize("y", [IndexFails(), np.zeros((1, 0)), np.array([1.5])],
+                         ids=["__index__ raises", "empty array", "float array"])
+@pytest.mark.filterwarnings("ignore:The truth value of an empty array")  # NumPy's, on y == -1
+def test_a_row_numpy_cannot_index_raises_what_indexing_raises(y):
+    img = white(8, 8)
+    with pytest.raises(IndexError) as plain:
+        img[y]
+    with pytest.raises(IndexError) as ours:
+        Img(img).offset_calculate1(y)
+    assert str(ours.value) == str(plain.value)

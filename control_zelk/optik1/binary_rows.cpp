@@ -63,18 +63,30 @@ py::object numeric(py::handle img) {
   if (!py::isinstance<py::array>(obj))
     throw py::type_error("expected a NumPy array, got " + zelk::describe(obj));
   auto a = py::reinterpret_borrow<py::array>(obj);
-  const char kind = a.dtype().kind();
-  const auto size = a.dtype().itemsize();
+  const bool pixels = a.ndim() == 2 || (a.ndim() == 3 && a.shape(2) <= CV_CN_MAX);
   // Bool entries are bytes holding 0 or 1.
-  if (kind == 'b') return zelk::call_method(obj, ZELK_ID("view"), py::str("uint8"));
-  // Other types OpenCV does not read as they are (64-bit integers, float16, complex,
-  // objects): compare with 0 in NumPy.
-  const bool native = (kind == 'u' && size <= 2) || (kind == 'i' && size <= 4) ||
-                      (kind == 'f' && (size == 4 || size == 8));
-  if (!native)
-    return zelk::call_method(zelk::call_method(obj, ZELK_ID("__ne__"), py::int_(0)),
-                             ZELK_ID("view"), py::str("uint8"));
-  return obj;
+  if (pixels && a.dtype().kind() == 'b')
+    return zelk::call_method(obj, ZELK_ID("view"), py::str("uint8"));
+  if (pixels && zelk::depth_of(a.dtype()) >= 0) return obj;
+  // Anything else (64-bit integers, float16, byte-swapped, complex, strings, objects, more
+  // than three dimensions): NumPy's own comparison, img != 0 with Python's fallbacks (a
+  // scalar where NumPy cannot compare elementwise), reduced to one entry per pixel that is 0
+  // when any of the pixel's entries equals 0.
+  py::object np = zelk::global(ZELK_ID("np"));
+  py::object nonzero =
+      zelk::steal_or_throw(PyObject_RichCompare(obj.ptr(), py::int_(0).ptr(), Py_NE));
+  nonzero = zelk::call_method(np, ZELK_ID("broadcast_to"),
+                              zelk::call_method(np, ZELK_ID("asarray"), nonzero, np.attr("bool_")),
+                              obj.attr("shape"));
+  if (a.ndim() > 2) {
+    // Entries per pixel, given outright: -1 cannot be worked out for an empty array.
+    py::ssize_t entries = a.size() == 0 ? 0 : 1;
+    for (py::ssize_t d = 2; d < a.ndim() && entries > 0; ++d) entries *= a.shape(d);
+    nonzero = zelk::call_method(zelk::call_method(nonzero, ZELK_ID("reshape"), py::int_(a.shape(0)),
+                                                  py::int_(a.shape(1)), py::int_(entries)),
+                                ZELK_ID("all"), ZELK_KW("axis"), py::int_(2));
+  }
+  return zelk::call_method(nonzero, ZELK_ID("view"), py::str("uint8"));
 }
 
 }  // namespace

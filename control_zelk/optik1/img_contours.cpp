@@ -80,8 +80,10 @@ void cnt_draw(py::object self, py::handle c, py::handle shape) {
   const char* text = nullptr;
   Py_ssize_t length = 0;
   if (PyUnicode_Check(shape.ptr())) {
+    // A text UTF-8 cannot hold (lone surrogates) raises the interpreter's UnicodeEncodeError:
+    // cv2.putText itself would crash on it.
     text = PyUnicode_AsUTF8AndSize(shape.ptr(), &length);
-    if (text == nullptr) PyErr_Clear();  // lone surrogates: cv2's own call below says so
+    if (text == nullptr) throw py::error_already_set();
   }
   if (text == nullptr || !zelk::c_int(xy[0], &x) || !zelk::c_int(xy[1], &y)) {
     // What OpenCV's text drawing cannot take natively goes to cv2.putText itself.

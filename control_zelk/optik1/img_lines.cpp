@@ -28,7 +28,10 @@ py::ssize_t row_argument(py::handle img, py::handle y, py::ssize_t h) {
   bool valid = zelk::eq(y, py::int_(-1));
   if (!valid && PyIndex_Check(y.ptr()) && !PyBool_Check(y.ptr())) {
     i = PyNumber_AsSsize_t(y.ptr(), nullptr);  // saturates: out of range either way
-    valid = true;
+    if (i == -1 && PyErr_Occurred())
+      PyErr_Clear();  // its __index__ failed: img[y] below raises what indexing raises
+    else
+      valid = true;
   }
   if (valid && i >= -h && i < h) return i < 0 ? i + h : i;
   const py::object index = valid ? py::object(py::int_(i)) : py::reinterpret_borrow<py::object>(y);
