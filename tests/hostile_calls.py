@@ -59,7 +59,7 @@ import warnings
 import weakref
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [HERE, os.path.join(os.path.dirname(HERE), "sim")]
+sys.path.insert(0, HERE)
 
 import cv2  # noqa: E402
 import numpy as np  # noqa: E402
@@ -318,7 +318,7 @@ class Assets:
     """Frames, contours and names made once per process."""
 
     def __init__(self):
-        from camera_stand_in import track_frame
+        from zelk_run.camera_stand_in import track_frame
         import vision_assets as va
 
         track = cv2.resize(track_frame(10, 40), (160, 120))
@@ -344,7 +344,6 @@ class Assets:
         self.contours = list(cv2.findContours(shapes, cv2.RETR_EXTERNAL,
                                               cv2.CHAIN_APPROX_SIMPLE)[0])
         self.greys = {"qr": cv2.cvtColor(qr["two Chinese characters"], cv2.COLOR_BGR2GRAY)}
-        self.variants = list(getattr(optik1, "_grey_variants", list)())  # where still there
 
 
 NUMBERS = {  # board arguments: speeds, channels, ids
@@ -384,7 +383,6 @@ def plausible(rng, assets, qualname, name):
         "param": [None], "device": [BOARD_PORT], "baud": [115200], "sendmsg": [VALID_FRAME],
         "count": [14, 3], "msg": [VALID_FRAME, list(VALID_FRAME), b"\x55\x01\x56"],
         "c_type": [1, 2, 3, 4, 5], "index": [0], "class_num_dir": ["0"], "name": ["w", 3],
-        "variant": assets.variants,
     }
     if name in table:
         value = rng.choice(table[name])
@@ -492,7 +490,7 @@ class Cameras:
         self.real = real
 
     def __call__(self, *args, **kwargs):
-        from camera_stand_in import CameraStandIn, StillPicture, is_camera_zero
+        from zelk_run.camera_stand_in import CameraStandIn, StillPicture, is_camera_zero
 
         if is_camera_zero(args, kwargs):
             return CameraStandIn(lambda: StillPicture(Cameras.picture))
@@ -503,7 +501,7 @@ def prepare(workdir, assets):
     """The scratch folder (the working directory), the kit, the files some functions read,
     and the stand-ins for the port, the cameras, the windows and sleeping."""
     import vision_assets as va
-    from window_capture import capture_windows
+    from zelk_run.window_capture import capture_windows
 
     os.chdir(workdir)
     kit = va.make_kit(os.path.join(workdir, "kit"), cascade=va.BARS_CASCADE,
