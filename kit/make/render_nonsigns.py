@@ -346,20 +346,15 @@ def clean_frame(rng, symbol):
     return frame
 
 
-def render_set(seed, count, hard_share=0.0, clean=False, keep_frames=False, log_every=2000,
-               fonts=None):
-    """`count` non-sign frames with the kinds in KIND_SHARE's proportions (shuffled):
-    (pooled sums as render_signs.render_set stores them, kind indices, frames)."""
-    cv2.setNumThreads(1)
+def frames(seed, count, hard_share=0.0, clean=False, fonts=None):
+    """Yield (kind index, BGR frame) for `count` non-signs with the kinds in KIND_SHARE's
+    proportions, shuffled."""
     if fonts is None:
         fonts = rs.available_fonts()
     rng = np.random.default_rng(seed)
     kinds = np.repeat(np.arange(len(KINDS)), np.round(KIND_SHARE * count).astype(int))
     kinds = np.resize(kinds, count)[rng.permutation(count)]
-    xs = np.empty((count, 3, rs.NET_SIZE // rs.POOL, rs.NET_SIZE // rs.POOL), np.uint16)
-    frames = []
-    t0 = time.time()
-    for i, k in enumerate(kinds):
+    for k in kinds:
         kind = KINDS[k]
         if clean:
             sym = None if kind in ("blank", "nocard") else MASKS[kind](rng, fonts)
@@ -368,12 +363,24 @@ def render_set(seed, count, hard_share=0.0, clean=False, keep_frames=False, log_
                 f[:] = f[0, 0]
         else:
             f = render_nonsign(rng, kind, fonts, bool(rng.random() < hard_share))
-        xs[i] = rs.pooled_sums(f)
+        yield int(k), f
+
+
+def render_set(seed, count, hard_share=0.0, clean=False, keep_frames=False, log_every=2000,
+               fonts=None):
+    """(pooled sums as render_signs.render_set stores them, kind indices, frames)."""
+    cv2.setNumThreads(1)
+    xs = np.empty((count, 3, rs.NET_SIZE // rs.POOL, rs.NET_SIZE // rs.POOL), np.uint16)
+    kinds = np.empty(count, np.int64)
+    kept = []
+    t0 = time.time()
+    for i, (k, f) in enumerate(frames(seed, count, hard_share, clean, fonts)):
+        xs[i], kinds[i] = rs.pooled_sums(f), k
         if keep_frames:
-            frames.append(f)
+            kept.append(f)
         if log_every and (i + 1) % log_every == 0:
             print(f"  {i + 1}/{count} rendered, {time.time() - t0:.0f} s", flush=True)
-    return xs, kinds.astype(np.int64), frames
+    return xs, kinds, kept
 
 
 def main():
