@@ -1,5 +1,6 @@
 """The kit installer: writes the cascade, the overlay pictures and the sign model, keeps a
-user's own files unless asked, and what it writes works with the vision modules."""
+user's own files unless asked, and what it writes works with the vision modules; the sign
+model names the signs and nothing else."""
 
 import os
 import subprocess
@@ -7,8 +8,9 @@ import sys
 
 import cv2
 import numpy as np
+import pytest
 
-from control_zelk import kit, optik1
+from control_zelk import kit, optik, optik1
 
 FILES = ["model/face.xml", "model/qmt4082.proto", "camera_pos/hat.jpg", "camera_pos/mask.jpg"]
 
@@ -69,3 +71,45 @@ def test_a_missing_cascade_says_what_to_install(monkeypatch, tmp_path):
     else:
         raise AssertionError("no error for a missing cascade")
     assert not os.path.exists(tmp_path / "kit" / "model" / "face.xml")
+
+
+KIT_MAKE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "kit", "make")
+SIGN_LABELS = ["9", "1", "2", "3", "4", "5", "6", "7", "8", "左转", "右转", "语音"]
+
+
+@pytest.fixture(scope="module")
+def renderers():
+    """The kit's own picture makers (kit/make: render_signs, render_nonsigns)."""
+    sys.path.insert(0, KIT_MAKE)
+    try:
+        import render_nonsigns
+        import render_signs
+    finally:
+        sys.path.remove(KIT_MAKE)
+    return render_signs, render_nonsigns
+
+
+def test_the_kit_model_names_signs_and_says_none_to_anything_else(renderers, monkeypatch):
+    """Camera-like frames from the kit's renderers with a fixed seed, with the Hershey faces
+    only (the same frames where the TrueType fonts are not installed), and flat OpenCV
+    pictures like a quick test card: every sign gets its label, every non-sign (a letter,
+    0, a glyph, a shape, a pictogram, a blank card, clutter, no card at all) gets "none"."""
+    rs, rn = renderers
+    rng = np.random.default_rng(4082)
+    cases = [(f"sign {c}", rs.render_frame(rng, c, []), SIGN_LABELS[c]) for c in range(12)]
+    cases += [(kind, rn.render_nonsign(rng, kind, []), "none") for kind in rn.KINDS]
+    cases += [(f"flat sign {c}", rn.clean_frame(rng, rs.symbol_mask(rng, c, [])), SIGN_LABELS[c])
+              for c in (0, 3, 7, 9, 10, 11)]
+    letter_a = np.zeros((200, 200), np.uint8)
+    cv2.putText(letter_a, "A", (20, 180), cv2.FONT_HERSHEY_SIMPLEX, 7, 255, 20, cv2.LINE_AA)
+    cases += [("flat A", rn.clean_frame(rng, letter_a), "none"),
+              ("flat shape", rn.clean_frame(rng, rn.shape_mask(rng)), "none"),
+              ("flat blank card", rn.clean_frame(rng, None), "none")]
+    monkeypatch.setattr(optik, "model_path", os.path.join(kit.DATA, "model", ""))
+    mr = optik.model_recognize("qmt4082.proto")
+    answers = {}
+    for name, frame, _ in cases:
+        mr.data = "earlier"
+        mr.recognize(frame)
+        answers[name] = (mr.data, round(float(np.max(mr.pro)), 3))
+    assert {n: answers[n][0] for n, _, _ in cases} == {n: want for n, _, want in cases}, answers
