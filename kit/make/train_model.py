@@ -70,7 +70,9 @@ NONE_SETS = {
 # The written scores are the trained ones times a scale, the largest on this grid for which
 # the validation sets keep to both limits (the library answers when p > 0.9).
 SCALES = np.round(np.arange(1.0, 2.0001, 0.05), 2)
-VAL_HARD_WRONG_MAX = 1.25    # % of hard validation signs answered with a wrong class
+# % of hard validation signs answered with a wrong class: the model trained on signs alone
+# answered 1.00 % of these frames wrongly with p > 0.9, so no more than that.
+VAL_HARD_WRONG_MAX = 1.0
 VAL_NONE_ANSWERED_MAX = 2.5  # % of validation non-signs answered at all
 CHANNELS = [3, 16, 32, 64, 128]
 
