@@ -113,3 +113,32 @@ def test_the_kit_model_names_signs_and_says_none_to_anything_else(renderers, mon
         mr.recognize(frame)
         answers[name] = (mr.data, round(float(np.max(mr.pro)), 3))
     assert {n: answers[n][0] for n, _, _ in cases} == {n: want for n, _, want in cases}, answers
+
+
+def test_the_renderers_are_seeded_and_the_non_sign_hooks_leave_sign_frames_alone(renderers):
+    rs, rn = renderers
+    frame = lambda seed, **kw: rs.render_frame(np.random.default_rng(seed), 3, [], **kw)
+    # printing the class's own mask through the hook draws the very same frame
+    assert np.array_equal(frame(7), frame(7, symbol=lambda r: rs.symbol_mask(r, 3, [])))
+    assert not np.array_equal(frame(7), frame(7, card_shown=False))
+    first, again = (list(rn.frames(11, 16, 0.5, fonts=[])) for _ in range(2))
+    assert all(k1 == k2 and np.array_equal(f1, f2) for (k1, f1), (k2, f2) in zip(first, again))
+    counts = np.bincount([k for k, _ in first], minlength=len(rn.KINDS))
+    assert np.abs(counts - rn.KIND_SHARE * 16).max() <= 1
+
+
+def test_training_never_mirrors_non_signs_and_swaps_mirrored_arrows():
+    sys.path.insert(0, KIT_MAKE)
+    try:
+        import train_model
+    finally:
+        sys.path.remove(KIT_MAKE)
+    labels = np.array([train_model.NONE, 3, 9, 10, 11] * 40)
+    x = np.zeros((len(labels), 3, 56, 56), np.float32)
+    x[:, :, :, :28] = 0.8                      # bright on the left: a mirror shows
+    out, y = train_model.augment(np.random.default_rng(1), x, labels)
+    mirrored = out[:, :, :, :20].mean(axis=(1, 2, 3)) < out[:, :, :, 36:].mean(axis=(1, 2, 3))
+    assert not mirrored[labels == train_model.NONE].any() and not mirrored[labels == 3].any()
+    assert mirrored[labels == 9].any() and not mirrored[labels == 9].all()
+    flip = {train_model.NONE: train_model.NONE, 3: 3, 9: 10, 10: 9, 11: 11}
+    assert list(y) == [flip[v] if m else v for v, m in zip(labels, mirrored)]
