@@ -3,6 +3,7 @@
 
     python3 check_model.py                              # render frames, classify, report
     python3 check_model.py --hard-share 1               # printed-and-photographed-like frames
+    python3 check_model.py --per-class 0 --nonsigns 600 # letters, shapes, ...: answered?
     python3 check_model.py --save /tmp/ref.npz          # also keep inputs and probabilities
     python3 check_model.py --compare /tmp/ref.npz       # another OpenCV build: same answers?
 
@@ -46,6 +47,12 @@ def main():
     ap.add_argument("--hard-share", type=float, default=0.0)
     ap.add_argument("--empty", type=int, default=0,
                     help="also classify this many frames with no card (background only)")
+    ap.add_argument("--nonsigns", type=int, default=0,
+                    help="also classify this many non-signs (render_nonsigns.py: letters, 0, "
+                         "shapes, pictograms, blank cards, clutter, no card)")
+    ap.add_argument("--nonsign-hard-share", type=float, default=0.2)
+    ap.add_argument("--flat", type=int, default=0,
+                    help="also classify this many flat OpenCV test pictures of non-signs")
     ap.add_argument("--save", help="write inputs, labels and probabilities to this .npz")
     ap.add_argument("--compare", help="run the inputs saved in this .npz and compare")
     a = ap.parse_args()
@@ -72,14 +79,34 @@ def main():
         frame = render_signs.render_frame(rng, c, fonts, bool(rng.random() < a.hard_share))
         xs.append(render_signs.net_input(frame))
         ys.append(c)
-    ys = np.array(ys)
+    ys = np.array(ys, int)
     p, dt = run(net, xs)
-    pred, conf = p.argmax(1), p.max(1)
-    ok = pred == ys
-    print(f"{len(ys)} rendered frames (seed {a.seed}, hard share {a.hard_share}): "
-          f"accuracy {ok.mean() * 100:.1f} %, correct with p>0.9 {np.mean(ok & (conf > 0.9)) * 100:.1f} %, "
-          f"wrong with p>0.9 {np.mean(~ok & (conf > 0.9)) * 100:.1f} %, "
-          f"forward {dt * 1000:.1f} ms/frame")
+    if len(ys):
+        pred, conf = p.argmax(1), p.max(1)
+        ok = pred == ys
+        print(f"{len(ys)} rendered frames (seed {a.seed}, hard share {a.hard_share}): "
+              f"accuracy {ok.mean() * 100:.1f} %, "
+              f"correct with p>0.9 {np.mean(ok & (conf > 0.9)) * 100:.1f} %, "
+              f"wrong with p>0.9 {np.mean(~ok & (conf > 0.9)) * 100:.1f} %, "
+              f"forward {dt * 1000:.1f} ms/frame")
+    import render_nonsigns
+    for count, flat in ((a.nonsigns, False), (a.flat, True)):
+        if not count:
+            continue
+        # their own seeds, apart from the frames above and from the training sets
+        seed = a.seed + (2000 if flat else 1000)
+        kinds, nx = [], []
+        for k, f in render_nonsigns.frames(seed, count, a.nonsign_hard_share, flat, fonts):
+            kinds.append(k)
+            nx.append(render_signs.net_input(f))
+        kinds = np.array(kinds)
+        pn, _ = run(net, nx)
+        sure = pn.max(1) > 0.9
+        what = "flat OpenCV pictures of non-signs" if flat else "non-signs"
+        print(f"{count} {what} (seed {seed}): answered with p>0.9 for {sure.mean() * 100:.1f} %")
+        print("  by kind %: " + " ".join(f"{k}:{sure[kinds == i].mean() * 100:.1f}"
+                                         for i, k in enumerate(render_nonsigns.KINDS)
+                                         if np.any(kinds == i)))
     if a.empty:
         ex = []
         for _ in range(a.empty):

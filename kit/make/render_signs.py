@@ -58,9 +58,14 @@ HERSHEY_FACES = [
 ]
 
 
-def available_fonts():
+def available_fonts(required=True):
+    """The TrueType faces' paths.  Without `required`, only those present (maybe none):
+    the pictures then use the Hershey faces alone, which is enough for a quick check but
+    not the picture set the model is trained on."""
     paths = [os.path.join(FONT_DIR, f) for f in FONT_FILES]
     missing = [p for p in paths if not os.path.exists(p)]
+    if missing and not required:
+        return [p for p in paths if p not in missing]
     if missing:
         # The picture set depends on the fonts: refuse to make a different one silently.
         sys.exit("missing fonts (apt-get install fonts-dejavu-core fonts-liberation2 "
@@ -102,7 +107,7 @@ def _crop(mask):
 
 def digit_mask(rng, digit, fonts):
     size = 160
-    if rng.random() < 0.35:
+    if not fonts or rng.random() < 0.35:
         face = HERSHEY_FACES[rng.integers(len(HERSHEY_FACES))]
         if rng.random() < 0.2:
             face |= cv2.FONT_ITALIC
@@ -292,10 +297,12 @@ def card_colours(rng, hard):
     return card, sym, frame
 
 
-def render_card(rng, cls, fonts, w, h, hard):
-    """Return (card BGR float32 h x w x 3, alpha float32 h x w)."""
+def render_card(rng, cls, fonts, w, h, hard, symbol=None):
+    """Return (card BGR float32 h x w x 3, alpha float32 h x w).  `symbol(rng)`, when
+    given, draws the mask printed on the card instead of the symbol of class `cls`."""
     card_c, sym_c, deco_c = card_colours(rng, hard)
-    mask = symbol_mask(rng, cls, fonts).astype(np.float32) / 255.0
+    mask = symbol(rng) if symbol is not None else symbol_mask(rng, cls, fonts)
+    mask = mask.astype(np.float32) / 255.0
     # paper texture: a faint low-frequency shading
     card = np.empty((h, w, 3), np.float32)
     card[:] = card_c
@@ -412,15 +419,21 @@ def _paste(frame, img, alpha, H):
     return a[..., 0]
 
 
-def render_frame(rng, cls, fonts, hard=False):
-    """One BGR uint8 camera frame showing a card with the symbol of class `cls`."""
+def render_frame(rng, cls, fonts, hard=False, symbol=None, card_shown=True):
+    """One BGR uint8 camera frame showing a card with the symbol of class `cls`.
+
+    `symbol(rng)` prints another mask on the card instead (see render_card); without
+    `card_shown` the card is drawn but left out, so the frame is the background alone,
+    lit and filmed like the others."""
     h, w = (480, 640) if rng.random() < 0.75 else (240, 320)
     frame = background(rng, h, w)
     # card geometry in the frame
     card_h = h * (rng.uniform(0.4, 0.95) if not hard else rng.uniform(0.35, 1.0))
     card_w = card_h * rng.uniform(0.75, 1.35)
     ch, cw = max(16, int(card_h)), max(16, int(card_w))
-    card, alpha = render_card(rng, cls, fonts, cw, ch, hard)
+    card, alpha = render_card(rng, cls, fonts, cw, ch, hard, symbol)
+    if not card_shown:
+        alpha[:] = 0
     max_rot = 20 if not hard else 28
     ang = np.deg2rad(rng.uniform(-max_rot, max_rot))
     persp = 0.07 if not hard else 0.2

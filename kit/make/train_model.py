@@ -20,7 +20,11 @@ convolution weights when the graph is written.
 
 The training pictures come from render_signs.py (same folder), with fixed seeds:
 train 2500 per class (a fifth of them printed-and-photographed-like), held-out
-400 per class, hard held-out 250 per class.  They are cached as .npz in --data.
+400 per class, hard held-out 250 per class.  Non-signs from render_nonsigns.py
+(letters, 0, shapes, pictograms, blank cards, clutter, no card) are trained with the
+uniform distribution over the twelve classes as their target, so that the library's
+p > 0.9 rule says "none" for them; 12000 for training, 2400 held out, and 600 flat
+OpenCV test pictures held out.  All sets are cached as .npz in --data.
 
 Run (PyTorch CPU in a venv that also sees Debian's cv2/numpy/Pillow):
 
@@ -43,6 +47,7 @@ import numpy as np
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+import render_nonsigns  # noqa: E402
 import render_signs  # noqa: E402
 
 N_CLASSES = len(render_signs.CLASS_NAMES)
@@ -52,18 +57,42 @@ SETS = {
     "train": (1, 2500, 0.2),
     "test": (2, 400, 0.0),
     "hard": (3, 250, 1.0),
+    "val-hard": (8, 250, 1.0),     # only for choosing the scale of the scores (calibrate)
 }
+# Rendered non-sign sets (render_nonsigns.py): name -> (seed, pictures, share of hard
+# pictures, flat OpenCV test pictures instead of camera-like frames)
+NONE_SETS = {
+    "none-train": (4, 12000, 0.2, False),
+    "none-test": (5, 2400, 0.2, False),
+    "none-clean": (6, 600, 0.0, True),
+    "none-val": (9, 1200, 0.2, False),   # only for choosing the scale of the scores
+}
+# The written scores are the trained ones times a scale, the largest on this grid for which
+# the validation sets keep to both limits (the library answers when p > 0.9).
+SCALES = np.round(np.arange(1.0, 2.0001, 0.05), 2)
+# % of hard validation signs answered with a wrong class: the model trained on signs alone
+# answered 1.00 % of these frames wrongly with p > 0.9, so no more than that.
+VAL_HARD_WRONG_MAX = 1.0
+VAL_NONE_ANSWERED_MAX = 2.5  # % of validation non-signs answered at all
 CHANNELS = [3, 16, 32, 64, 128]
 
 
 def load_set(data_dir, name):
+    """(pooled sums, labels) of a sign set; for a non-sign set the labels are the kind
+    indices of render_nonsigns.KINDS."""
     path = os.path.join(data_dir, name + ".npz")
     if not os.path.exists(path):
-        seed, per_class, hard_share = SETS[name]
-        print(f"rendering {name}: seed {seed}, {per_class} per class, hard share {hard_share}",
-              flush=True)
         t0 = time.time()
-        xs, ys, _ = render_signs.render_set(seed, per_class, hard_share)
+        if name in NONE_SETS:
+            seed, count, hard_share, clean = NONE_SETS[name]
+            print(f"rendering {name}: seed {seed}, {count} non-signs, hard share {hard_share}"
+                  f"{', flat test pictures' if clean else ''}", flush=True)
+            xs, ys, _ = render_nonsigns.render_set(seed, count, hard_share, clean)
+        else:
+            seed, per_class, hard_share = SETS[name]
+            print(f"rendering {name}: seed {seed}, {per_class} per class, hard share {hard_share}",
+                  flush=True)
+            xs, ys, _ = render_signs.render_set(seed, per_class, hard_share)
         os.makedirs(data_dir, exist_ok=True)
         np.savez(path, x=xs, y=ys)
         print(f"  {len(ys)} pictures in {time.time() - t0:.0f} s", flush=True)
@@ -90,8 +119,10 @@ def build_torch():
     return nn.Sequential(*layers)
 
 
-# Mirroring a frame swaps the arrows and keeps the loudspeaker; digits are not mirrored.
+# Mirroring a frame swaps the arrows and keeps the loudspeaker; digits are not mirrored,
+# and neither are non-signs (label NONE): a mirrored letter can pass for a digit.
 FLIP_LABEL = np.array([-1] * 9 + [10, 9, 11])
+NONE = -1
 
 
 def augment(rng, x, y):
@@ -105,7 +136,7 @@ def augment(rng, x, y):
     for i in range(n):
         out[i] = xp[i, :, dy[i]:dy[i] + h, dx[i]:dx[i] + w]
     y = y.copy()
-    flip = (FLIP_LABEL[y] >= 0) & (rng.random(n) < 0.5)
+    flip = (y >= 0) & (FLIP_LABEL[np.maximum(y, 0)] >= 0) & (rng.random(n) < 0.5)
     out[flip] = out[flip, :, :, ::-1]
     y[flip] = FLIP_LABEL[y[flip]]
     gain = rng.uniform(0.8, 1.2, (n, 1, 1, 1)).astype(np.float32)
@@ -215,6 +246,100 @@ def report(name, logits, y):
     return line
 
 
+def report_none(name, logits, kinds):
+    """Non-signs: the share the library would answer (largest probability > 0.9), by kind."""
+    conf = softmax(logits.astype(np.float64)).max(1)
+    sure = conf > 0.9
+    line = (f"{name}: {len(kinds)} non-signs, answered with p>0.9 {sure.mean() * 100:.2f} %, "
+            f"median largest p {np.median(conf):.3f}")
+    print(line)
+    per = [f"{k}:{sure[kinds == i].mean() * 100:.1f}"
+           for i, k in enumerate(render_nonsigns.KINDS) if np.any(kinds == i)]
+    print("  answered with p>0.9 by kind %: " + " ".join(per))
+    hist = np.histogram(conf, bins=[0, 0.5, 0.7, 0.9, 0.99, 1.0001])[0] / len(kinds) * 100
+    print("  max-probability share %: <0.5 {:.1f} | 0.5-0.7 {:.1f} | 0.7-0.9 {:.1f} | "
+          "0.9-0.99 {:.1f} | >0.99 {:.1f}".format(*hist))
+    return line
+
+
+def soft_target_loss(logits, y, none_weight=1.0):
+    """Cross-entropy against one class for signs, against the uniform distribution over the
+    twelve classes for non-signs (y == NONE): those should give no class a high probability.
+    `none_weight` scales the non-signs' terms: the pull towards uniform also makes the model
+    less sure of faded, glared signs, and the weight trades one against the other."""
+    import torch
+    logp = torch.log_softmax(logits, 1)
+    is_none = y == NONE
+    picked = logp.gather(1, y.clamp(min=0)[:, None])[:, 0]
+    per = torch.where(is_none, -logp.mean(1) * none_weight, -picked)
+    return per.mean()
+
+
+def load_onnx(path):
+    """An ONNX file written by export_onnx as a PyTorch net on the pooled pictures (the
+    batch normalisation is already folded into the convolutions)."""
+    import onnx
+    import torch
+    import torch.nn as nn
+    from onnx import numpy_helper
+
+    w = {t.name: numpy_helper.to_array(t) for t in onnx.load(path).graph.initializer}
+    layers = []
+    for i in range(4):
+        conv = nn.Conv2d(CHANNELS[i], CHANNELS[i + 1], 3, padding=1)
+        conv.weight.data = torch.from_numpy(w[f"conv{i + 1}.w"].copy())
+        conv.bias.data = torch.from_numpy(w[f"conv{i + 1}.b"].copy())
+        layers += [conv, nn.ReLU()] + ([nn.MaxPool2d(2)] if i < 3 else [])
+    fc = nn.Linear(CHANNELS[-1], N_CLASSES)
+    fc.weight.data = torch.from_numpy(w["fc.w"].copy())
+    fc.bias.data = torch.from_numpy(w["fc.b"].copy())
+    return nn.Sequential(*layers, nn.AdaptiveAvgPool2d(1), nn.Flatten(), fc)
+
+
+def evaluate(model, data_dir):
+    """Report on the held-out sign, hard and non-sign sets."""
+    xte, yte = load_set(data_dir, "test")
+    xhd, yhd = load_set(data_dir, "hard")
+    report(f"held-out rendered (seed {SETS['test'][0]})", predict(model, xte), yte)
+    report(f"hard printed-and-photographed-like (seed {SETS['hard'][0]})", predict(model, xhd), yhd)
+    for name, what in (("none-test", "held-out non-signs"),
+                       ("none-clean", "held-out flat OpenCV non-sign pictures")):
+        xn, kn = load_set(data_dir, name)
+        report_none(f"{what} (seed {NONE_SETS[name][0]})", predict(model, xn), kn)
+
+
+def calibrate(model, data_dir):
+    """Choose the scale of the last layer's scores on the validation sets and apply it.
+
+    Training towards the uniform distribution on non-signs also makes the model less sure
+    of faded, glared, tilted signs: many correct answers on hard frames end just below
+    0.9. Multiplying the scores by a common factor keeps every answer's class and sharpens
+    the probabilities; the factor is the largest for which hard validation signs are rarely
+    answered wrongly and validation non-signs rarely answered at all. These sets have their
+    own seeds, apart from the training and the held-out sets."""
+    import torch
+    xv, yv = load_set(data_dir, "val-hard")
+    xn, _ = load_set(data_dir, "none-val")
+    zv, zn = predict(model, xv).astype(np.float64), predict(model, xn).astype(np.float64)
+    best = 1.0
+    for k in SCALES:
+        pv, pn = softmax(zv * k), softmax(zn * k)
+        sure = pv.max(1) > 0.9
+        wrong = np.mean(sure & (pv.argmax(1) != yv)) * 100
+        answered = np.mean(pn.max(1) > 0.9) * 100
+        right = np.mean(sure & (pv.argmax(1) == yv)) * 100
+        print(f"  scale {k:.2f}: hard validation correct with p>0.9 {right:.2f} %, wrong with "
+              f"p>0.9 {wrong:.2f} %; validation non-signs answered {answered:.2f} %")
+        if wrong <= VAL_HARD_WRONG_MAX and answered <= VAL_NONE_ANSWERED_MAX:
+            best = float(k)
+    fc = [m for m in model if isinstance(m, torch.nn.Linear)][0]
+    with torch.no_grad():
+        fc.weight.mul_(best)
+        fc.bias.mul_(best)
+    print(f"scores scaled by {best:.2f}", flush=True)
+    return best
+
+
 def check_opencv(model, path, seed=99, n=6):
     """Run the written file in OpenCV's dnn on real-size frames; compare with PyTorch."""
     import cv2
@@ -249,6 +374,14 @@ def main():
     ap.add_argument("--lr", type=float, default=4e-3)
     ap.add_argument("--seed", type=int, default=7)
     ap.add_argument("--limit", type=int, default=0, help="use only this many training pictures")
+    ap.add_argument("--none-count", type=int, default=NONE_SETS["none-train"][1],
+                    help="non-sign pictures added to the training set (0: none)")
+    ap.add_argument("--none-weight", type=float, default=1.0,
+                    help="weight of the non-signs' loss terms against the signs'")
+    ap.add_argument("--no-calibrate", action="store_true",
+                    help="write the trained scores as they are (no scale, see calibrate)")
+    ap.add_argument("--evaluate", metavar="MODEL",
+                    help="only report on the held-out sets for this ONNX file")
     a = ap.parse_args()
 
     import torch
@@ -256,10 +389,21 @@ def main():
     torch.manual_seed(a.seed)
     torch.use_deterministic_algorithms(True)
 
+    if a.evaluate:
+        evaluate(load_onnx(a.evaluate), a.data)
+        return
+
     xtr, ytr = load_set(a.data, "train")
+    if a.none_count:
+        xno, _ = load_set(a.data, "none-train")
+        xtr = np.concatenate([xtr, xno[:a.none_count]])
+        ytr = np.concatenate([ytr, np.full(min(a.none_count, len(xno)), NONE, np.int64)])
     if a.limit:
-        xtr, ytr = xtr[:a.limit], ytr[:a.limit]
+        # a short run for checks: a random subset, so that it still holds some non-signs
+        keep = np.sort(np.random.default_rng(a.seed).permutation(len(ytr))[:a.limit])
+        xtr, ytr = xtr[keep], ytr[keep]
     xtr_f = to_float(xtr)
+    print(f"training set: {np.sum(ytr >= 0)} signs, {np.sum(ytr == NONE)} non-signs", flush=True)
 
     model = build_torch()
     n_params = sum(p.numel() for p in model.parameters())
@@ -268,38 +412,39 @@ def main():
     opt = torch.optim.AdamW(model.parameters(), lr=a.lr, weight_decay=1e-4)
     sched = torch.optim.lr_scheduler.OneCycleLR(opt, max_lr=a.lr, epochs=a.epochs,
                                                 steps_per_epoch=steps_per_epoch, pct_start=0.15)
-    loss_fn = torch.nn.CrossEntropyLoss()
     rng = np.random.default_rng(a.seed)
     t0 = time.time()
     for ep in range(a.epochs):
         model.train()
         order = rng.permutation(len(ytr))
-        tot, correct = 0.0, 0
+        tot, correct, n_signs = 0.0, 0, 0
         for s in range(steps_per_epoch):
             idx = np.sort(order[s * a.batch:(s + 1) * a.batch])
             xb, yb = augment(rng, xtr_f[idx], ytr[idx])
             xb_t, yb_t = torch.from_numpy(xb), torch.from_numpy(yb)
             out = model(xb_t)
-            loss = loss_fn(out, yb_t)
+            loss = soft_target_loss(out, yb_t, a.none_weight)
             opt.zero_grad()
             loss.backward()
             opt.step()
             sched.step()
             tot += loss.item() * len(idx)
-            correct += (out.argmax(1) == yb_t).sum().item()
+            signs = yb_t >= 0
+            correct += (out.argmax(1)[signs] == yb_t[signs]).sum().item()
+            n_signs += int(signs.sum())
         n = steps_per_epoch * a.batch
-        print(f"epoch {ep + 1}/{a.epochs}: loss {tot / n:.4f}, train acc {correct / n * 100:.2f} %"
-              f" (augmented), {time.time() - t0:.0f} s", flush=True)
+        print(f"epoch {ep + 1}/{a.epochs}: loss {tot / n:.4f}, train acc on signs "
+              f"{correct / max(1, n_signs) * 100:.2f} % (augmented), {time.time() - t0:.0f} s",
+              flush=True)
     train_s = time.time() - t0
     print(f"training time: {train_s:.0f} s ({train_s / 60:.1f} min)")
 
+    if not a.no_calibrate:
+        calibrate(model, a.data)
     export_onnx(model, a.out)
     blob = open(a.out, "rb").read()
     print(f"wrote {a.out}: {len(blob)} bytes, sha256 {hashlib.sha256(blob).hexdigest()}")
-    xte, yte = load_set(a.data, "test")
-    xhd, yhd = load_set(a.data, "hard")
-    report(f"held-out rendered (seed {SETS['test'][0]})", predict(model, xte), yte)
-    report(f"hard printed-and-photographed-like (seed {SETS['hard'][0]})", predict(model, xhd), yhd)
+    evaluate(model, a.data)
     check_opencv(model, a.out)
 
 
