@@ -11,7 +11,12 @@ if [[ ! -f build/test-hooks/CMakeCache.txt ]]; then
 fi
 cmake --build build/test-hooks --target zelk_test_hooks
 export QT_QPA_PLATFORM=offscreen
+# The whole suite, unless the arguments name test files or folders of their own.
+targets=(tests)
+for arg in "$@"; do
+  if [[ -e $arg ]]; then targets=(); fi
+done
 if [[ -z ${DISPLAY:-} ]]; then
-  exec xvfb-run -a -s "-screen 0 1280x1024x24" .venv/bin/python -m pytest -q "$@" tests
+  exec xvfb-run -a -s "-screen 0 1280x1024x24" .venv/bin/python -m pytest -q "$@" "${targets[@]}"
 fi
-exec .venv/bin/python -m pytest -q "$@" tests
+exec .venv/bin/python -m pytest -q "$@" "${targets[@]}"
