@@ -430,6 +430,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         """The base class's answer to a request it cannot read: a short text, and the
         connection closed, since what follows in it cannot be trusted to be a request."""
         reason = message or self.responses.get(code, ("",))[0]
+        # A request line it could not read counts as HTTP/0.9, whose answers have no status
+        # line: this one gets one.
+        self.request_version = self.protocol_version
         self._send(code, TEXT, f"{code} {reason}\n".encode(), close=True)
 
     def parse_request(self):
