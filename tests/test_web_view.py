@@ -1,7 +1,9 @@
 """The web view over real HTTP: served in-process, and behind both launchers in a subprocess."""
+import contextlib
 import json
 import os
 import re
+import socket
 import subprocess
 import sys
 import textwrap
@@ -15,9 +17,10 @@ import cv2
 import numpy as np
 import pytest
 
+from layout import ON_CAR, ON_SIM
+from zelk_run import web_view
 from zelk_run.board_link import BoardSim
-from zelk_run.web_view import TRACE_LINES, WebView
-from layout import ON_SIM, ON_CAR
+from zelk_run.web_view import MAX_CONNECTIONS_PER_ADDRESS, TRACE_LINES, WebView, machine_addresses
 
 STOP = "chassis speed_s=0 speed_l=0 speed_h=0"
 
@@ -47,6 +50,33 @@ def http_error(call):
     with pytest.raises(urllib.error.HTTPError) as caught:
         call()
     return caught.value.code
+
+
+def ask(port, request, timeout=10):
+    """The status of the answer to a raw request (str, "\\n" for CRLF), or None when the
+    connection is closed unanswered."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as connection:
+        connection.sendall(request.replace("\n", "\r\n").encode())
+        answer = b""
+        while b"\r\n" not in answer:
+            more = connection.recv(4096)
+            if not more:
+                break
+            answer += more
+    return int(answer.split()[1]) if answer else None
+
+
+def closed_within(connection, seconds):
+    """Whether the server closes `connection` within `seconds`, after what answer it gave."""
+    connection.settimeout(seconds)
+    try:
+        while connection.recv(4096):
+            pass
+    except TimeoutError:
+        return False
+    except ConnectionResetError:
+        pass
+    return True
 
 
 class FakeWorld:
@@ -145,6 +175,53 @@ class TestServedView:
         with pytest.raises(urllib.error.URLError):
             get(served.url, "state")
 
+    @pytest.mark.parametrize("host, origin, status", [
+        ("localhost:{port}", None, 204),
+        ("[::1]:{port}", "http://[::1]:{port}", 204),
+        ("127.0.0.1:{port}", "http://127.0.0.1:{port}", 204),
+        ("evil.example:{port}", "http://evil.example:{port}", 403),  # DNS rebinding
+        ("127.0.0.1", None, 403),  # port 80's server
+        ("127.0.0.1:{port}", "http://evil.example", 403),
+        ("127.0.0.1:{port}", "http://localhost:1", 403),  # another port's page
+        ("127.0.0.1:{port}", "null", 403),
+    ])
+    def test_loopback_stop_only_from_the_page_itself(self, view, host, origin, status):
+        host, origin = (t and t.format(port=view.port) for t in (host, origin))
+        stop = f"POST /stop HTTP/1.1\nHost: {host}\nContent-Length: 0\n"
+        assert ask(view.port, stop + (f"Origin: {origin}\n" if origin else "") + "\n") == status
+        assert view.stops == ([1] if status == 204 else [])
+
+    def test_stalled_and_crowding_clients_hold_up_nothing(self, view, monkeypatch):
+        monkeypatch.setattr(web_view, "REQUEST_S", 1)
+        head = f"POST /key HTTP/1.1\r\nHost: 127.0.0.1:{view.port}\r\nContent-Length: 3\r\n\r\n"
+        silent, half, trickle = (socket.create_connection(("127.0.0.1", view.port), timeout=5)
+                                 for _ in range(3))
+        half.sendall(head.encode() + b"6")
+        started = time.monotonic()
+        for byte in b"GET /state HTTP/1.1\r\n"[:15]:  # a byte each 0.1 s: 1.5 s, unfinished
+            with contextlib.suppress(OSError):  # cut off
+                trickle.sendall(bytes([byte]))
+            time.sleep(0.1)
+        assert get_state(view.url)["windows"] == []  # served meanwhile
+        assert half.recv(100).startswith(b"HTTP/1.1 408 ")
+        for connection in (silent, half, trickle):
+            assert closed_within(connection, 2)
+            connection.close()
+        assert time.monotonic() - started < 4
+
+        monkeypatch.setattr(web_view, "REQUEST_S", 30)  # the crowd stays while it is counted
+        threads = threading.active_count()
+        crowd = [socket.create_connection(("127.0.0.1", view.port))
+                 for _ in range(MAX_CONNECTIONS_PER_ADDRESS)]
+        for _ in range(50):
+            with socket.create_connection(("127.0.0.1", view.port), timeout=5) as more:
+                assert more.recv(100).startswith(b"HTTP/1.1 503 ")
+        assert threading.active_count() <= threads + MAX_CONNECTIONS_PER_ADDRESS + 3
+        for connection in crowd:
+            connection.close()
+        state = f"GET /state HTTP/1.1\nHost: 127.0.0.1:{view.port}\n\n"
+        wait_for(lambda: ask(view.port, state) == 200, timeout=5)
+
     def test_default_stop_interrupts_a_sleeping_program(self):
         with WebView(port=0) as served:
             threading.Timer(0.2, post, [served.url, "stop"]).start()
@@ -203,7 +280,95 @@ def stop_and_end(proc, url):
     return out, err
 
 
+# What strangers send a --listen-all page, and its answer; {host} is 127.0.0.1:PORT. The
+# last rows are what the page itself and a script with the token send.
+GET = "GET {path} HTTP/1.1\nHost: {host}\n{headers}\n"
+POST = "POST {path} HTTP/1.1\nHost: {host}\nContent-Length: {length}\n{headers}\n{body}"
+STRANGERS = [
+    (GET, "/", "", 403),
+    (GET, "/window.jpg?name=%E7%AA%97%E5%8F%A3%201&token=x{token}", "", 403),
+    (GET, "/state", "Cookie: zelk_token_{port}=x{token}\n", 403),
+    (GET, "/state", "Cookie: zelk_token_1={token}\n", 403),  # another page's
+    (GET, "/state?token={token}", "Host: evil.example:{port}\n", 403),  # DNS rebinding
+    ("GET /?token={token} HTTP/1.1\nHost: {host}\nHost: evil.example\n\n", 0, 0, 400),
+    ("GET /?token={token} HTTP/1.0\n\n", 0, 0, 400),  # no Host
+    (POST, "/stop?token={token}", "Origin: http://evil.example\n", 403),  # CSRF
+    (POST, "/stop?token={token}", "Origin: http://127.0.0.1:1\n", 403),  # another port's
+    (POST, "/stop?token={token}", "Sec-Fetch-Site: cross-site\n", 403),
+    (GET, "/etc/passwd?token={token}", "", 404),
+    (GET, "/state?token={token}&trace=x", "", 400),
+    (GET, "/state?token={token}&trace=-1", "", 400),
+    (GET, "/state?token={token}&trace=" + "9" * 5000, "", 400),
+    (GET, "/window.jpg?token={token}", "", 400),
+    (GET, "/key?token={token}", "", 405),
+    ("PUT /state?token={token} HTTP/1.1\nHost: {host}\n\n", 0, 0, 405),
+    ("DELETE /?token={token} HTTP/1.1\nHost: {host}\n\n", 0, 0, 405),
+    ("PATCH /key?token={token} HTTP/1.1\nHost: {host}\nContent-Length: 0\n\n", 0, 0, 405),
+    (POST, "/key?token={token}", "q", 400),
+    (POST, "/key?token={token}", "-1", 400),
+    (POST, "/key?token={token}", "6" * 5000, 413),
+    ("POST /key?token={token} HTTP/1.1\nHost: {host}\nContent-Length: x\n\n65", 0, 0, 400),
+    ("POST /key?token={token} HTTP/1.1\nHost: {host}\nContent-Length: -2\n\n65", 0, 0, 400),
+    ("POST /key?token={token} HTTP/1.1\nHost: {host}\nTransfer-Encoding: chunked\n\n", 0, 0,
+     411),
+    ("GARBAGE\n\n", 0, 0, 400),
+    ("GET / HTTP/x\nHost: {host}\n\n", 0, 0, 400),
+    ("GET http://evil.example/state?token={token} HTTP/1.1\nHost: {host}\n\n", 0, 0, 400),
+    (GET, "/?token={token}", "X: " + "a" * 70000 + "\n", 431),
+    (GET, "/state?token={token}", "", 200),
+    (GET, "/state", "Cookie: a=b; zelk_token_{port}={token}\n", 200),
+    (GET, "/state?token={token}", "Host: 10.1.2.3:{port}\n", 200),  # through any address
+    (POST, "/key?token={token}", "Origin: http://{host}\n66", 204),  # from the page
+    (POST, "/key?token={token}", "65", 204),  # a script: no browser, no Origin
+]
+
+
+def stranger_request(template, path, extra, **fields):
+    if not path:
+        return template.format(**fields)
+    headers, _, body = extra.rpartition("\n")
+    headers = (headers + "\n" if headers else "").format(**fields)
+    if "Host:" in headers:
+        template = template.replace("Host: {host}\n", "")
+    return template.format(path=path.format(**fields), headers=headers, body=body,
+                           length=len(body.encode()), **fields)
+
+
 class TestLaunchers:
+    def test_strangers_get_nothing_and_the_program_goes_on(self, tmp_path):
+        # No display: no window toolkit of its own to write on stderr.
+        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "QT_QPA_PLATFORM")}
+        proc, url = start_launcher(tmp_path, ON_SIM, "--web", "--listen-all",
+                                   "--trace", "off", env=env)
+        try:
+            port, token = re.fullmatch(r"http://127.0.0.1:(\d+)/\?token=(\S+)", url).groups()
+            hosts = [socket.gethostname(), *machine_addresses()]
+            printed = [proc.stderr.readline().split()[-1] for _ in hosts]
+            assert printed == [f"http://{host}:{port}/?token={token}" for host in hosts]
+            fields = {"port": port, "token": token, "host": f"127.0.0.1:{port}"}
+            wrong = []
+            for template, path, extra, status in STRANGERS:
+                request = stranger_request(template, path, extra, **fields)
+                if ask(int(port), request) != status:
+                    wrong.append((request[:80], ask(int(port), request), status))
+            assert wrong == []
+            # A client that sends nothing, and one that takes every connection it can.
+            silent = [socket.create_connection(("127.0.0.1", int(port)), timeout=10)
+                      for _ in range(MAX_CONNECTIONS_PER_ADDRESS)]
+            assert ask(int(port), "") == 503
+            assert all(closed_within(connection, 10) for connection in silent)
+            # The program got the two keys and goes on.
+            page = f"http://127.0.0.1:{port}/"
+            wait_for(lambda: ["key 65", 1] in json.loads(
+                get(page, f"state?token={token}")[2])["windows"])
+            post(page, f"stop?token={token}")
+            out, err = proc.communicate(timeout=30)
+            assert proc.returncode == 130, err
+        finally:
+            proc.kill()
+        assert [line for line in out.splitlines() if "key" in line] == ["key 66", "key 65"]
+        assert "Traceback" not in out
+        assert err == ""  # after the addresses
     def test_sim_without_a_display(self, tmp_path):
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "QT_QPA_PLATFORM")}
         proc, url = start_launcher(tmp_path, ON_SIM, "--web", env=env)
@@ -289,7 +454,9 @@ class TestLaunchers:
         assert run.stdout == "key -1\n"
 
 
-def test_installed_car_launcher():
-    launcher = os.path.join(os.path.dirname(sys.executable), "zelk-run-on-car")
+@pytest.mark.parametrize("name, option", [("zelk-run-on-sim", "--world"),
+                                          ("zelk-run-on-car", "--board-port")])
+def test_installed_launchers(name, option):
+    launcher = os.path.join(os.path.dirname(sys.executable), name)
     run = subprocess.run([launcher, "--help"], capture_output=True, text=True, timeout=60)
-    assert run.returncode == 0 and "--board-port" in run.stdout
+    assert run.returncode == 0 and run.stdout.startswith(f"usage: {name} ") and option in run.stdout

@@ -148,6 +148,27 @@ def test_program_on_the_page(browser, tmp_path):
         print("".join(run.err[-20:]))  # shown when the test fails
 
 
+def test_listen_all_page_through_its_printed_address(browser, tmp_path):
+    run = ProgramOnSim(tmp_path, "--listen-all")
+    try:
+        page = run.url.partition("?")[0]
+        browser.get(page)  # no token yet
+        assert "token" in browser.find_element(By.TAG_NAME, "body").text
+        browser.get(run.url)
+        wait(browser, lambda: pixel(browser, browser.find_element(By.CSS_SELECTOR,
+                                                                  "img[alt=camera]")))
+        assert browser.current_url == page  # the token is a cookie now, out of sight of scripts
+        assert browser.execute_script("return document.cookie") == ""
+        browser.refresh()
+        browser.find_element(By.TAG_NAME, "body").send_keys("k")
+        wait(browser, lambda: "key 107\n" in run.out)
+        browser.find_element(By.ID, "stop").click()
+        assert run.proc.wait(timeout=30) == 130
+    finally:
+        run.proc.kill()
+        print("".join(run.err[-20:]))
+
+
 def test_a_learner_program_laps_the_track_on_the_page(browser, tmp_path):
     with open(os.path.join(REPO, "examples", "19_lap_the_track.py"), encoding="utf-8") as f:
         run = ProgramOnSim(tmp_path, "--world", "line-track", source=f.read())

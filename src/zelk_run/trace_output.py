@@ -1,4 +1,4 @@
-"""Where the board's trace goes while a learner's program runs (run_on_sim.py --trace).
+"""Where the board's trace goes while a learner's program runs (zelk-run-on-sim --trace).
 
 The trace arrives from BoardSim's reader thread at any moment, while the program writes its
 own output. TraceOutput writes every trace line whole, in one write, and never inside a line

@@ -8,7 +8,7 @@ import socket
 import sys
 
 from .program_runner import after_import, let_ctrl_c_through
-from .web_view import WebView
+from .web_view import WebView, machine_addresses
 
 DEFAULT_PORT = 8765
 
@@ -78,7 +78,10 @@ def open_view(opts, stack):
         let_ctrl_c_through()  # the stop button interrupts the program as Ctrl-C does
         print(f"web view: {view.url}", file=sys.stderr, flush=True)
         if opts.listen_all:
-            print(f"  from other machines: http://{socket.gethostname()}:{view.port}/",
+            # The token is in each address: whoever has one of them sees the page.
+            others = [view.url_at(host)
+                      for host in (socket.gethostname(), *machine_addresses())]
+            print("  from other machines: " + "\n                   or: ".join(others),
                   file=sys.stderr, flush=True)
     if view is None and not getattr(opts, "headless", False):
         return None

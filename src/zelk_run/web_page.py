@@ -54,6 +54,10 @@ const POLL_MS = 66;
 const TRACE_LINES = 300;
 const $ = id => document.getElementById(id);
 const windows = new Map();  // window name -> {figure, img, number, loading}
+
+// Opened at the address with ?token=... (served to other machines): the server has answered
+// with the token as a cookie, so the address bar need not show it.
+if (location.search) history.replaceState(null, "", location.pathname);
 const trace = [];
 let traceCount = 0, topLoading = false, ended = false;
 

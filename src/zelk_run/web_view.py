@@ -24,14 +24,41 @@ for a copy of each picture it shows, nothing more.
 
 world (optional): status() -> dict of JSON values (pose, sensor readings, speeds), and
 top_view() -> BGR uint8 array; either may be missing.
+
+Who is answered. The page shows a classroom's camera pictures and can stop the program, so:
+- Served on loopback (the default), only this machine reaches it. Served on other addresses
+  (host "0.0.0.0": the launchers' --listen-all), every request needs the run's secret token,
+  made anew at start: `token=...` in the query (view.url carries it) or the cookie the
+  answer to such a request sets (HttpOnly, SameSite=Strict), which the page's own requests
+  then send. Else 403.
+- The Host header must name this server and its port (a web page on another site cannot
+  reach the page through a name it made point here: DNS rebinding): on loopback 127.0.0.1,
+  localhost or [::1]; on other addresses also any IP address and this machine's names.
+- A POST whose Origin is not the page's own (the address it was sent to) is refused: a web
+  page from elsewhere in the learner's browser cannot type keys or press Stop. A POST with
+  no Origin and no Sec-Fetch-Site comes from no browser (browsers send one of them with
+  every POST) but from a script or curl, which could send any Origin it liked: allowed.
+- Whatever a client sends gets an answer with a short text (or its connection closed), never
+  a traceback: a request must arrive whole within REQUEST_S of the server waiting for it,
+  an answer go out within WRITE_S, a POST body be at most MAX_BODY bytes, and at most
+  MAX_CONNECTIONS connections are open (MAX_CONNECTIONS_PER_ADDRESS from one address); one
+  more is answered 503 and closed at once, without a thread of its own.
 """
 
+import base64
 import collections
+import hashlib
+import hmac
 import http.server
+import io
+import ipaddress
 import json
 import queue
+import re
+import secrets
 import signal
 import socket
+import struct
 import threading
 import time
 import urllib.parse
@@ -42,12 +69,115 @@ ENCODES_PER_S = 15
 TRACE_LINES = 300  # the trace lines the page can still fetch
 JPEG_QUALITY = 80
 KEY_WAIT_SLICE_S = 0.1  # a key wait looks for Ctrl-C this often
+REQUEST_S = 5  # a request must have come whole this long after the server waits for it
+WRITE_S = 10  # an answer must have gone out within this
+MAX_BODY = 1024  # bytes in a POST's body (a key code is a few)
+MAX_CONNECTIONS = 64  # open at once; a page uses up to 6
+MAX_CONNECTIONS_PER_ADDRESS = 16  # from one client address: one client cannot take them all
+MAX_NUMBER = 2**53  # the largest trace line number a page (JavaScript) can count to
+LOOPBACK_NAMES = ("127.0.0.1", "localhost", "::1")
+TEXT = "text/plain; charset=utf-8"
 
 
 def interrupt_main():
     """Ends the program as Ctrl-C would: SIGINT to the main thread, which also cuts short a
     time.sleep or a blocking key wait there."""
     signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+
+
+def _sha256_source(tag):
+    """The CSP source that allows the page's one inline <tag> element, by its content's hash."""
+    text = re.search(f"<{tag}>(.*?)</{tag}>", PAGE, re.S).group(1)
+    digest = base64.b64encode(hashlib.sha256(text.encode()).digest()).decode()
+    return f"'sha256-{digest}'"
+
+
+# Sent with every answer: the page's own script and style and nothing else run; it takes
+# pictures and data from its own server only, cannot be shown in another site's frame, and
+# its address (which may carry the token) goes to no one as a Referer.
+SECURITY_HEADERS = (
+    ("Content-Security-Policy",
+     f"default-src 'none'; script-src {_sha256_source('script')}; "
+     f"style-src {_sha256_source('style')}; img-src 'self'; connect-src 'self'; "
+     "base-uri 'none'; form-action 'none'; frame-ancestors 'none'"),
+    ("X-Frame-Options", "DENY"),
+    ("X-Content-Type-Options", "nosniff"),
+    ("Referrer-Policy", "no-referrer"),
+    ("Cross-Origin-Resource-Policy", "same-origin"),
+)
+BUSY = (b"HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\n"
+        b"X-Content-Type-Options: nosniff\r\nContent-Length: 21\r\nConnection: close\r\n\r\n"
+        b"too many connections\n")
+
+
+def machine_names():
+    """The names other machines may know this one by: its host name, the name's first label
+    and that label in .local (Raspberry Pi OS announces it so over mDNS)."""
+    name = socket.gethostname().lower().rstrip(".")
+    short = name.split(".")[0]
+    return sorted({n for n in (name, short, short + ".local") if n and n != ".local"})
+
+
+def machine_addresses():
+    """This machine's IPv4 addresses, loopback left out, as its network interfaces have them
+    (Linux); [] where they cannot be asked."""
+    found = []
+    try:
+        import fcntl
+
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+            for _index, interface in socket.if_nameindex():
+                try:
+                    # SIOCGIFADDR: the interface's address, in a struct ifreq.
+                    ifreq = fcntl.ioctl(probe.fileno(), 0x8915,
+                                        struct.pack("256s", interface.encode()[:15]))
+                except OSError:
+                    continue  # down, or no IPv4 address
+                address = socket.inet_ntoa(ifreq[20:24])
+                if not ipaddress.ip_address(address).is_loopback and address not in found:
+                    found.append(address)
+    except (ImportError, AttributeError, OSError):
+        pass
+    return found
+
+
+def _authority(text):
+    """"name[:port]" or "[v6]:port" -> (lower-case name without brackets, port: 80 if none),
+    or None when it is no such thing."""
+    match = re.fullmatch(r"(\[[0-9A-Fa-f:.]+\]|[^\[\]:/@\s]+)(?::([0-9]{1,5}))?", text or "")
+    if not match:
+        return None
+    name, port = match.group(1).lower().rstrip("."), int(match.group(2) or 80)
+    return name.strip("[]"), port
+
+
+def _is_ip_address(name):
+    try:
+        ipaddress.ip_address(name)
+    except ValueError:
+        return False
+    return True
+
+
+class _Incoming(io.RawIOBase):
+    """A connection's incoming bytes, read against a deadline the handler sets for each
+    request: a client that sends its request a byte now and then is cut off as surely as one
+    that sends nothing (a time-out per read would let it go on)."""
+
+    def __init__(self, connection):
+        super().__init__()
+        self._connection = connection
+        self.deadline = time.monotonic() + REQUEST_S
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        left = self.deadline - time.monotonic()
+        if left <= 0:
+            raise TimeoutError("the request came too slowly")
+        self._connection.settimeout(left)
+        return self._connection.recv_into(buffer)
 
 
 class _Picture:
@@ -83,13 +213,23 @@ class _Picture:
 
 
 class WebView:
-    """The page's server, and a sink for window_capture.capture_windows."""
+    """The page's server, and a sink for window_capture.capture_windows.
+
+    Served anywhere but on loopback, it answers only requests with its `token` (see above);
+    `url` carries it."""
 
     def __init__(self, host="127.0.0.1", port=8765, world=None, on_stop=None):
         self.host = host
         self.port = port
         self.world = world
         self.on_stop = on_stop or interrupt_main
+        self.loopback = host in LOOPBACK_NAMES or (
+            _is_ip_address(host) and ipaddress.ip_address(host).is_loopback)
+        self.token = None if self.loopback else secrets.token_urlsafe(24)
+        # The names a Host header may give (IP addresses too, off loopback).
+        self.names = {*LOOPBACK_NAMES, host.lower()}
+        if not self.loopback:
+            self.names.update(machine_names())
         self._lock = threading.Lock()
         self._windows = {}  # name -> _Picture, in the order first shown
         self._trace = collections.deque(maxlen=TRACE_LINES)
@@ -99,7 +239,7 @@ class WebView:
         self._keys = queue.Queue()
         self._server = None
         self._thread = None
-        self._connections = set()
+        self._connections = {}  # open connection -> its client's address
 
     # -- serving ----------------------------------------------------------------------------
 
@@ -118,7 +258,19 @@ class WebView:
     @property
     def url(self):
         host = "127.0.0.1" if self.host in ("", "0.0.0.0") else self.host
-        return f"http://{host}:{self.port}/"
+        return self.url_at(host)
+
+    def url_at(self, host):
+        """The page's address through `host` (a name or an address), with its token."""
+        host = f"[{host}]" if ":" in host else host
+        query = "" if self.token is None else "?token=" + self.token
+        return f"http://{host}:{self.port}/{query}"
+
+    @property
+    def cookie_name(self):
+        # Browsers keep cookies per host, not per port: one per port, so that two pages
+        # served by one machine each keep their own.
+        return f"zelk_token_{self.port}"
 
     def close(self):
         """Stops serving, and closes the connections of pages still open."""
@@ -217,6 +369,32 @@ class _Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
     view = None
 
+    def process_request(self, request, client_address):
+        """A thread per connection, up to the caps; past them a 503 from here, and closed."""
+        view = self.view
+        address = client_address[0]
+        with view._lock:
+            from_there = sum(1 for a in view._connections.values() if a == address)
+            admitted = (len(view._connections) < MAX_CONNECTIONS
+                        and from_there < MAX_CONNECTIONS_PER_ADDRESS)
+            if admitted:
+                view._connections[request] = address
+        if admitted:
+            super().process_request(request, client_address)
+            return
+        try:
+            request.setblocking(False)  # it fits in the socket's buffer, or is dropped
+            request.send(BUSY)
+            request.recv(4096)  # what it sent already: closed unread, it would reset the 503
+        except OSError:
+            pass
+        self.shutdown_request(request)
+
+    def shutdown_request(self, request):
+        with self.view._lock:
+            self.view._connections.pop(request, None)
+        super().shutdown_request(request)
+
     def handle_error(self, request, client_address):
         pass  # a page that went away mid-answer; the program's output is no place for it
 
@@ -224,63 +402,197 @@ class _Server(http.server.ThreadingHTTPServer):
 class _Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"  # pages keep their connection between requests
 
+    # The routes and their methods; every other path is 404.
+    ROUTES = {"/": "GET", "/state": "GET", "/window.jpg": "GET", "/top_view.jpg": "GET",
+              "/key": "POST", "/stop": "POST"}
+
     def setup(self):
         super().setup()
-        with self.server.view._lock:
-            self.server.view._connections.add(self.connection)
+        self.rfile.close()
+        self._incoming = _Incoming(self.connection)
+        self.rfile = io.BufferedReader(self._incoming)
+        self._cookie = None
 
-    def finish(self):
-        with self.server.view._lock:
-            self.server.view._connections.discard(self.connection)
-        super().finish()
+    def handle_one_request(self):
+        # From now on (an idle kept-alive connection included), the request must come whole
+        # within REQUEST_S; else the base class closes the connection without an answer.
+        self._incoming.deadline = time.monotonic() + REQUEST_S
+        self._cookie = None
+        super().handle_one_request()
 
     def log_message(self, format, *args):
         pass  # stderr belongs to the program and the board trace
 
+    def version_string(self):
+        return "web-view"  # no Python version for strangers to look up
+
+    def send_error(self, code, message=None, explain=None):
+        """The base class's answer to a request it cannot read: a short text, and the
+        connection closed, since what follows in it cannot be trusted to be a request."""
+        reason = message or self.responses.get(code, ("",))[0]
+        # A request line it could not read counts as HTTP/0.9, whose answers have no status
+        # line: this one gets one.
+        self.request_version = self.protocol_version
+        self._send(code, TEXT, f"{code} {reason}\n".encode(), close=True)
+
+    def parse_request(self):
+        """Reads the request, then refuses it (answered here; False) unless it may be served."""
+        if not super().parse_request():
+            return False
+        refusal = self._refusal()
+        if refusal is not None:
+            status, text, *allow = refusal
+            headers = [("Allow", allow[0])] if allow else []
+            self._send(status, TEXT, text.encode(), close=True, headers=headers)
+            return False
+        return True
+
+    def _refusal(self):
+        """(status, text[, allowed methods]) for a request that is not served, else None."""
+        view = self.server.view
+        hosts = self.headers.get_all("Host") or []
+        if len(hosts) != 1:
+            return 400, "one Host header, please\n"
+        host = _authority(hosts[0])
+        if not self._names_this_server(host):
+            return 403, "this server is not that host\n"
+        if self.command == "POST" and not self._from_the_page(host):
+            return 403, "only the page itself can do that\n"
+        if not self.path.startswith("/") or self.path.startswith("//"):
+            return 400, "a path, please\n"
+        self._url = urllib.parse.urlsplit(self.path)
+        self._query = urllib.parse.parse_qs(self._url.query, keep_blank_values=True)
+        if view.token is not None and not self._has_token():
+            return 403, "open the address the launcher printed, with its ?token=...\n"
+        if self.command not in ("GET", "POST"):
+            return 405, "GET or POST, please\n", "GET, POST"
+        allowed = self.ROUTES.get(self._url.path)
+        if allowed is None:
+            return 404, "not found\n"
+        if self.command != allowed:
+            return 405, f"{allowed}, please\n", allowed
+        return None
+
+    def _names_this_server(self, host):
+        view = self.server.view
+        if host is None or host[1] != view.port:
+            return False
+        name = host[0]
+        return name in view.names or (not view.loopback and _is_ip_address(name))
+
+    def _from_the_page(self, host):
+        """Whether a POST comes from the page: a browser says where from (Origin, or at least
+        Sec-Fetch-Site); a client that says neither is no browser, and not CSRF."""
+        origins = self.headers.get_all("Origin")
+        if origins is None:
+            return self.headers.get("Sec-Fetch-Site", "same-origin") == "same-origin"
+        origin = urllib.parse.urlsplit(origins[0]) if len(origins) == 1 else None
+        return (origin is not None and origin.scheme == "http" and origin.path in ("", "/")
+                and _authority(origin.netloc) == host)
+
+    def _has_token(self):
+        token = self.server.view.token.encode()
+        given = self._query.get("token", [])
+        if any(hmac.compare_digest(g.encode(), token) for g in given):
+            # A browser sends it from now on, and the page needs no token in its address.
+            self._cookie = (f"{self.server.view.cookie_name}={self.server.view.token}; "
+                            "Path=/; HttpOnly; SameSite=Strict")
+            return True
+        for header in self.headers.get_all("Cookie") or []:
+            for part in header.split(";"):
+                name, _, value = part.strip().partition("=")
+                if name == self.server.view.cookie_name and hmac.compare_digest(
+                        value.strip().strip('"').encode(), token):
+                    return True
+        return False
+
+    def _number(self, key, high):
+        """The query's `key` as a whole number 0..high (missing or blank: 0), else None."""
+        text = self._query.get(key, [""])[0]
+        if text == "":
+            return 0
+        if not re.fullmatch(r"[0-9]{1,16}", text) or int(text) > high:
+            return None
+        return int(text)
+
     def do_GET(self):
         view = self.server.view
-        url = urllib.parse.urlsplit(self.path)
-        query = urllib.parse.parse_qs(url.query)
-        if url.path == "/":
+        path = self._url.path
+        if path == "/":
             self._send(200, "text/html; charset=utf-8", PAGE.encode())
-        elif url.path == "/state":
-            trace_from = int(query.get("trace", ["0"])[0] or 0)
+        elif path == "/state":
+            trace_from = self._number("trace", MAX_NUMBER)
+            if trace_from is None:
+                self._send(400, TEXT, b"trace: a line number, please\n")
+                return
             body = json.dumps(view.state(trace_from), ensure_ascii=False).encode()
             self._send(200, "application/json; charset=utf-8", body)
-        elif url.path == "/window.jpg":
-            self._send_jpeg(view.window_jpeg(query.get("name", [""])[0]))
-        elif url.path == "/top_view.jpg" and hasattr(view.world, "top_view"):
+        elif path == "/window.jpg":
+            if "name" not in self._query:
+                self._send(400, TEXT, b"a window name, please\n")
+                return
+            self._send_jpeg(view.window_jpeg(self._query["name"][0]))
+        elif path == "/top_view.jpg" and hasattr(view.world, "top_view"):
             self._send_jpeg(view.top_view_jpeg())
         else:
-            self._send(404, "text/plain", b"not found\n")
+            self._send(404, TEXT, b"not found\n")
 
     def do_POST(self):
         view = self.server.view
-        body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
-        if self.path == "/key":
-            try:
-                view.put_key(int(body))
-            except ValueError:
-                self._send(400, "text/plain", b"a key code, please\n")
-                return
-        elif self.path == "/stop":
-            view.on_stop()
-        else:
-            self._send(404, "text/plain", b"not found\n")
+        body = self._body()
+        if body is None:
             return
+        if self._url.path == "/key":
+            if not re.fullmatch(rb"\s*[0-9]{1,7}\s*", body):
+                self._send(400, TEXT, b"a key code, please\n")
+                return
+            view.put_key(int(body))
+        else:
+            view.on_stop()
         self._send(204, None, b"")
+
+    def _body(self):
+        """The POST's body, or None once answered: too long, of no clear length, too slow."""
+        if "Transfer-Encoding" in self.headers:
+            self._send(411, TEXT, b"a Content-Length, please\n", close=True)
+            return None
+        lengths = set(self.headers.get_all("Content-Length") or ["0"])
+        length = lengths.pop().strip() if len(lengths) == 1 else ""
+        if not re.fullmatch(r"[0-9]{1,16}", length):
+            self._send(400, TEXT, b"a Content-Length, please\n", close=True)
+            return None
+        if int(length) > MAX_BODY:
+            self._send(413, TEXT, b"too long\n", close=True)
+            return None
+        try:
+            body = self.rfile.read(int(length))
+        except TimeoutError:
+            self._send(408, TEXT, b"the body came too slowly\n", close=True)
+            return None
+        if len(body) < int(length):
+            self._send(400, TEXT, b"the body ended early\n", close=True)
+            return None
+        return body
 
     def _send_jpeg(self, jpeg):
         if jpeg is None:
-            self._send(404, "text/plain", b"no picture\n")
+            self._send(404, TEXT, b"no picture\n")
         else:
             self._send(200, "image/jpeg", jpeg)
 
-    def _send(self, status, content_type, body):
+    def _send(self, status, content_type, body, close=False, headers=()):
+        self.connection.settimeout(WRITE_S)
         self.send_response(status)
         if content_type:
             self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(body)))
         self.send_header("Cache-Control", "no-store")
+        for name, value in (*SECURITY_HEADERS, *headers):
+            self.send_header(name, value)
+        if self._cookie:
+            self.send_header("Set-Cookie", self._cookie)
+        if close:
+            self.send_header("Connection", "close")
         self.end_headers()
-        self.wfile.write(body)
+        if self.command != "HEAD":
+            self.wfile.write(body)
