@@ -2,6 +2,7 @@
 
 #include "cv_color_table.hpp"
 #include "cv_ndarray.hpp"
+#include "py_gil.hpp"
 #include "py_names.hpp"
 #include "py_ops.hpp"
 
@@ -22,7 +23,7 @@ void hsv_in_range(const MatView& bgr, py::handle lower, py::handle upper, cv::Ma
   if (read_bound(lower, &lo) && read_bound(upper, &hi)) {
     const Table table = range_table(lo, hi);
     mask.create(bgr.mat.size(), CV_8UC1);  // with the GIL: `mask` may be a NumPy array
-    py::gil_scoped_release unlocked;
+    zelk::GilReleased unlocked;
     if (table) {
       apply_table(*table, bgr.mat, mask);
     } else {
@@ -83,7 +84,7 @@ void detect(py::object self, py::handle frame, const char* result_attr) {
   Blob blob;
   bool found;
   {
-    py::gil_scoped_release unlocked;
+    zelk::GilReleased unlocked;
     found = largest_blob(mask, &blob);
   }
   if (!found) {

@@ -1,6 +1,7 @@
 #include "optik.hpp"
 
 #include "cv_ndarray.hpp"
+#include "py_gil.hpp"
 #include "py_function.hpp"
 #include "py_names.hpp"
 #include "py_ops.hpp"
@@ -24,7 +25,7 @@ py::object take_photos(py::handle img, py::handle class_num_dir, py::handle name
   const std::string path = zelk::utf8(filename);
   bool written;
   {
-    py::gil_scoped_release unlocked;
+    zelk::GilReleased unlocked;
     written = cv::imwrite(path, picture.mat);
   }
   if (!written) return py::none();

@@ -5,6 +5,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "cv_ndarray.hpp"
+#include "py_gil.hpp"
 #include "optik1.hpp"
 #include "py_class.hpp"
 #include "py_function.hpp"
@@ -20,7 +21,7 @@ py::object pic_read(py::handle path) {
   const std::string file = file_path(path, "pic_read");
   cv::Mat image;
   {
-    py::gil_scoped_release unlocked;
+    zelk::GilReleased unlocked;
     image = cv::imread(file);
   }
   return result_array(image);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "cv_ndarray.hpp"
+#include "py_gil.hpp"
 #include "optik1.hpp"
 #include "py_names.hpp"
 #include "py_text.hpp"
@@ -50,7 +51,7 @@ void show_image(py::object self, py::object windows_name) {
 void write_image(py::object self, py::handle path) {
   const std::string file = file_path(path, "write_image");
   zelk::MatView v = zelk::array_view(self.attr("img"), "write_image");
-  py::gil_scoped_release unlocked;
+  zelk::GilReleased unlocked;
   cv::imwrite(file, v.mat);
 }
 
@@ -79,7 +80,7 @@ void resize(py::object self, py::handle newsize) {
   zelk::MatView v = zelk::array_view(self.attr("img"), "resize");
   cv::Mat dst = zelk::numpy_mat();
   {
-    py::gil_scoped_release unlocked;
+    zelk::GilReleased unlocked;
     cv::resize(v.mat, dst, dsize);
   }
   self.attr("img") = result_array(dst);
@@ -92,7 +93,7 @@ void morph(py::object self, const char* where) {
   zelk::MatView v = zelk::array_view(self.attr("img"), where);
   cv::Mat dst = zelk::numpy_mat();
   {
-    py::gil_scoped_release unlocked;
+    zelk::GilReleased unlocked;
     Op(v.mat, dst, cv::Mat(), cv::Point(-1, -1), 2, cv::BORDER_CONSTANT,
        cv::morphologyDefaultBorderValue());
   }
@@ -103,7 +104,7 @@ void bgr2gray(py::object self) {
   zelk::MatView v = zelk::array_view(self.attr("img"), "BGR2GRAY");
   cv::Mat dst = zelk::numpy_mat();
   {
-    py::gil_scoped_release unlocked;
+    zelk::GilReleased unlocked;
     cv::cvtColor(v.mat, dst, cv::COLOR_BGR2GRAY);
   }
   self.attr("img") = result_array(dst);
@@ -114,7 +115,7 @@ void gray2bin(py::object self) {
   zelk::MatView v = zelk::array_view(self.attr("img"), "GRAY2BIN");
   cv::Mat dst = zelk::numpy_mat();
   {
-    py::gil_scoped_release unlocked;
+    zelk::GilReleased unlocked;
     cv::threshold(v.mat, dst, 0, 255, cv::THRESH_OTSU);
   }
   self.attr("img") = result_array(dst);

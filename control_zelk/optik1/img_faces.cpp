@@ -8,6 +8,7 @@
 #include "beauty_filter.hpp"
 #include "cv_faces.hpp"
 #include "cv_ndarray.hpp"
+#include "py_gil.hpp"
 #include "optik1.hpp"
 #include "py_names.hpp"
 #include "py_ops.hpp"
@@ -57,7 +58,7 @@ void beauty_face(py::object self) {
   const zelk::MatView src = zelk::array_view(self.attr("img"), "bilateralFilter");
   cv::Mat dst = zelk::numpy_mat();
   {
-    py::gil_scoped_release unlocked;
+    zelk::GilReleased unlocked;
     beauty_filter(src.mat, dst);
   }
   self.attr("img") = zelk::to_array(dst);

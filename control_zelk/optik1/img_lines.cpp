@@ -10,6 +10,7 @@
 
 #include "binary_rows.hpp"
 #include "optik1.hpp"
+#include "py_gil.hpp"
 #include "py_ops.hpp"
 
 namespace optik1 {
@@ -58,7 +59,7 @@ long long angle(const BinaryRows& image) {
 // its offsets divides by zero.
 long long checked_angle(const BinaryRows& image) {
   if (image.rows() / 2 == 0) zelk::raise_integer_division_by_zero();
-  py::gil_scoped_release unlocked;
+  zelk::GilReleased unlocked;
   return angle(image);
 }
 
@@ -99,7 +100,7 @@ bool offset1(py::object self, py::handle img) {
 
 bool dotted_line1(py::object self, py::handle img) {
   const zelk::MatView v = zelk::array_view(analysed_image(self, img), "dotted_line1");
-  py::gil_scoped_release unlocked;
+  zelk::GilReleased unlocked;
   return dotted(large_contours(v.mat));
 }
 
@@ -119,7 +120,7 @@ bool offset2(py::object self) {
 
 bool dotted_line2(py::object self) {
   const PreparedRows image(self.attr("img"), "dotted_line2", true);
-  py::gil_scoped_release unlocked;
+  zelk::GilReleased unlocked;
   return dotted(large_contours(image.image()));
 }
 
