@@ -5,15 +5,18 @@
 namespace zelk {
 namespace {
 
-// `a, b = obj` written in Python, run only when obj is not a plain pair.
+// `a, b = obj` written in Python, run only when obj is not a plain pair. Made on first use,
+// under the GIL, and not as an initialised function-local static: running the definition may
+// let the GIL go, and a second thread arriving meanwhile would wait for the static's guard
+// while holding the GIL, so neither could go on. Two threads may both make it; one is kept.
 PyObject* python_unpack2() {
-  static PyObject* const fn = [] {
-    py::dict ns;
-    ns["__builtins__"] = py::module_::import("builtins");
-    steal_or_throw(PyRun_String("def unpack2(obj):\n    a, b = obj\n    return a, b\n",
-                                Py_file_input, ns.ptr(), ns.ptr()));
-    return py::object(ns["unpack2"]).release().ptr();
-  }();
+  static PyObject* fn = nullptr;
+  if (fn != nullptr) return fn;
+  py::dict ns;
+  ns["__builtins__"] = py::module_::import("builtins");
+  steal_or_throw(PyRun_String("def unpack2(obj):\n    a, b = obj\n    return a, b\n",
+                              Py_file_input, ns.ptr(), ns.ptr()));
+  if (fn == nullptr) fn = py::object(ns["unpack2"]).release().ptr();
   return fn;
 }
 
