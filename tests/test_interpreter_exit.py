@@ -12,8 +12,9 @@ import textwrap
 
 import pytest
 
-# Two daemon threads loop over methods that release the GIL around their OpenCV work; the main
-# thread ends while they run. Each run used to abort nearly every time.
+# Daemon threads loop over methods that release the GIL around their OpenCV work, beside one
+# that only runs Python; the main thread ends while they run. Each run used to abort nearly
+# every time.
 BUSY_THREADS = textwrap.dedent("""
     import sys, threading, time
     import numpy as np
@@ -33,7 +34,11 @@ BUSY_THREADS = textwrap.dedent("""
             img.line_angle2()
             img.dotted_line2()
 
-    for work in (colour, lines):
+    def python():  # keeps the GIL in demand: the other threads often wait for it
+        while True:
+            sum(range(1000))
+
+    for work in (colour, lines, python):
         threading.Thread(target=work, daemon=True).start()
     time.sleep(float(sys.argv[1]))
     print("main thread done")

@@ -11,11 +11,15 @@
 // py::gil_scoped_release's destructor, which may not throw, it aborts the whole process
 // ("terminate called without an active exception"), so a program that ended normally dies
 // with SIGABRT. A thread that leaves the block once the interpreter is finalising therefore
-// never takes the GIL again: it waits, without touching Python, until the process exits.
+// never takes the GIL again: it waits, without touching Python, until the process exits. A
+// thread already waiting for the GIL when finalising begins is ended by CPython all the same;
+// its forced unwind is caught right there and the thread waits likewise (a catch that never
+// ends may hold a forced unwind; only leaving the catch without rethrowing is forbidden).
 #pragma once
 
 #include <pybind11/pybind11.h>
 
+#include <cxxabi.h>
 #include <unistd.h>
 
 namespace zelk {
@@ -40,7 +44,11 @@ class GilReleased {
   GilReleased() : state_(PyEval_SaveThread()) {}
   ~GilReleased() {
     if (interpreter_finalizing()) park_until_exit();
-    PyEval_RestoreThread(state_);
+    try {
+      PyEval_RestoreThread(state_);
+    } catch (abi::__forced_unwind&) {
+      park_until_exit();  // without the GIL: CPython gave it up before ending the thread
+    }
   }
   GilReleased(const GilReleased&) = delete;
   GilReleased& operator=(const GilReleased&) = delete;
