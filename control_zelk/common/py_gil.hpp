@@ -19,7 +19,6 @@
 
 #include <pybind11/pybind11.h>
 
-#include <cxxabi.h>
 #include <unistd.h>
 
 namespace zelk {
@@ -46,7 +45,9 @@ class GilReleased {
     if (interpreter_finalizing()) park_until_exit();
     try {
       PyEval_RestoreThread(state_);
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {
+      // Only the forced unwind of pthread_exit can come out of this C function. Caught as
+      // `...`: bound to abi::__forced_unwind&, the reference would be to no object at all.
       park_until_exit();  // without the GIL: CPython gave it up before ending the thread
     }
   }
