@@ -49,18 +49,19 @@ start=$SECONDS
 
 say() { echo "check-sanitizers: $*"; }
 elapsed() { local s=$((SECONDS - start)); printf '%dm%02ds' $((s / 60)) $((s % 60)); }
-# Runs a command under the build lock; TIMES gets how long it ran once it had the lock.
-TIMES=()
+# Runs a command under the build lock; $TIMES gets a line with how long it ran once it had
+# the lock (a file: the suite runs in a pipeline's subshell).
 TIMING=$(mktemp)
+TIMES=$(mktemp)
 export TIMING
-trap 'rm -f "$TIMING"' EXIT
+trap 'rm -f "$TIMING" "$TIMES"' EXIT
 locked() {
   local what=$1
   shift
   flock "$LOCK" nice -n 10 bash -c 'start=$SECONDS; "$@"; status=$?
     echo "$((SECONDS - start))" >"$TIMING"; exit $status' locked "$@"
   local status=$?
-  TIMES+=("$what $(($(cat "$TIMING") / 60))m$(printf %02d $(($(cat "$TIMING") % 60)))s")
+  echo "$what $(($(cat "$TIMING") / 60))m$(printf %02d $(($(cat "$TIMING") % 60)))s" >>"$TIMES"
   return $status
 }
 
@@ -149,7 +150,15 @@ run_tests() {
     locked suite "${pytest[@]}"
   fi
 }
-run_tests "$@" || status=$?
+run_tests "$@" 2>&1 | tee "$LOGS/.suite-output" || status=$?
+# A report that reached the output instead of logs/ (UBSan has been seen writing to stderr
+# rather than to its log_path, from a thread at interpreter exit) counts as well.
+if grep -qE 'runtime error:|ERROR: AddressSanitizer|UndefinedBehaviorSanitizer' \
+     "$LOGS/.suite-output"; then
+  grep -E 'runtime error:|ERROR: AddressSanitizer|UndefinedBehaviorSanitizer' \
+    "$LOGS/.suite-output" | sort -u >"$LOGS/in-suite-output"
+fi
+rm -f "$LOGS/.suite-output"
 
 reports=("$LOGS"/*)
 if [[ -e ${reports[0]} ]]; then
@@ -164,5 +173,5 @@ elif ((status)); then
 else
   say "passed, no sanitizer report"
 fi
-say "${TIMES[*]}, in all $(elapsed) with the waits for the lock ($(g++ -dumpfullversion), $(/usr/bin/python3 -V))"
+say "$(paste -sd" " "$TIMES"), in all $(elapsed) with the waits for the lock ($(g++ -dumpfullversion), $(/usr/bin/python3 -V))"
 exit "$status"
