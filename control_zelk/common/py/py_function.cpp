@@ -107,11 +107,9 @@ PyObject* call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObje
       return nullptr;
     }
     return f->fn->body(slots).release().ptr();
-#if defined(__GLIBCXX__)
-  } catch (abi::__forced_unwind&) {  // the interpreter's end, caught further in (py_threads.hpp)
-    wait_for_process_end();
-#endif
   } catch (...) {
+    // A thread the interpreter's end cancelled in code not guarded by at_exit_safe.
+    if (interpreter_ending_elsewhere()) wait_for_process_end();
     set_python_error();
   }
   return nullptr;

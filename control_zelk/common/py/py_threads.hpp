@@ -8,10 +8,6 @@
 
 #include <pybind11/pybind11.h>
 
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
-
 namespace zelk {
 
 // Waits for the process to end, after letting the GIL go if this thread holds it.
@@ -23,20 +19,18 @@ bool interpreter_ending_elsewhere();
 // Remembers the main thread; called by each module's init.
 void note_main_thread();
 
-// take(): a step that takes the GIL, or calls Python code that may let it go and take it back.
-// Should the interpreter's end cancel the thread there, it waits for the process to end instead.
-// (Not inside a catch block: a cancellation cannot be caught while another exception is.)
+// take(): a call of the C API that takes the GIL, or runs Python code that may let it go and
+// take it back. Should the interpreter's end cancel the thread there, it waits for the process
+// to end instead. Nothing but that cancellation can come out of a C function, so it is caught
+// as `...` (naming abi::__forced_unwind binds a reference to no object). Not inside a catch
+// block: a cancellation cannot be caught while another exception is.
 template <typename Take>
 decltype(auto) at_exit_safe(Take&& take) {
-#if defined(__GLIBCXX__)
   try {
     return take();
-  } catch (abi::__forced_unwind&) {
+  } catch (...) {
     wait_for_process_end();
   }
-#else
-  return take();
-#endif
 }
 
 // The GIL let go for a native step, and taken back at the end of the scope.
