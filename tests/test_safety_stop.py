@@ -200,3 +200,24 @@ def test_a_car_driven_from_a_thread_is_stopped(sim, tmp_path, name):
     assert proc.returncode == (-sig if sig else 0)
     time.sleep(0.3)                       # anything still on its way has arrived
     assert sim.frames()[-1] == CHASSIS_STOP and sim.state()["speed_s"] == 0
+
+
+def test_the_launcher_stops_the_car_after_the_programs_last_thread(tmp_path):
+    """The program's main code ends first; a thread of it drives on for a while. As the
+    interpreter does, the launcher waits for that thread before the car is stopped."""
+    program = tmp_path / "worker.py"
+    program.write_text(textwrap.dedent("""
+        import threading, time
+        from control_zelk.Drivox_1 import Car
+        def drive():
+            car = Car()
+            time.sleep(0.3)
+            car.car_go(20)
+            print("worker done", flush=True)
+        threading.Thread(target=drive).start()
+    """))
+    r = subprocess.run([*ON_SIM, str(program)], capture_output=True, text=True, timeout=60)
+    assert r.returncode == 0 and r.stdout.endswith("worker done\n"), r.stderr
+    chassis = [line for line in r.stderr.splitlines() if "chassis" in line]
+    assert chassis == ["[board] chassis speed_s=20 speed_l=0 speed_h=0",
+                       "[board] chassis speed_s=0 speed_l=0 speed_h=0"]

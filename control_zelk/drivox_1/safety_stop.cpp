@@ -143,7 +143,9 @@ std::string device_key(py::handle self) {
 }  // namespace
 
 bool stopped_for_good_at_exit() {
-  return stopped_for_good;
+  if (!stopped_for_good) return false;
+  if (!zelk::on_main_thread()) zelk::wait_for_process_end();
+  return true;
 }
 
 void note_frame(py::handle self, const unsigned char* f) {

@@ -13,8 +13,10 @@ namespace py = pybind11;
 // at import).
 void install_safety_stop(py::module_& m);
 
-// Whether the exit's stop frames have been sent. From then on, while the interpreter ends,
-// threads still running send nothing more: the car stays stopped.
+// Called before a command is sent or its reply read. Once the exit's stop frames have gone out
+// nothing more is sent, so that the car stays stopped: a thread still running then (a daemon
+// thread, as the interpreter ends) waits for the process to end, holding nothing; the main
+// thread is told to skip the exchange (true).
 bool stopped_for_good_at_exit();
 
 // Called with every 14-byte command frame `self` has written to its port.

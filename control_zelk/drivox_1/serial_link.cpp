@@ -169,6 +169,8 @@ void send_cmd(py::object self, py::object cmd_type, py::object cmd_id, py::objec
 }
 
 py::object recieve_ack(py::object self) {
+  // Once the program has ended and the car is stopped, nothing is sent: no reply to wait for.
+  if (stopped_for_good_at_exit()) return py::none();
   py::object error;
   try {
     py::object recv = zelk::call_method(self, ZELK_ID("recvMsg"));

@@ -11,6 +11,7 @@ import os
 import runpy
 import signal
 import sys
+import threading
 import traceback
 
 def split_argv(parser, argv):
@@ -112,9 +113,9 @@ class Ending:
 
 def run_as_main(program, args, during=None):
     """Runs the program as __main__ with sys.argv = [program, *args] (inside the context
-    manager `during`, if any), then its exit handlers (the program's interpreter would run them
-    now; control_zelk.Drivox_1 stops a car left driving there, while the board still listens).
-    Returns its Ending."""
+    manager `during`, if any), waits for its threads, then runs its exit handlers (the
+    program's interpreter would run them now; control_zelk.Drivox_1 stops a car left driving
+    there, while the board still listens). Returns its Ending."""
     sys.argv = [program] + list(args)
     sys.path.insert(0, os.path.dirname(os.path.abspath(program)))
     ending = Ending(program)
@@ -127,6 +128,10 @@ def run_as_main(program, args, during=None):
         ending.status = 130
     except BaseException as exc:
         ending.status, ending.error = 1, exc
+    try:
+        wait_for_threads()
+    except KeyboardInterrupt:
+        ending.status = ending.status or 130
     # A second Ctrl-C (or the web page's Stop) must not cut short the handler that stops the car.
     ctrl_c = signal.signal(signal.SIGINT, signal.SIG_IGN)
     try:
@@ -134,6 +139,16 @@ def run_as_main(program, args, during=None):
     finally:
         signal.signal(signal.SIGINT, ctrl_c)
     return ending
+
+
+def wait_for_threads():
+    """Waits, as the interpreter does before it runs the exit handlers, for the threads of the
+    program that are not daemons (the launcher's own threads all are): the car is stopped
+    after the last of them, not while one still drives."""
+    current = threading.current_thread()
+    for thread in threading.enumerate():
+        if thread is not current and not thread.daemon:
+            thread.join()
 
 
 def exit_status(exc):

@@ -30,8 +30,12 @@ void note_main_thread() {
   main_thread.store(ident);
 }
 
+bool on_main_thread() {
+  return PyThread_get_thread_ident() == main_thread.load();
+}
+
 bool interpreter_ending_elsewhere() {
-  return finalizing() && PyThread_get_thread_ident() != main_thread.load();
+  return finalizing() && !on_main_thread();
 }
 
 void wait_for_process_end() {

@@ -16,6 +16,9 @@ namespace zelk {
 // Whether the interpreter is being finalized by another thread (the main one) than this one.
 bool interpreter_ending_elsewhere();
 
+// Whether this is the interpreter's main thread.
+bool on_main_thread();
+
 // Remembers the main thread; called by each module's init.
 void note_main_thread();
 
