@@ -63,7 +63,8 @@ def test_the_index_leads_to_every_page():
 
 
 def test_every_picture_is_made_by_the_script_and_shown_on_a_page():
-    made = {shot.name for shot in make_pictures().SHOTS} | {make_pictures().WEB_VIEW}
+    script = make_pictures()
+    made = {shot.name for shot in script.SHOTS} | {script.WEB_VIEW} | set(script.DRAWINGS)
     files = os.listdir(PICTURES)
     assert sorted(os.path.splitext(name)[0] for name in files) == sorted(made)
     shown = {os.path.basename(link) for page in pages() for link in links(page)
@@ -79,6 +80,19 @@ def test_pictures_are_small():
         assert picture is not None and picture.shape[1] <= 640, name
         total += os.path.getsize(path)
     assert total < 400 * 1024
+
+
+def test_the_kits_model_reads_every_sign_card_on_the_model_page(monkeypatch):
+    from control_zelk import kit, optik
+
+    monkeypatch.setattr(optik, "model_path", os.path.join(kit.DATA, "model", ""))
+    signs = optik.model_recognize("qmt4082.proto")
+    cards = make_pictures().sign_cards()
+    assert sorted(cls for cls, _ in cards) == list(range(12))
+    for cls, card in cards:
+        signs.recognize(card)
+        assert int(signs.pro.argmax()) == cls and float(signs.pro.max()) > 0.99, cls
+    assert "pictures/model_signs.png" in links("model-recognition.md")
 
 
 @pytest.mark.skipif(not os.path.isdir(EXAMPLES), reason="no examples/ in this checkout")
