@@ -17,8 +17,10 @@ programs are (default: examples/ of this repository); --kit-from is a folder lai
 kit (model/, camera_pos/) that supplies the kit files this installation of the package does
 not carry (default: kit/ of this repository). One more picture, web-view (the page of
 zelk-run-on-sim --web), is a screenshot taken by tests/test_web_view_browser.py in headless
-chromium. Runs take under two minutes on two cores, two at
-a time. The same package, OpenCV and scikit-image give the same pictures, byte for byte.
+chromium. And model_signs is drawn, not run: the twelve signs of the kit's model as the kit's
+own picture script (kit/make/render_signs.py) prints them on cards. Runs take under two minutes
+on two cores, two at a time. The same package, OpenCV, Pillow, NumPy, scikit-image and DejaVu
+fonts give the same pictures, byte for byte.
 
 Also, as the PROGRAM of zelk-run-on-sim (what the runs above use):
 
@@ -333,6 +335,70 @@ def compose(shot, captured):
 
 WEB_VIEW = "web-view"
 
+# The signs in reading order (the digits, the arrows, the loudspeaker), by the model's class
+# numbers; the one face the digits are drawn in (fonts-dejavu-core), so that the picture does not
+# depend on which of the kit's fonts a machine has; and the seeds of the cards (SIGN_SEED + class),
+# chosen so that the kit's model reads every card, each more than 99 % sure.
+SIGNS_IN_ORDER = [1, 2, 3, 4, 5, 6, 7, 8, 0, 9, 10, 11]
+SIGN_FONT = "dejavu/DejaVuSans-Bold.ttf"
+SIGN_SEED = 276
+SIGN_GROUND = (236, 236, 236)  # light grey, for white cards to show their edges
+
+
+def kit_sign_script():
+    """kit/make/render_signs.py, the script that draws the model's training pictures."""
+    folder = os.path.join(REPO, "kit", "make")
+    if folder not in sys.path:
+        sys.path.insert(0, folder)
+    import render_signs
+
+    return render_signs
+
+
+def sign_cards(width=150, height=110):
+    """(class, BGR card on SIGN_GROUND) for each sign, drawn by the kit's render_signs.py."""
+    import numpy as np
+
+    render_signs = kit_sign_script()
+    font = os.path.join(render_signs.FONT_DIR, SIGN_FONT)
+    if not os.path.isfile(font):
+        sys.exit(f"model_signs needs {font} (apt-get install fonts-dejavu-core)")
+    cards = []
+    for cls in SIGNS_IN_ORDER:
+        card, alpha = render_signs.render_card(np.random.default_rng(SIGN_SEED + cls), cls,
+                                               [font], width, height, hard=False)
+        alpha = alpha[..., None]
+        laid = np.float32(SIGN_GROUND) * (1 - alpha) + card * alpha  # the rounded corners
+        cards.append((cls, np.clip(laid + 0.5, 0, 255).astype(np.uint8)))
+    return cards
+
+
+def draw_model_signs():
+    """docs/pictures/model_signs.png: the sign cards, four a row, each labelled with the kit's
+    class name."""
+    import cv2
+    import numpy as np
+
+    names = kit_sign_script().CLASS_NAMES
+    tiles = []
+    for cls, card in sign_cards():
+        height, width = card.shape[:2]
+        tile = cv2.copyMakeBorder(card, 0, 22, 0, 0, cv2.BORDER_CONSTANT, value=SIGN_GROUND)
+        (w, _), _ = cv2.getTextSize(names[cls], cv2.FONT_HERSHEY_SIMPLEX, 0.55, 1)
+        cv2.putText(tile, names[cls], ((width - w) // 2, height + 16),
+                    cv2.FONT_HERSHEY_SIMPLEX, 0.55, (60, 60, 60), 1, cv2.LINE_AA)
+        tiles.append(cv2.copyMakeBorder(tile, 3, 3, 3, 3, cv2.BORDER_CONSTANT,
+                                        value=SIGN_GROUND))
+    picture = np.vstack([np.hstack(tiles[i:i + 4]) for i in range(0, len(tiles), 4)])
+    path = os.path.join(PICTURES, "model_signs.png")
+    cv2.imwrite(path, picture, [cv2.IMWRITE_PNG_COMPRESSION, 9])
+    print(f"{os.path.relpath(path, REPO)}  ({os.path.getsize(path) // 1024} KB)  "
+          "kit/make/render_signs.py: the twelve signs")
+
+
+# Pictures drawn here rather than by running a program.
+DRAWINGS = {"model_signs": draw_model_signs}
+
 
 def make_web_view_picture():
     """docs/pictures/web-view.png: the browser test saves its screenshot of the page there."""
@@ -344,16 +410,20 @@ def make_web_view_picture():
 
 
 def make(names, examples, kit_from, jobs=2):
-    if not names or WEB_VIEW in names:
-        make_web_view_picture()
-        if names == [WEB_VIEW]:
-            return
-    names = [name for name in names if name != WEB_VIEW]
-    shots = [s for s in SHOTS if not names or s.name in names]
-    unknown = set(names) - {s.name for s in SHOTS}
+    unknown = set(names) - {s.name for s in SHOTS} - {WEB_VIEW} - set(DRAWINGS)
     if unknown:
         sys.exit(f"no such picture: {', '.join(sorted(unknown))}; the pictures are: "
-                 + ", ".join([s.name for s in SHOTS] + [WEB_VIEW]))
+                 + ", ".join([s.name for s in SHOTS] + [WEB_VIEW] + list(DRAWINGS)))
+    if not names or WEB_VIEW in names:
+        make_web_view_picture()
+    for name, draw in DRAWINGS.items():
+        if not names or name in names:
+            draw()
+    asked = [name for name in names if name != WEB_VIEW and name not in DRAWINGS]
+    if names and not asked:
+        return
+    names = asked
+    shots = [s for s in SHOTS if not names or s.name in names]
     missing_programs = [s.program for s in shots if s.program not in DEMOS
                         and not os.path.isfile(os.path.join(examples, os.path.basename(s.program)))]
     if missing_programs:
