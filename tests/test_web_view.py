@@ -95,7 +95,7 @@ class FakeWorld:
 @pytest.fixture
 def view():
     stops = []
-    with WebView(port=0, world=FakeWorld(), on_stop=lambda: stops.append(1)) as served:
+    with WebView(port=0, readings=FakeWorld(), on_stop=lambda: stops.append(1)) as served:
         served.stops = stops
         yield served
 
@@ -127,10 +127,10 @@ class TestServedView:
         assert len(encodes) == 1
 
     def test_world_status_and_top_view(self, view):
-        assert get_state(view.url)["world"] == {"pose": {"x": 10, "heading": 0.5}, "distance": 42}
+        assert get_state(view.url)["readings"] == {"pose": {"x": 10, "heading": 0.5}, "distance": 42}
         assert get_state(view.url)["top_view"] is True
         first = cv2.imdecode(np.frombuffer(get(view.url, "top_view.jpg")[2], np.uint8), 1)
-        view.world.x = 70
+        view.readings.x = 70
         time.sleep(0.1)  # a new top view is made at most 15 times a second
         second = cv2.imdecode(np.frombuffer(get(view.url, "top_view.jpg")[2], np.uint8), 1)
         # The red dot (no green) moved right, on white.
@@ -140,7 +140,7 @@ class TestServedView:
     def test_without_a_world(self):
         with WebView(port=0) as served:
             state = get_state(served.url)
-            assert state["world"] is None and state["top_view"] is False
+            assert state["readings"] == {} and state["top_view"] is False
             assert http_error(lambda: get(served.url, "top_view.jpg")) == 404
 
     def test_trace_from_where_the_page_is(self, view):
@@ -376,7 +376,7 @@ class TestLaunchers:
             wait_for(lambda: get_state(url)["windows"])
             assert window_picture(url, "窗口 1").shape == (60, 80, 3)
             # The board's trace comes through the simulator's output, in its own time.
-            wait_for(lambda: get_state(url)["world"]["speed_s"] == 30)
+            wait_for(lambda: get_state(url)["readings"]["speed_s"] == 30)
             wait_for(lambda: "chassis speed_s=30 speed_l=0 speed_h=0"
                      in get_state(url)["trace"]["lines"])
             post(url, "key", b"65")
@@ -398,7 +398,7 @@ class TestLaunchers:
                 lines = wait_for(lambda: at_least(2, get_state(url)["trace"]["lines"]))
                 assert lines[:2] == ["sent 55 0e 01 01 00 1e 00 00 00 00 00 00 00 83",
                                      "reply inputs=0x05 distance=300"]
-                assert get_state(url)["world"] == {"inputs": 5, "distance": 300}
+                assert get_state(url)["readings"] == {"inputs": 5, "ultrasonic_cm": 300}
                 wait_for(lambda: get_state(url)["windows"])
                 stop_and_end(proc, url)
             finally:
