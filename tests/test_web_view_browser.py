@@ -127,7 +127,7 @@ class ProgramOnSim:
         self.out = []
         self.err = []
         self._readers = [
-            threading.Thread(target=lambda s=stream, l=lines: l.extend(s), daemon=True)
+            threading.Thread(target=lambda s=stream, kept=lines: kept.extend(s), daemon=True)
             for stream, lines in ((self.proc.stdout, self.out), (self.proc.stderr, self.err))]
         for reader in self._readers:
             reader.start()
