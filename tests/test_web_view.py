@@ -1,5 +1,7 @@
 """The web view over real HTTP: served in-process, and behind both launchers in a subprocess."""
+import base64
 import contextlib
+import hashlib
 import json
 import os
 import re
@@ -17,8 +19,9 @@ import cv2
 import numpy as np
 import pytest
 
-from layout import ON_CAR, ON_SIM
+from layout import ON_CAR, ON_SIM, REPO
 from zelk_run import web_view
+from zelk_run import world as worlds
 from zelk_run.board_link import BoardSim
 from zelk_run.web_view import MAX_CONNECTIONS_PER_ADDRESS, TRACE_LINES, WebView, machine_addresses
 
@@ -30,8 +33,8 @@ def get(url, path):
         return answer.status, answer.headers["Content-Type"], answer.read()
 
 
-def get_state(url, trace_from=0):
-    return json.loads(get(url, f"state?trace={trace_from}")[2])
+def get_state(url, trace_from=0, output=0):
+    return json.loads(get(url, f"state?trace={trace_from}&output={output}")[2])
 
 
 def post(url, path, body=b""):
@@ -95,7 +98,7 @@ class FakeWorld:
 @pytest.fixture
 def view():
     stops = []
-    with WebView(port=0, world=FakeWorld(), on_stop=lambda: stops.append(1)) as served:
+    with WebView(port=0, readings=FakeWorld(), on_stop=lambda: stops.append(1)) as served:
         served.stops = stops
         yield served
 
@@ -127,10 +130,10 @@ class TestServedView:
         assert len(encodes) == 1
 
     def test_world_status_and_top_view(self, view):
-        assert get_state(view.url)["world"] == {"pose": {"x": 10, "heading": 0.5}, "distance": 42}
+        assert get_state(view.url)["readings"] == {"pose": {"x": 10, "heading": 0.5}, "distance": 42}
         assert get_state(view.url)["top_view"] is True
         first = cv2.imdecode(np.frombuffer(get(view.url, "top_view.jpg")[2], np.uint8), 1)
-        view.world.x = 70
+        view.readings.x = 70
         time.sleep(0.1)  # a new top view is made at most 15 times a second
         second = cv2.imdecode(np.frombuffer(get(view.url, "top_view.jpg")[2], np.uint8), 1)
         # The red dot (no green) moved right, on white.
@@ -140,7 +143,7 @@ class TestServedView:
     def test_without_a_world(self):
         with WebView(port=0) as served:
             state = get_state(served.url)
-            assert state["world"] is None and state["top_view"] is False
+            assert state["readings"] == {} and state["top_view"] is False
             assert http_error(lambda: get(served.url, "top_view.jpg")) == 404
 
     def test_trace_from_where_the_page_is(self, view):
@@ -221,6 +224,63 @@ class TestServedView:
             connection.close()
         state = f"GET /state HTTP/1.1\nHost: 127.0.0.1:{view.port}\n\n"
         wait_for(lambda: ask(view.port, state) == 200, timeout=5)
+
+    def test_output_lines_and_the_frozen_end(self, view):
+        view.add_output("hello ")
+        view.add_output("world\nsame\nsame\n")
+        view.add_output("Traceback\nValueError: x\n", error=True)
+        view.add_output("no newline at the end")
+        output = get_state(view.url)["output"]
+        assert output == {"count": 5, "lines": [["hello world", False], ["same", False],
+                                                ["same", False], ["Traceback", True],
+                                                ["ValueError: x", True]]}
+        assert get_state(view.url, output=4)["output"]["lines"] == [["ValueError: x", True]]
+        view.program_ended()
+        view.readings.x = 70  # the car's world goes on (or away): the page keeps the end
+        state = get_state(view.url, output=5)
+        assert state["output"]["lines"] == [["no newline at the end", False]]
+        assert state["readings"]["pose"]["x"] == 10 and not state["ended"]
+        first = get(view.url, "top_view.jpg")[2]
+        time.sleep(0.1)
+        assert get(view.url, "top_view.jpg")[2] == first
+        view.finish({"lap_times_s": [12.5]})
+        assert get_state(view.url)["ended"] and get_state(view.url)["summary"] == {
+            "lap_times_s": [12.5]}
+
+    def test_close_waits_for_a_watching_page_to_see_the_end(self, view):
+        get_state(view.url)  # a page is watching
+        view.finish()
+        closing = threading.Thread(target=view.close)
+        closing.start()
+        closing.join(0.3)
+        assert closing.is_alive()
+        assert get_state(view.url)["ended"]
+        closing.join(2)
+        assert not closing.is_alive()
+
+    def test_readings_that_cannot_answer_leave_the_last_ones(self, view):
+        assert get_state(view.url)["readings"]["distance"] == 42
+        view.readings.status = lambda: 1 / 0
+        assert get_state(view.url)["readings"]["distance"] == 42
+
+    def test_window_download_is_its_picture_as_png(self, view):
+        picture = np.random.default_rng(1).integers(0, 256, (30, 40, 3), np.uint8)
+        view.show_window("相机 1", picture)
+        with urllib.request.urlopen(view.url + "window.png?name=%E7%9B%B8%E6%9C%BA%201") as answer:
+            assert answer.headers["Content-Type"] == "image/png"
+            assert answer.headers["Content-Disposition"] == (
+                "attachment; filename*=UTF-8''%E7%9B%B8%E6%9C%BA%201.png")
+            png = answer.read()
+        assert np.array_equal(cv2.imdecode(np.frombuffer(png, np.uint8), 1), picture)
+        assert http_error(lambda: get(view.url, "window.png?name=other")) == 404
+
+    def test_csp_allows_exactly_the_served_script_and_style(self, view):
+        with urllib.request.urlopen(view.url) as answer:
+            policy, page = answer.headers["Content-Security-Policy"], answer.read().decode()
+        for tag, directive in (("script", "script-src"), ("style", "style-src")):
+            inline = re.findall(f"<{tag}>(.*?)</{tag}>", page, re.S)
+            digest = base64.b64encode(hashlib.sha256(inline[0].encode()).digest()).decode()
+            assert len(inline) == 1 and f"{directive} 'sha256-{digest}';" in policy
 
     def test_default_stop_interrupts_a_sleeping_program(self):
         with WebView(port=0) as served:
@@ -376,7 +436,7 @@ class TestLaunchers:
             wait_for(lambda: get_state(url)["windows"])
             assert window_picture(url, "窗口 1").shape == (60, 80, 3)
             # The board's trace comes through the simulator's output, in its own time.
-            wait_for(lambda: get_state(url)["world"]["speed_s"] == 30)
+            wait_for(lambda: get_state(url)["readings"]["speed_s"] == 30)
             wait_for(lambda: "chassis speed_s=30 speed_l=0 speed_h=0"
                      in get_state(url)["trace"]["lines"])
             post(url, "key", b"65")
@@ -398,7 +458,7 @@ class TestLaunchers:
                 lines = wait_for(lambda: at_least(2, get_state(url)["trace"]["lines"]))
                 assert lines[:2] == ["sent 55 0e 01 01 00 1e 00 00 00 00 00 00 00 83",
                                      "reply inputs=0x05 distance=300"]
-                assert get_state(url)["world"] == {"inputs": 5, "distance": 300}
+                assert get_state(url)["readings"] == {"inputs": 5, "ultrasonic_cm": 300}
                 wait_for(lambda: get_state(url)["windows"])
                 stop_and_end(proc, url)
             finally:
@@ -427,6 +487,61 @@ class TestLaunchers:
             proc.kill()
         assert proc.returncode == 130 and out == "cleaned\n"
         assert err.splitlines()[-1] == "[board] " + STOP
+
+    def test_the_end_of_a_program_on_the_page(self, tmp_path):
+        # Prints, blinks an output and beeps, drives, then fails: the page ends with the car
+        # stopped and the error in the program's own output.
+        program = """
+    import time
+    from control_zelk.Drivox_1 import Car, Use_io
+    Car().car_go(30)
+    Use_io(1).Io_write(io_level=1)
+    Use_io(0).pwm_use(pwm_freq=20, pwm_duty=50)
+    print("ready", flush=True)
+    time.sleep(0.5)
+    raise ValueError("oops")
+"""
+        proc, url = start_launcher(tmp_path, ON_SIM, "--web", program=program)
+        try:
+            states = [get_state(url)]
+            while not states[-1]["ended"]:
+                states.append(get_state(url, states[-1]["trace"]["count"],
+                                        states[-1]["output"]["count"]))
+            proc.communicate(timeout=30)
+        finally:
+            proc.kill()
+        assert states[0]["readings"] in ({}, states[1]["readings"])
+        driving = [s["readings"] for s in states if ["ready", False] in s["output"]["lines"]][0]
+        assert driving["speed_s"] == 30 and driving["outputs"] == 2
+        end = states[-1]
+        assert end["program"] == "prog.py" and proc.returncode == 1
+        assert end["readings"]["speed_s"] == 0 and end["readings"]["pwm_duty"] == [50, 0, 0, 0]
+        trace = [line for s in states for line in s["trace"]["lines"]]
+        assert trace[-1] == STOP
+        output = [line for s in states for line in s["output"]["lines"]]
+        assert output.count(["ready", False]) == 1 and output[-1] == ["ValueError: oops", True]
+        assert all(not line.startswith("[board]") for line, _ in output)
+
+    def test_lesson_summary_at_the_end_of_a_run_on_a_line(self, tmp_path):
+        with open(os.path.join(REPO, "examples", "19_lap_the_track.py"), encoding="utf-8") as f:
+            lap = f.read()
+        proc, url = start_launcher(tmp_path, ON_SIM, "--web", "--world", "line-track",
+                                   "--duration", "3", "--pose-log", "poses.csv", program=lap)
+        try:
+            state = get_state(url)
+            while not state["ended"]:
+                state = get_state(url)
+            proc.communicate(timeout=30)
+        finally:
+            proc.kill()
+        poses = worlds.read_poses(tmp_path / "poses.csv")
+        track = worlds.Track(worlds.load_world("line-track")["line"])
+        expected = worlds.line_summary(track, poses)
+        summary = state["summary"]
+        assert summary["lap_times_s"] == expected.lap_times_s
+        assert summary["mean_distance_cm"] == pytest.approx(expected.mean_distance_cm)
+        assert summary["largest_distance_cm"] == pytest.approx(expected.largest_distance_cm)
+        assert state["readings"]["speed_s"] == 0 and state["top_view"]
 
     @pytest.mark.parametrize(
         "options, complaint",

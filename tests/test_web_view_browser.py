@@ -1,10 +1,12 @@
 """The web page in a real browser (Debian's chromium, headless, driven by Selenium through
-chromium-driver): pictures that change, keys that reach the program, the stop button, the
-world from above.
+chromium-driver): pictures that change and their downloads, the program's output, keys that
+reach the program, the stop button and the end it leaves, the world from above and the
+lesson summary.
 
 ZELK_DOC_PICTURES=1 also saves the page as docs/pictures/web-view.png (docs/make_pictures.py
 does that)."""
 import os
+import re
 import subprocess
 import textwrap
 import threading
@@ -31,6 +33,7 @@ PROGRAM = """
     car = Car()
     car.car_go(30)
     cam = Camera(0)
+    print("driving", flush=True)
     while True:
         frame = cam.read_camera()
         picture = Img(frame)
@@ -61,6 +64,12 @@ ON_CANVAS = """
 PIXEL = ON_CANVAS + """
     const x = arguments[1] ?? img.naturalWidth >> 1, y = arguments[2] ?? img.naturalHeight >> 1;
     return Array.from(context.getImageData(x, y, 1, 1).data.slice(0, 3));
+"""
+# The first bytes and the size of the PNG its download link gives (async: the callback last).
+DOWNLOAD = """
+    const [link, done] = arguments;
+    fetch(link.href).then(r => r.arrayBuffer()).then(b => createImageBitmap(new Blob([b]))
+        .then(p => done([Array.from(new Uint8Array(b.slice(1, 4))), p.width, p.height])));
 """
 # A sum over all of the <img>'s picture.
 PICTURE_SUM = ON_CANVAS + """
@@ -117,8 +126,22 @@ class ProgramOnSim:
         self.url = first.split()[-1]
         self.out = []
         self.err = []
-        for stream, lines in ((self.proc.stdout, self.out), (self.proc.stderr, self.err)):
-            threading.Thread(target=lambda s=stream, l=lines: l.extend(s), daemon=True).start()
+        self._readers = [
+            threading.Thread(target=lambda s=stream, kept=lines: kept.extend(s), daemon=True)
+            for stream, lines in ((self.proc.stdout, self.out), (self.proc.stderr, self.err))]
+        for reader in self._readers:
+            reader.start()
+
+    def end(self):
+        """The exit status, once all the output has been read."""
+        status = self.proc.wait(timeout=30)
+        for reader in self._readers:
+            reader.join(timeout=30)
+        return status
+
+
+def text(driver, element_id):
+    return driver.find_element(By.ID, element_id).text
 
 
 def test_program_on_the_page(browser, tmp_path):
@@ -130,19 +153,28 @@ def test_program_on_the_page(browser, tmp_path):
         # The practice mat's ball rolls across the picture: the camera window changes.
         seen = set()
         wait(browser, lambda: seen.add(tuple(pixel(browser, camera, 160, 120) or ())) or len(seen) > 3)
-        captions = [c.text for c in browser.find_elements(By.TAG_NAME, "figcaption")]
+        captions = [c.text for c in browser.find_elements(By.CSS_SELECTOR, "figcaption span")]
         assert captions == ["camera", "grey"]
-        wait(browser, lambda: "distance" in browser.find_element(By.ID, "sensors").text)
-        wait(browser, lambda: "ultrasonic id=1" in browser.find_element(By.ID, "trace").text)
+        assert text(browser, "program") == browser.title == "prog.py"
+        wait(browser, lambda: "ultrasonic sensor reads" in text(browser, "sensors"))
+        wait(browser, lambda: "straight 30" in text(browser, "indicators"))
+        assert text(browser, "indicators").count("PWM") == 4
+        # The sensor read again and again: one line with its count.
+        wait(browser, lambda: re.search(r"ultrasonic id=1.* ×\d+", text(browser, "trace")))
+        assert "\ndriving\n" in text(browser, "output")
+        link = browser.find_element(By.CSS_SELECTOR, "a[download='camera.png']")
+        assert browser.execute_async_script(DOWNLOAD, link) == [[80, 78, 71], 640, 480]  # PNG
 
         browser.find_element(By.TAG_NAME, "body").send_keys("k")
-        wait(browser, lambda: "key 107\n" in run.out)
+        wait(browser, lambda: "key 107" in text(browser, "output"))
 
         browser.find_element(By.ID, "stop").click()
-        assert run.proc.wait(timeout=30) == 130
-        wait(browser, lambda: browser.find_element(By.ID, "status").text == "the program has ended")
-        time.sleep(0.2)  # the last lines of stderr
+        assert run.end() == 130
         assert run.err[-1] == "[board] chassis speed_s=0 speed_l=0 speed_h=0\n", run.err[-5:]
+        # The car as the program left it: stopped, its stop frame last in the trace.
+        wait(browser, lambda: text(browser, "status") == "the program has ended")
+        assert "straight 0, sideways 0, turning 0" in text(browser, "indicators")
+        assert text(browser, "trace").endswith("chassis speed_s=0 speed_l=0 speed_h=0")
     finally:
         run.proc.kill()
         print("".join(run.err[-20:]))  # shown when the test fails
@@ -178,13 +210,15 @@ def test_a_learner_program_laps_the_track_on_the_page(browser, tmp_path):
         # The car drives along the line, leaving its trail: the world from above changes.
         seen = set()
         wait(browser, lambda: seen.add(browser.execute_script(PICTURE_SUM, top)) or len(seen) > 3)
-        wait(browser, lambda: "x_cm" in browser.find_element(By.ID, "sensors").text)
+        wait(browser, lambda: "car at" in text(browser, "sensors"))
         wait(browser, lambda: pixel(browser, browser.find_element(By.CSS_SELECTOR, "img[alt=lap]")))
         if os.environ.get("ZELK_DOC_PICTURES") == "1":
             time.sleep(12)  # most of a lap on the picture
             save_doc_picture(browser.get_screenshot_as_png())
         browser.find_element(By.ID, "stop").click()
-        assert run.proc.wait(timeout=30) == 130
+        assert run.end() == 130
+        wait(browser, lambda: text(browser, "laps").startswith("Laps completed: "))
+        assert "Distance from the line: mean " in text(browser, "line-distance")
     finally:
         run.proc.kill()
         print("".join(run.err[-20:]))

@@ -9,7 +9,8 @@
 Modules: ``on_sim`` and ``on_car`` (the launchers), ``program_runner`` (running a program as
 __main__), ``board_link`` (the simulator: start, control requests, trace, the serial port
 redirected to it), ``board_tap`` (the trace of the real serial line), ``camera_stand_in`` and
-``window_capture`` (camera 0 and the windows), ``web_launch``, ``web_view`` and ``web_page``
-(the page), ``trace_output`` (the trace in the terminal), ``world`` (the virtual car's
-worlds, their line and the lesson summary); the shipped worlds are in ``worlds/``.
+``window_capture`` (camera 0 and the windows), ``web_launch`` and ``web_view`` (the page;
+its HTML is ``page/index.html``), ``trace_output`` (the trace in the terminal), ``world`` (the
+virtual car's worlds, their line and the lesson summary); the shipped worlds are in
+``worlds/``.
 """

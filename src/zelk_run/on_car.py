@@ -15,7 +15,7 @@ import sys
 
 from .board_tap import BOARD_PORT, BoardTap
 from .program_runner import parse_args, run_as_main
-from .web_launch import add_options, open_view
+from .web_launch import TapReadings, add_options, finish_page, open_view, output_to_page
 
 
 def build_parser():
@@ -50,10 +50,12 @@ def main(argv=None):
         except OSError as exc:
             parser.exit(2, f"{parser.prog}: {exc}\n")
         tap = BoardTap(view.add_trace, opts.board_port)
-        view.world = tap
-        with tap.redirect_serial():
-            ending = run_as_main(opts.program, opts.args)
-    return ending.report()
+        view.readings = TapReadings(tap)
+        with tap.redirect_serial(), output_to_page(view):
+            status = run_as_main(opts.program, opts.args).report()
+        view.program_ended()
+        finish_page(view)
+    return status
 
 
 if __name__ == "__main__":

@@ -21,7 +21,8 @@ from . import world as worlds
 from .board_link import FAULT_KINDS, BoardSim, BoardSimError
 from .program_runner import after_import, let_ctrl_c_through, parse_args, run_as_main
 from .trace_output import TraceOutput
-from .web_launch import TraceTee, add_options, check_options, open_view
+from .web_launch import (SimReadings, TraceTee, add_options, check_options, finish_page,
+                         open_view, output_to_page, summary_pose_log)
 
 # The demonstration world when --distance is not given: an obstacle this far ahead that comes
 # APPROACH_STEP closer with each distance reading while the car drives forward.
@@ -243,27 +244,6 @@ def set_world(sim, opts):
     sim.set_approach(approach if opts.approach is None else opts.approach)
 
 
-class BoardReadings:
-    """What the page shows of the simulated board: its speeds and what its sensors read."""
-
-    def __init__(self, sim):
-        self.sim = sim
-
-    def status(self):
-        state = self.sim.state()
-        return {key: state[key] for key in ("speed_s", "speed_l", "speed_h", "distance", "inputs")}
-
-
-class WorldReadings(BoardReadings):
-    """With a world, the page also shows the car's pose and the world from above."""
-
-    def status(self):
-        return {**super().status(), **self.sim.pose()}
-
-    def top_view(self):
-        return self.sim.top_view()
-
-
 def main(argv=None):
     parser = build_parser()
     opts = parse_args(parser, sys.argv[1:] if argv is None else argv)
@@ -275,6 +255,11 @@ def main(argv=None):
     with contextlib.ExitStack() as stack:
         try:
             view = open_view(opts, stack)
+            pose_log = opts.pose_log
+            if view is not None:
+                # Registered before the simulator: run once it has ended, its pose log complete.
+                pose_log = summary_pose_log(opts, stack)
+                stack.callback(finish_page, view, opts.world, pose_log)
             trace = None
             if opts.trace != "off":
                 trace = TraceOutput.open(opts.trace)
@@ -282,12 +267,12 @@ def main(argv=None):
             echo = trace if view is None else TraceTee(view, trace, "[board] ")
             sim = stack.enter_context(
                 BoardSim(echo=echo, prefix="[board] ", world=opts.world, car=opts.car,
-                         pose_log=opts.pose_log)
+                         pose_log=pose_log)
             )
             set_world(sim, opts)
             redirect_camera_zero(opts, stack, sim)
             if view is not None:
-                view.world = (WorldReadings if opts.world else BoardReadings)(sim)
+                view.readings = SimReadings(sim, opts.world)
         except (OSError, ValueError, BoardSimError) as exc:
             parser.exit(2, f"{parser.prog}: {exc}\n")
         def trail_picture():
@@ -298,7 +283,13 @@ def main(argv=None):
         deadline = None
         if opts.duration is not None:
             deadline = Deadline(opts.duration, sim, on_cut=trail_picture)
-        return run_program(opts.program, opts.args, sim, trace, deadline)
+        with output_to_page(view):
+            status = run_program(opts.program, opts.args, sim, trace, deadline)
+        if view is not None:
+            with contextlib.suppress(OSError, BoardSimError):
+                sim.sync_trace()  # the car's last commands (its stop) on the page
+            view.program_ended()
+        return status
 
 
 def write_trail_picture(sim, path):

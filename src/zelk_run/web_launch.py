@@ -1,14 +1,43 @@
-"""The web page's side of the launchers: its options, starting the page, and capturing the
-program's windows for it (or, headless, into nothing)."""
+"""The web page's side of the launchers: its options, starting the page, capturing the
+program's windows and output for it (or, headless, the windows into nothing), the readings it
+shows, and the end of the program on it.
+
+READINGS: what the page shows of the car, a dict of JSON values from `status()`. Each key is
+there only where it is known:
+
+    ultrasonic_cm        what the ultrasonic sensor reads, in cm (on the car: in the board's
+                         last reply, so only once the program has read a sensor)
+    inputs               the input levels, bit n = input n (on the car: as `ultrasonic_cm`)
+    speed_s, speed_l, speed_h
+                         the chassis speeds last sent: straight, sideways, turning (simulator)
+    outputs              the output levels, bit n = output n (simulator)
+    pwm_freq, pwm_duty   the PWM frequency as sent, and the duties of channels 0-3 in % (simulator)
+    servo_duty           the servo's position, 0..100 (simulator)
+    motor_speed          the DC motor's speed as the program gave it, negative backwards
+                         (simulator)
+    t_s, x_cm, y_cm, heading_deg
+                         the car's pose in its world: simulated time in s, place in cm,
+                         heading in degrees counter-clockwise from +x (--world)
+    line_sensors, line_sensor_count
+                         bit i: the line sensor i from the left sees the line; how many
+                         there are (--world)
+    blocked              1 while a wall or an obstacle holds the car, else 0 (--world)
+
+With a world, `top_view()` gives the world from above (BGR), the car's trail on it.
+"""
 
 import argparse
+import contextlib
 import errno
 import os
+import shutil
 import socket
 import sys
+import tempfile
 
 from .program_runner import after_import, let_ctrl_c_through
 from .web_view import WebView, machine_addresses
+from .world import run_line_summary
 
 DEFAULT_PORT = 8765
 
@@ -63,13 +92,13 @@ def has_display():
 def open_view(opts, stack):
     """Starts the page (when asked: the car's launcher, without --web, always serves it) and
     captures the program's windows once it imports cv2, for as long as `stack` is open.
-    Returns the WebView (its world still to be set), or None."""
+    Returns the WebView (its readings still to be set), or None."""
     view = None
     if getattr(opts, "web", True):
         host = "0.0.0.0" if opts.listen_all else "127.0.0.1"
         try:
             port = DEFAULT_PORT if opts.port is None else opts.port
-            view = WebView(host, port).start()
+            view = WebView(host, port, program=os.path.basename(opts.program)).start()
         except OSError as exc:
             if exc.errno == errno.EADDRINUSE:
                 raise OSError(f"port {port} is taken (--port 0 takes any free one)") from None
@@ -115,3 +144,106 @@ class TraceTee:
     def flush(self):
         if self.stream is not None:
             self.stream.flush()
+
+
+class _OutputTee:
+    """Takes the place of sys.stdout or sys.stderr: hands everything to the real stream, and
+    to the page."""
+
+    def __init__(self, stream, view, error):
+        self._stream = stream
+        self._view = view
+        self._error = error
+
+    def write(self, text):
+        written = self._stream.write(text)
+        self._view.add_output(text, self._error)
+        return written
+
+    def writelines(self, lines):
+        for line in lines:
+            self.write(line)
+
+    def __getattr__(self, name):
+        return getattr(self._stream, name)
+
+
+@contextlib.contextmanager
+def output_to_page(view):
+    """While active, what the program prints (its errors too) also goes to the page, if any.
+    The board's trace, written on the streams as they were before, does not."""
+    if view is None:
+        yield
+        return
+    real = sys.stdout, sys.stderr
+    sys.stdout, sys.stderr = _OutputTee(real[0], view, False), _OutputTee(real[1], view, True)
+    try:
+        yield
+    finally:
+        sys.stdout, sys.stderr = real
+
+
+class SimReadings:
+    """READINGS of the board simulator (and of its world, if it has one)."""
+
+    BOARD = ("speed_s", "speed_l", "speed_h", "outputs", "inputs", "pwm_freq", "pwm_duty",
+             "servo_duty", "motor_speed")
+
+    def __init__(self, sim, world):
+        self.sim = sim
+        self.world = world
+        if world:
+            self.line_sensor_count = int(sim.world_info()["line_sensor_count"])
+            self.top_view = sim.top_view
+
+    def status(self):
+        state = self.sim.state()
+        readings = {key: state[key] for key in self.BOARD}
+        if not self.world:
+            return {"ultrasonic_cm": state["distance"], **readings}
+        pose = self.sim.pose()
+        # The board reports the distance of its last reply; the pose the sensor's reading now.
+        return {"ultrasonic_cm": pose.pop("distance_cm"), **readings, **pose,
+                "line_sensor_count": self.line_sensor_count}
+
+
+class TapReadings:
+    """READINGS on the car: those of the board's last reply."""
+
+    def __init__(self, tap):
+        self.tap = tap
+
+    def status(self):
+        readings = self.tap.status()
+        if "distance" in readings:
+            readings["ultrasonic_cm"] = readings.pop("distance")
+        return readings
+
+
+def summary_pose_log(opts, stack):
+    """The pose log a run writes: --pose-log's; for the page's lesson summary of a --world
+    run without one, a temporary file for as long as `stack` is open."""
+    if opts.pose_log or not opts.world:
+        return opts.pose_log
+    # Not a TemporaryDirectory: its finalizer runs with the program's exit handlers, before
+    # the log is read.
+    folder = tempfile.mkdtemp(prefix="zelk-poses-")
+    stack.callback(shutil.rmtree, folder, ignore_errors=True)
+    return os.path.join(folder, "poses.csv")
+
+
+def finish_page(view, world=None, pose_log=None):
+    """Shows the program's end on the page, with the lesson summary of a run in a world with
+    a line (its pose log complete: the simulator has ended)."""
+    summary = None
+    if world and pose_log:
+        try:
+            found = run_line_summary(world, pose_log)
+        except (OSError, ValueError):
+            found = None
+        if found is not None:
+            summary = {"lap_times_s": found.lap_times_s,
+                       "mean_distance_cm": found.mean_distance_cm,
+                       "largest_distance_cm": found.largest_distance_cm,
+                       "largest_at_s": found.largest_at_s}
+    view.finish(summary)

@@ -1,19 +1,25 @@
-"""A web page that shows a running learner program: its windows, the board's trace, the world
-seen from above and its sensor values, with the program's keys and a stop button.
+"""A web page that shows a running learner program: its windows, its output, the board's
+trace, the world seen from above and the sensor values, with the program's keys and a stop
+button; once the program has ended, the state it left the car in and the lesson summary.
 
-    view = WebView(port=0, world=world).start()      # world: optional, see below
+    view = WebView(port=0, readings=readings, program="prog.py").start()  # readings: below
     print(view.url)
     with capture_windows(show=False, sink=view):     # window_capture.py
-        run the program
+        run the program (its output to view.add_output, the trace to view.add_trace)
+    view.program_ended()                             # the readings as the car was left
+    view.finish(summary)                             # the page shows the end
     view.close()
 
 Served by the standard library's ThreadingHTTPServer, one daemon thread per connection:
 
-    GET  /                     the page (web_page.py: no file from elsewhere)
-    GET  /state?trace=N        JSON: windows and their picture numbers, trace lines N on,
-                               world status, whether there is a top view
+    GET  /                     the page (page/index.html, package data: nothing from elsewhere)
+    GET  /state?trace=N&output=M
+                               JSON: the program's name, windows and their picture numbers,
+                               trace lines N on, output lines M on, the readings, whether
+                               there is a top view, whether the program has ended, the summary
     GET  /window.jpg?name=W    window W's latest picture
-    GET  /top_view.jpg         world.top_view()
+    GET  /window.png?name=W    the same as W.png, to download
+    GET  /top_view.jpg         readings.top_view()
     POST /key                  body: a key code, for the program's next key wait
     POST /stop                 on_stop()
 
@@ -22,8 +28,9 @@ are encoded (cv2.imencode, which lets the program's thread run meanwhile) only w
 watches, and at most ENCODES_PER_S times a second per window. A program with no page open pays
 for a copy of each picture it shows, nothing more.
 
-world (optional): status() -> dict of JSON values (pose, sensor readings, speeds), and
-top_view() -> BGR uint8 array; either may be missing.
+readings (optional): status() -> dict of JSON values (web_launch.py says which), and
+top_view() -> BGR uint8 array; either may be missing. The page asks for them while the program
+runs; from program_ended() on, it gets them as they were then.
 
 Who is answered. The page shows a classroom's camera pictures and can stop the program, so:
 - Served on loopback (the default), only this machine reaches it. Served on other addresses
@@ -47,12 +54,15 @@ Who is answered. The page shows a classroom's camera pictures and can stop the p
 
 import base64
 import collections
+import contextlib
 import hashlib
 import hmac
 import http.server
+import importlib.resources
 import io
 import ipaddress
 import json
+import math
 import queue
 import re
 import secrets
@@ -63,10 +73,12 @@ import threading
 import time
 import urllib.parse
 
-from .web_page import PAGE
+# The page, with its style and script inline: a page with nothing to fetch but data works
+# with no internet access, and the CSP below can allow exactly its own script and style.
+PAGE = (importlib.resources.files(__package__) / "page" / "index.html").read_text("utf-8")
 
 ENCODES_PER_S = 15
-TRACE_LINES = 300  # the trace lines the page can still fetch
+TRACE_LINES = 300  # the trace lines (and output lines) the page can still fetch
 JPEG_QUALITY = 80
 KEY_WAIT_SLICE_S = 0.1  # a key wait looks for Ctrl-C this often
 REQUEST_S = 5  # a request must have come whole this long after the server waits for it
@@ -76,6 +88,10 @@ MAX_CONNECTIONS = 64  # open at once; a page uses up to 6
 MAX_CONNECTIONS_PER_ADDRESS = 16  # from one client address: one client cannot take them all
 MAX_NUMBER = 2**53  # the largest trace line number a page (JavaScript) can count to
 LOOPBACK_NAMES = ("127.0.0.1", "localhost", "::1")
+# Once the program has ended, close() waits this long at most for a page that is watching to
+# fetch the end (the state the car was left in), and pages that polled this recently count
+# as watching.
+FINAL_WAIT_S = 2
 TEXT = "text/plain; charset=utf-8"
 
 
@@ -211,6 +227,28 @@ class _Picture:
                     self._jpeg, self._jpeg_number = data.tobytes(), number
             return self._jpeg
 
+    def png(self):
+        """The latest picture as PNG (lossless: to download, so made only when asked)."""
+        picture = self.picture
+        if picture is None:
+            return None
+        import cv2
+
+        ok, data = cv2.imencode(".png", picture)
+        return data.tobytes() if ok else None
+
+
+class _Frozen:
+    """Readings as they were at one moment: what the page shows after the program's end."""
+
+    def __init__(self, status, top_view):
+        self._status = status
+        if top_view is not None:
+            self.top_view = lambda: top_view
+
+    def status(self):
+        return self._status
+
 
 class WebView:
     """The page's server, and a sink for window_capture.capture_windows.
@@ -218,10 +256,11 @@ class WebView:
     Served anywhere but on loopback, it answers only requests with its `token` (see above);
     `url` carries it."""
 
-    def __init__(self, host="127.0.0.1", port=8765, world=None, on_stop=None):
+    def __init__(self, host="127.0.0.1", port=8765, readings=None, on_stop=None, program=""):
         self.host = host
         self.port = port
-        self.world = world
+        self.readings = readings
+        self.program = program  # the page's title: the program's file name
         self.on_stop = on_stop or interrupt_main
         self.loopback = host in LOOPBACK_NAMES or (
             _is_ip_address(host) and ipaddress.ip_address(host).is_loopback)
@@ -234,6 +273,14 @@ class WebView:
         self._windows = {}  # name -> _Picture, in the order first shown
         self._trace = collections.deque(maxlen=TRACE_LINES)
         self._trace_count = 0  # lines ever added
+        self._output = collections.deque(maxlen=TRACE_LINES)  # [text, is an error]
+        self._output_count = 0
+        self._partial = {False: "", True: ""}  # an output line not ended yet, per stream
+        self._readings_status = {}  # the last the readings gave
+        self._ended = False
+        self._summary = None
+        self._polled_at = -math.inf  # when a page last asked for the state
+        self._end_seen = threading.Event()  # a page has fetched the state after the end
         self._top_view = _Picture()
         self._top_view_at = 0.0
         self._keys = queue.Queue()
@@ -273,9 +320,12 @@ class WebView:
         return f"zelk_token_{self.port}"
 
     def close(self):
-        """Stops serving, and closes the connections of pages still open."""
+        """Stops serving, and closes the connections of pages still open. A page watching the
+        end of the program first gets the time to fetch it."""
         if self._server is None:
             return
+        if self._ended and time.monotonic() - self._polled_at < FINAL_WAIT_S:
+            self._end_seen.wait(FINAL_WAIT_S)
         self._server.shutdown()
         self._server.server_close()
         with self._lock:
@@ -330,29 +380,80 @@ class WebView:
             self._trace.append(line)
             self._trace_count += 1
 
+    def add_output(self, text, error=False):
+        """What the program wrote on its stdout (error: stderr); the page gets whole lines."""
+        with self._lock:
+            *lines, self._partial[error] = (self._partial[error] + text).split("\n")
+            for line in lines:
+                self._output.append([line, error])
+                self._output_count += 1
+
+    def program_ended(self):
+        """The readings as they are now (the car as the program left it) are what the page
+        shows from now on; the readings' source may go away."""
+        readings = self._status()
+        top_view = getattr(self.readings, "top_view", None)
+        picture = None
+        if top_view is not None:
+            with contextlib.suppress(Exception):  # the world's last picture, if it still answers
+                picture = top_view()
+        for error, text in list(self._partial.items()):
+            if text:  # a last line the program did not end
+                self.add_output("\n", error)
+        self.readings = _Frozen(readings, picture)
+        self._top_view_at = -math.inf
+
+    def finish(self, summary=None):
+        """The program has ended: pages show so, with `summary` (a dict of JSON values), and
+        stop asking."""
+        with self._lock:
+            self._summary = summary
+            self._ended = True
+
     def put_key(self, code):
         self._keys.put(code)
 
     # -- what the page asks for --------------------------------------------------------------
 
-    def state(self, trace_from):
+    def _status(self):
+        """The readings' status; while they cannot answer (a simulator busy past its time-out),
+        the last they gave: a page must get an answer."""
+        status = getattr(self.readings, "status", None)
+        if status is not None:
+            try:
+                self._readings_status = status()
+            except Exception:
+                pass
+        return self._readings_status
+
+    def state(self, trace_from, output_from=0):
+        readings = self._status()
         with self._lock:
+            ended = self._ended  # read first: the lines below are then all there are
             windows = [[name, window.number] for name, window in self._windows.items()]
-            first = self._trace_count - len(self._trace)
-            lines = list(self._trace)[max(0, trace_from - first):]
-            trace_count = self._trace_count
-        status = getattr(self.world, "status", None)
+            trace = {"count": self._trace_count,
+                     "lines": _since(self._trace, self._trace_count, trace_from)}
+            output = {"count": self._output_count,
+                      "lines": _since(self._output, self._output_count, output_from)}
+            self._polled_at = time.monotonic()
+        if ended:
+            self._end_seen.set()
         return {
+            "program": self.program,
             "windows": windows,
-            "trace": {"count": trace_count, "lines": lines},
-            "world": status() if status else None,
-            "top_view": hasattr(self.world, "top_view"),
+            "trace": trace,
+            "output": output,
+            "readings": readings,
+            "top_view": hasattr(self.readings, "top_view"),
+            "ended": ended,
+            "summary": self._summary,
         }
 
-    def window_jpeg(self, name):
+    def window_picture(self, name, kind):
+        """Window `name`'s latest picture, kind "jpeg" or "png"; None if there is none."""
         with self._lock:
             window = self._windows.get(name)
-        return None if window is None else window.jpeg()
+        return None if window is None else getattr(window, kind)()
 
     def top_view_jpeg(self):
         """A new top view at most ENCODES_PER_S times a second, whoever asks."""
@@ -361,8 +462,13 @@ class WebView:
             if fresh:
                 self._top_view_at = time.monotonic()
         if fresh:
-            self._top_view.set(self.world.top_view())
+            self._top_view.set(self.readings.top_view())
         return self._top_view.jpeg()
+
+
+def _since(lines, count, first):
+    """The lines from number `first` on, of `lines`: the last of `count` lines ever added."""
+    return list(lines)[max(0, first - (count - len(lines))):]
 
 
 class _Server(http.server.ThreadingHTTPServer):
@@ -403,8 +509,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"  # pages keep their connection between requests
 
     # The routes and their methods; every other path is 404.
-    ROUTES = {"/": "GET", "/state": "GET", "/window.jpg": "GET", "/top_view.jpg": "GET",
-              "/key": "POST", "/stop": "POST"}
+    ROUTES = {"/": "GET", "/state": "GET", "/window.jpg": "GET", "/window.png": "GET",
+              "/top_view.jpg": "GET", "/key": "POST", "/stop": "POST"}
 
     def setup(self):
         super().setup()
@@ -522,18 +628,26 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self._send(200, "text/html; charset=utf-8", PAGE.encode())
         elif path == "/state":
             trace_from = self._number("trace", MAX_NUMBER)
-            if trace_from is None:
-                self._send(400, TEXT, b"trace: a line number, please\n")
+            output_from = self._number("output", MAX_NUMBER)
+            if trace_from is None or output_from is None:
+                self._send(400, TEXT, b"trace, output: a line number, please\n")
                 return
-            body = json.dumps(view.state(trace_from), ensure_ascii=False).encode()
+            body = json.dumps(view.state(trace_from, output_from), ensure_ascii=False).encode()
             self._send(200, "application/json; charset=utf-8", body)
-        elif path == "/window.jpg":
+        elif path in ("/window.jpg", "/window.png"):
             if "name" not in self._query:
                 self._send(400, TEXT, b"a window name, please\n")
                 return
-            self._send_jpeg(view.window_jpeg(self._query["name"][0]))
-        elif path == "/top_view.jpg" and hasattr(view.world, "top_view"):
-            self._send_jpeg(view.top_view_jpeg())
+            name = self._query["name"][0]
+            if path == "/window.jpg":
+                self._send_picture(view.window_picture(name, "jpeg"))
+            else:
+                # The window's name as the file's: the browser makes it a name it can save.
+                disposition = "attachment; filename*=UTF-8''" + urllib.parse.quote(name + ".png")
+                self._send_picture(view.window_picture(name, "png"), "image/png",
+                                   [("Content-Disposition", disposition)])
+        elif path == "/top_view.jpg" and hasattr(view.readings, "top_view"):
+            self._send_picture(view.top_view_jpeg())
         else:
             self._send(404, TEXT, b"not found\n")
 
@@ -574,11 +688,11 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             return None
         return body
 
-    def _send_jpeg(self, jpeg):
-        if jpeg is None:
+    def _send_picture(self, data, kind="image/jpeg", headers=()):
+        if data is None:
             self._send(404, TEXT, b"no picture\n")
         else:
-            self._send(200, "image/jpeg", jpeg)
+            self._send(200, kind, data, headers=headers)
 
     def _send(self, status, content_type, body, close=False, headers=()):
         self.connection.settimeout(WRITE_S)

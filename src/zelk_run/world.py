@@ -257,3 +257,12 @@ def line_summary(track, poses):
     i = int(np.argmax(distances))
     return LineSummary([t - float(poses.t[0]) for t in track.laps(poses)],
                        float(distances.mean()), float(distances[i]), float(poses.t[i]))
+
+
+def run_line_summary(world, pose_log):
+    """The LineSummary of a run in `world` (a NAME or a file, as --world takes it) whose poses
+    went to the pose log `pose_log`; None when the world has no line or the log no pose."""
+    line = load_world(world).get("line")
+    if not line:
+        return None
+    return line_summary(Track(line), read_poses(pose_log))
