@@ -11,7 +11,8 @@ import textwrap
 
 import pytest
 
-from zelk_run.board_link import FAULT_KINDS
+from zelk_run import run_output
+from zelk_run.board_link import FAULT_KINDS, BoardSim
 from layout import ON_SIM
 
 
@@ -292,7 +293,7 @@ class TestLauncher:
         )
         assert r.returncode == 0
         for word in ("--inputs", "--distance", "--approach", "--fault", "--video", "--image",
-                     "--real-camera", "--trace", *FAULT_KINDS):
+                     "--real-camera", "--trace", "--quiet", "--save-windows", *FAULT_KINDS):
             assert word in r.stdout
 
     def test_without_a_program(self):
@@ -355,6 +356,22 @@ class TestLauncher:
         assert proc.returncode == 130
         # The program's clean-up still reached the board.
         assert err.splitlines() == [STOP_TRACE]
+
+
+def test_quiet_hides_only_the_librarys_routine_lines(capsys):
+    from control_zelk import Drivox_1
+
+    with BoardSim() as sim, sim.redirect_serial(), run_output.quiet_library():
+        program = {}
+        exec("from control_zelk.Drivox_1 import *\nprint('mine', [1])\nprint('1')", program)
+        car = Drivox_1.Car()
+        car.car_go(30)
+        sim.inject("badsum")
+        car.car_stop()
+    # The program's lines, and the library's warning about the damaged reply.
+    assert capsys.readouterr().out == "mine [1]\n1\n异常：收到数据有误\n"
+    assert "print" not in program
+    assert not hasattr(Drivox_1, "print") and not hasattr(Drivox_1, "__all__")
 
 
 def test_installed_launcher_runs_a_program_beside_the_simulator(tmp_path):

@@ -17,6 +17,7 @@ import sys
 import tempfile
 import threading
 
+from . import run_output
 from . import world as worlds
 from .board_link import FAULT_KINDS, BoardSim, BoardSimError
 from .program_runner import after_import, let_ctrl_c_through, parse_args, run_as_main
@@ -173,6 +174,7 @@ def build_parser():
         "they come between the program's lines, never inside one), off, or a FILE to "
         "(over)write (./stderr for a file of that name)",
     )
+    run_output.add_options(output)
     add_options(parser.add_argument_group("windows and the web page"), switches=True)
     return parser
 
@@ -274,7 +276,8 @@ def main(argv=None):
 
     with contextlib.ExitStack() as stack:
         try:
-            view = open_view(opts, stack)
+            keep = run_output.start(opts, stack, parser.prog)
+            view = open_view(opts, stack, keep)
             trace = None
             if opts.trace != "off":
                 trace = TraceOutput.open(opts.trace)
@@ -294,10 +297,15 @@ def main(argv=None):
             if opts.trail_picture:
                 write_trail_picture(sim, opts.trail_picture)
 
+        def before_the_cut():
+            trail_picture()
+            if keep is not None:
+                run_output.save_windows(keep, parser.prog)
+
         stack.callback(trail_picture)
         deadline = None
         if opts.duration is not None:
-            deadline = Deadline(opts.duration, sim, on_cut=trail_picture)
+            deadline = Deadline(opts.duration, sim, on_cut=before_the_cut)
         return run_program(opts.program, opts.args, sim, trace, deadline)
 
 

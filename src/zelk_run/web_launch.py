@@ -60,10 +60,11 @@ def has_display():
     return bool(os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"))
 
 
-def open_view(opts, stack):
+def open_view(opts, stack, keep=None):
     """Starts the page (when asked: the car's launcher, without --web, always serves it) and
-    captures the program's windows once it imports cv2, for as long as `stack` is open.
-    Returns the WebView (its world still to be set), or None."""
+    captures the program's windows once it imports cv2, for as long as `stack` is open (their
+    pictures also to `keep`, if given). Returns the WebView (its world still to be set), or
+    None."""
     view = None
     if getattr(opts, "web", True):
         host = "0.0.0.0" if opts.listen_all else "127.0.0.1"
@@ -83,14 +84,15 @@ def open_view(opts, stack):
                       for host in (socket.gethostname(), *machine_addresses())]
             print("  from other machines: " + "\n                   or: ".join(others),
                   file=sys.stderr, flush=True)
-    if view is None and not getattr(opts, "headless", False):
+    headless = getattr(opts, "headless", False)
+    if view is None and not headless and keep is None:
         return None
-    show = view is not None and has_display()
+    show = not headless and (view is None or has_display())
 
     def capture(_cv2):
         from .window_capture import capture_windows  # imports cv2: only once the program has
 
-        stack.enter_context(capture_windows(show=show, sink=view))
+        stack.enter_context(capture_windows(show=show, sink=view, keep=keep))
 
     stack.enter_context(after_import("cv2", capture))
     return view
