@@ -12,6 +12,7 @@ the options. Exits with the program's status.
 import argparse
 import contextlib
 import os
+import shutil
 import signal
 import sys
 import tempfile
@@ -283,9 +284,10 @@ def main(argv=None):
                 trace = TraceOutput.open(opts.trace)
                 stack.callback(trace.close)
             echo = trace if view is None else TraceTee(view, trace, "[board] ")
+            summary = LessonSummary.prepare(opts, stack)
             sim = stack.enter_context(
                 BoardSim(echo=echo, prefix="[board] ", world=opts.world, car=opts.car,
-                         pose_log=opts.pose_log)
+                         pose_log=summary.pose_log if summary else opts.pose_log)
             )
             set_world(sim, opts)
             redirect_camera_zero(opts, stack, sim)
@@ -306,7 +308,53 @@ def main(argv=None):
         deadline = None
         if opts.duration is not None:
             deadline = Deadline(opts.duration, sim, on_cut=before_the_cut)
-        return run_program(opts.program, opts.args, sim, trace, deadline)
+        status = run_program(opts.program, opts.args, sim, trace, deadline)
+        if summary is not None:
+            summary.ran = True
+        return status
+
+
+class LessonSummary:
+    """In a world with a line: how the car went along it (laps and their times, how far from
+    the line), printed from the run's pose log once the simulator has stopped and the log is
+    whole."""
+
+    def __init__(self, world, pose_log):
+        self.world = world
+        self.pose_log = pose_log
+        self.ran = False  # set once the program has run: no summary after a failed start
+
+    @classmethod
+    def prepare(cls, opts, stack):
+        """With --world: the summary to print when `stack` closes (enter it before the
+        simulator, which is to close first), with the pose log to ask the simulator for
+        (--pose-log's, else a temporary one). None without a world."""
+        if opts.world is None:
+            return None
+        pose_log = opts.pose_log
+        if pose_log is None:
+            # Not a TemporaryDirectory: the program's exit handlers, run before the summary,
+            # would remove that.
+            folder = tempfile.mkdtemp(prefix="zelk-poses-")
+            stack.callback(shutil.rmtree, folder, ignore_errors=True)
+            pose_log = os.path.join(folder, "poses.csv")
+        summary = cls(opts.world, pose_log)
+        stack.callback(summary.report)
+        return summary
+
+    def report(self):
+        if not self.ran:
+            return
+        try:
+            track = worlds.world_track(self.world)
+            if track is None:
+                return
+            summary = worlds.line_summary(track, worlds.read_poses(self.pose_log))
+        except (OSError, ValueError) as exc:
+            print(f"zelk-run-on-sim: no lesson summary: {exc}", file=sys.stderr)
+            return
+        if summary is not None:
+            print(f"zelk-run-on-sim: on the line: {summary.text()}", file=sys.stderr, flush=True)
 
 
 def write_trail_picture(sim, path):

@@ -158,6 +158,12 @@ class Track:
         return float(distances[i]), float(poses.t[i])
 
 
+def world_track(name_or_path):
+    """The world's line as a Track, or None when the world has no line."""
+    points = load_world(name_or_path).get("line")
+    return Track(points) if points else None
+
+
 def distance_ahead(x, y, heading_deg, walls):
     """Distance from (x, y) along the heading to the nearest wall ({"from": [x, y], "to": [x,
     y]}) it meets, math.inf when it meets none."""
