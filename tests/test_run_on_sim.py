@@ -11,7 +11,8 @@ import textwrap
 
 import pytest
 
-from zelk_run.board_link import FAULT_KINDS
+from zelk_run import on_car, on_sim, run_output
+from zelk_run.board_link import FAULT_KINDS, BoardSim
 from layout import ON_SIM
 
 
@@ -175,21 +176,6 @@ class TestWorld:
         assert lines[lines.index("[1, 1, 30, 0, 0, 0]") + 1].startswith("没有收到底层ack应答")
         assert result(r.stdout)["distances"] == [90, 80]
 
-    @pytest.mark.parametrize(
-        "options, complaint",
-        [
-            (["--inputs", "256"], "0..255"),
-            (["--distance", "near"], "whole number"),
-            (["--fault", "lost"], "unknown fault 'lost'"),
-            (["--fault", "delay:0"], "N must be"),
-            (["--trace", "no/such/dir/board.log"], "No such file"),
-        ],
-    )
-    def test_bad_values_stop_the_launcher(self, tmp_path, options, complaint):
-        r = launch(tmp_path, "print('ran')", *options)
-        assert r.returncode == 2 and "ran" not in r.stdout
-        assert complaint in r.stderr
-
 
 CAMERA = """
     import json, sys
@@ -261,12 +247,6 @@ class TestCamera:
         assert got["capture"] and got["grabs"] and not got["after_release"]
         assert [round(m / 50) for m in got["means"]] == [0, 1, 2, 3, 4] * 2 + [0, 1]
 
-    @pytest.mark.parametrize("option", ["--video", "--image"])
-    def test_missing_file(self, tmp_path, option):
-        r = launch(tmp_path, "print('ran')", option, "missing.file")
-        assert r.returncode == 2 and "ran" not in r.stdout
-        assert "no such file: missing.file" in r.stderr
-
 
 ENDINGS = {
     "end": ("print('bye')", 0),
@@ -292,14 +272,8 @@ class TestLauncher:
         )
         assert r.returncode == 0
         for word in ("--inputs", "--distance", "--approach", "--fault", "--video", "--image",
-                     "--real-camera", "--trace", *FAULT_KINDS):
+                     "--real-camera", "--trace", "--quiet", "--save-windows", *FAULT_KINDS):
             assert word in r.stdout
-
-    def test_without_a_program(self):
-        r = subprocess.run(
-            [*ON_SIM, "--trace", "off"], capture_output=True, text=True, timeout=30
-        )
-        assert r.returncode == 2 and "PROGRAM.py" in r.stderr
 
     @pytest.mark.parametrize(
         "options", [[], ["--trace", "off", "--inputs", "1"], ["--trace=off", "--"]]
@@ -355,6 +329,75 @@ class TestLauncher:
         assert proc.returncode == 130
         # The program's clean-up still reached the board.
         assert err.splitlines() == [STOP_TRACE]
+
+
+# Mistakes in a launcher's words, and a fragment of what it says about each: each ends the
+# launcher with status 2 before the program runs. "prog.py" exists.
+MISTAKES = [
+    (on_sim, ["--trace", "off"], "PROGRAM.py"),
+    (on_sim, ["missing.py"], "no such program: missing.py"),
+    (on_sim, ["--inputs", "256", "prog.py"], "0..255"),
+    (on_sim, ["--distance", "near", "prog.py"], "whole number"),
+    (on_sim, ["--fault", "lost", "prog.py"], "unknown fault 'lost'"),
+    (on_sim, ["--fault", "delay:0", "prog.py"], "N must be"),
+    (on_sim, ["--trace", "no/such/dir/board.log", "prog.py"], "No such file"),
+    (on_sim, ["--video", "missing.file", "prog.py"], "no such file: missing.file"),
+    (on_sim, ["--image", "missing.file", "prog.py"], "no such file: missing.file"),
+    (on_sim, ["--duration", "0", "prog.py"], "SECONDS must be more than 0"),
+    (on_sim, ["--world", "no-such-world", "prog.py"], "no world 'no-such-world'"),
+    (on_sim, ["--pose-log", "x.csv", "prog.py"], "--pose-log needs --world"),
+    (on_sim, ["--world", "line-track", "--distance", "5", "prog.py"],
+     "--distance cannot go with --world"),
+    (on_sim, ["--world", "line-track", "--image", "x.png", "prog.py"],
+     "--image cannot go with --world"),
+    (on_sim, ["--world", "line-track", "--car", "wheels=4", "prog.py"],
+     "unknown car constant 'wheels'"),
+    (on_sim, ["--web", "--headless", "prog.py"], "--headless shows no page"),
+    (on_sim, ["--web", "--port", "x", "prog.py"], "port number"),
+    (on_sim, ["--listen-all", "prog.py"], "add --web"),
+    (on_sim, ["--save-windows", "prog.py", "prog.py"], "cannot make the folder prog.py"),
+    (on_car, ["--port", "x", "prog.py"], "port number"),
+    (on_car, ["--web", "prog.py"], "unrecognized arguments: --web"),
+    (on_car, ["--save-windows", "prog.py", "prog.py"], "cannot make the folder prog.py"),
+]
+
+
+@pytest.mark.parametrize("launcher, argv, complaint", MISTAKES)
+def test_mistakes_stop_the_launcher(tmp_path, monkeypatch, capfd, launcher, argv, complaint):
+    (tmp_path / "prog.py").write_text("print('ran')\n")
+    monkeypatch.chdir(tmp_path)
+
+    def run_as_main(*args, **kwargs):
+        raise AssertionError("the program ran")
+
+    monkeypatch.setattr(launcher, "run_as_main", run_as_main)
+    with pytest.raises(SystemExit) as ended:
+        launcher.main(argv)
+    assert ended.value.code == 2
+    assert complaint in capfd.readouterr().err  # also the simulator's own, on fd 2
+
+
+def test_a_mistake_exits_with_the_usage(tmp_path):
+    r = launch(tmp_path, "print('ran')", "--inputs", "256")
+    assert r.returncode == 2 and r.stdout == ""
+    assert r.stderr.startswith("usage: zelk-run-on-sim [OPTIONS] PROGRAM.py [ARGS...]\n")
+    assert r.stderr.endswith("error: argument --inputs: LEVELS must be 0..255, not 256\n")
+
+
+def test_quiet_hides_only_the_librarys_routine_lines(capsys):
+    from control_zelk import Drivox_1
+
+    with BoardSim() as sim, sim.redirect_serial(), run_output.quiet_library():
+        program = {}
+        exec("from control_zelk.Drivox_1 import *\nprint('mine', [1])\nprint('1')", program)
+        car = Drivox_1.Car()
+        car.car_go(30)
+        sim.inject("badsum")
+        car.car_stop()
+    # The program's lines, and the library's warning about the damaged reply.
+    assert capsys.readouterr().out == "mine [1]\n1\n异常：收到数据有误\n"
+    assert "print" not in program
+    assert not hasattr(Drivox_1, "print") and not hasattr(Drivox_1, "__all__")
 
 
 def test_installed_launcher_runs_a_program_beside_the_simulator(tmp_path):

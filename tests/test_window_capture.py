@@ -1,4 +1,6 @@
-"""window_capture.capture_windows: what reaches the sink, the key waits, OpenCV's own errors."""
+"""window_capture.capture_windows: what reaches the sink, the key waits, OpenCV's own errors;
+the windows' last pictures kept as files (window_files)."""
+import os
 import threading
 import time
 
@@ -7,6 +9,7 @@ import numpy as np
 import pytest
 
 from zelk_run.window_capture import capture_windows
+from zelk_run.window_files import LastPictures, file_names
 
 REPLACED = ("imshow", "waitKey", "waitKeyEx", "pollKey", "namedWindow", "destroyWindow",
             "destroyAllWindows", "resizeWindow", "moveWindow", "setWindowTitle",
@@ -146,3 +149,31 @@ class TestKeys:
         with capture_windows(show=False, sink=view), pytest.raises(KeyboardInterrupt):
             cv2.waitKey(0)
         assert time.monotonic() - started < 10
+
+
+class TestSavedWindows:
+    def test_each_windows_last_picture_as_shown_outlives_the_window(self, tmp_path):
+        keep = LastPictures(str(tmp_path))
+        with capture_windows(show=False, keep=keep):
+            cv2.imshow("out", np.zeros((4, 6, 3), np.uint8))
+            cv2.imshow("out", np.full((4, 6), 0.5, np.float32))  # shown as grey 128
+            cv2.imshow("a/b", np.full((3, 3, 3), 9, np.uint8))
+            cv2.destroyAllWindows()
+        written, failed = keep.write()
+        assert failed == [] and [os.path.basename(p) for p in written] == ["out.png", "a_b.png"]
+        assert np.all(cv2.imread(written[0], cv2.IMREAD_UNCHANGED) == np.full((4, 6), 128))
+        keep.folder = str(tmp_path / "gone")
+        assert keep.write() == ([], [str(tmp_path / "gone" / name) for name in
+                                     ("out.png", "a_b.png")])
+
+    @pytest.mark.parametrize(
+        "windows, files",
+        [
+            (["face", "相机 1", "a-b_c.d"], ["face.png", "相机 1.png", "a-b_c.d.png"]),
+            (["../up", ".hidden", "a/b", "a:b", "a_b", ""],
+             ["_._up.png", "_hidden.png", "a_b.png", "a_b (2).png", "a_b (3).png", "_.png"]),
+            (["名" * 100], ["名" * 60 + ".png"]),  # 184 bytes
+        ],
+    )
+    def test_file_names_stay_in_the_folder_and_apart(self, windows, files):
+        assert list(file_names(windows).values()) == files

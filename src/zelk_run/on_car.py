@@ -1,6 +1,6 @@
 """Runs a learner's program on the car, unchanged, and serves a web page that shows it.
 
-    zelk-run-on-car [--port N] [--listen-all] PROGRAM.py [ARGS...]   (or: python -m zelk_run.on_car)
+    zelk-run-on-car [OPTIONS] PROGRAM.py [ARGS...]   (or: python -m zelk_run.on_car)
 
 The program runs as __main__ in this process on the real board and camera. The page (its
 address is printed on stderr first) shows the program's windows, each command it sends the
@@ -13,6 +13,7 @@ import argparse
 import contextlib
 import sys
 
+from . import run_output
 from .board_tap import BOARD_PORT, BoardTap
 from .program_runner import parse_args, run_as_main
 from .web_launch import TapReadings, add_options, finish_page, open_view, output_to_page
@@ -37,6 +38,7 @@ def build_parser():
         help=f"the serial device the board answers on (default {BOARD_PORT}); the program "
         f"still opens {BOARD_PORT}",
     )
+    run_output.add_options(parser.add_argument_group("output"))
     return parser
 
 
@@ -46,7 +48,8 @@ def main(argv=None):
     sys.stdout.reconfigure(line_buffering=True)  # the program's prints as they are made
     with contextlib.ExitStack() as stack:
         try:
-            view = open_view(opts, stack)
+            keep = run_output.start(opts, stack, parser.prog)
+            view = open_view(opts, stack, keep)
         except OSError as exc:
             parser.exit(2, f"{parser.prog}: {exc}\n")
         tap = BoardTap(view.add_trace, opts.board_port)

@@ -12,17 +12,19 @@ the options. Exits with the program's status.
 import argparse
 import contextlib
 import os
+import shutil
 import signal
 import sys
 import tempfile
 import threading
 
+from . import run_output
 from . import world as worlds
 from .board_link import FAULT_KINDS, BoardSim, BoardSimError
 from .program_runner import after_import, let_ctrl_c_through, parse_args, run_as_main
 from .trace_output import TraceOutput
 from .web_launch import (SimReadings, TraceTee, add_options, check_options, finish_page,
-                         open_view, output_to_page, summary_pose_log)
+                         open_view, output_to_page)
 
 # The demonstration world when --distance is not given: an obstacle this far ahead that comes
 # APPROACH_STEP closer with each distance reading while the car drives forward.
@@ -174,6 +176,7 @@ def build_parser():
         "they come between the program's lines, never inside one), off, or a FILE to "
         "(over)write (./stderr for a file of that name)",
     )
+    run_output.add_options(output)
     add_options(parser.add_argument_group("windows and the web page"), switches=True)
     return parser
 
@@ -254,20 +257,17 @@ def main(argv=None):
 
     with contextlib.ExitStack() as stack:
         try:
-            view = open_view(opts, stack)
-            pose_log = opts.pose_log
-            if view is not None:
-                # Registered before the simulator: run once it has ended, its pose log complete.
-                pose_log = summary_pose_log(opts, stack)
-                stack.callback(finish_page, view, opts.world, pose_log)
+            keep = run_output.start(opts, stack, parser.prog)
+            view = open_view(opts, stack, keep)
             trace = None
             if opts.trace != "off":
                 trace = TraceOutput.open(opts.trace)
                 stack.callback(trace.close)
             echo = trace if view is None else TraceTee(view, trace, "[board] ")
+            summary = LessonSummary.prepare(opts, stack, view)
             sim = stack.enter_context(
                 BoardSim(echo=echo, prefix="[board] ", world=opts.world, car=opts.car,
-                         pose_log=pose_log)
+                         pose_log=summary.pose_log)
             )
             set_world(sim, opts)
             redirect_camera_zero(opts, stack, sim)
@@ -279,17 +279,71 @@ def main(argv=None):
             if opts.trail_picture:
                 write_trail_picture(sim, opts.trail_picture)
 
+        def before_the_cut():
+            trail_picture()
+            if keep is not None:
+                run_output.save_windows(keep, parser.prog)
+
         stack.callback(trail_picture)
         deadline = None
         if opts.duration is not None:
-            deadline = Deadline(opts.duration, sim, on_cut=trail_picture)
+            deadline = Deadline(opts.duration, sim, on_cut=before_the_cut)
         with output_to_page(view):
             status = run_program(opts.program, opts.args, sim, trace, deadline)
+        summary.ran = True
         if view is not None:
             with contextlib.suppress(OSError, BoardSimError):
                 sim.sync_trace()  # the car's last commands (its stop) on the page
             view.program_ended()
         return status
+
+
+class LessonSummary:
+    """At the end of a run: in a world with a line, how the car went along it (laps and their
+    times, how far from the line), printed from the run's pose log once the simulator has
+    stopped and the log is whole; and the program's end shown on the page, if there is one."""
+
+    def __init__(self, world, pose_log, view):
+        self.world = world
+        self.pose_log = pose_log
+        self.view = view
+        self.ran = False  # set once the program has run: no summary after a failed start
+
+    @classmethod
+    def prepare(cls, opts, stack, view):
+        """The summary to give when `stack` closes (enter it before the simulator, which is to
+        close first), with the pose log to ask the simulator for: --pose-log's; with --world
+        and no --pose-log, a temporary one."""
+        pose_log = opts.pose_log
+        if opts.world is not None and pose_log is None:
+            # Not a TemporaryDirectory: the program's exit handlers, run before the summary,
+            # would remove that.
+            folder = tempfile.mkdtemp(prefix="zelk-poses-")
+            stack.callback(shutil.rmtree, folder, ignore_errors=True)
+            pose_log = os.path.join(folder, "poses.csv")
+        summary = cls(opts.world, pose_log, view)
+        stack.callback(summary.report)
+        return summary
+
+    def line_summary(self):
+        """The LineSummary of the run, or None (no world, no line, no run, no pose)."""
+        if not self.ran or self.world is None:
+            return None
+        track = worlds.world_track(self.world)
+        if track is None:
+            return None
+        return worlds.line_summary(track, worlds.read_poses(self.pose_log))
+
+    def report(self):
+        try:
+            summary = self.line_summary()
+        except (OSError, ValueError) as exc:
+            print(f"zelk-run-on-sim: no lesson summary: {exc}", file=sys.stderr)
+            summary = None
+        if summary is not None:
+            print(f"zelk-run-on-sim: on the line: {summary.text()}", file=sys.stderr, flush=True)
+        if self.view is not None:
+            finish_page(self.view, summary)
 
 
 def write_trail_picture(sim, path):

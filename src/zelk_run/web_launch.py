@@ -30,14 +30,11 @@ import argparse
 import contextlib
 import errno
 import os
-import shutil
 import socket
 import sys
-import tempfile
 
 from .program_runner import after_import, let_ctrl_c_through
 from .web_view import WebView, machine_addresses
-from .world import run_line_summary
 
 DEFAULT_PORT = 8765
 
@@ -89,10 +86,11 @@ def has_display():
     return bool(os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"))
 
 
-def open_view(opts, stack):
+def open_view(opts, stack, keep=None):
     """Starts the page (when asked: the car's launcher, without --web, always serves it) and
-    captures the program's windows once it imports cv2, for as long as `stack` is open.
-    Returns the WebView (its readings still to be set), or None."""
+    captures the program's windows once it imports cv2, for as long as `stack` is open (their
+    pictures also to `keep`, if given). Returns the WebView (its readings still to be set), or
+    None."""
     view = None
     if getattr(opts, "web", True):
         host = "0.0.0.0" if opts.listen_all else "127.0.0.1"
@@ -112,14 +110,15 @@ def open_view(opts, stack):
                       for host in (socket.gethostname(), *machine_addresses())]
             print("  from other machines: " + "\n                   or: ".join(others),
                   file=sys.stderr, flush=True)
-    if view is None and not getattr(opts, "headless", False):
+    headless = getattr(opts, "headless", False)
+    if view is None and not headless and keep is None:
         return None
-    show = view is not None and has_display()
+    show = not headless and (view is None or has_display())
 
     def capture(_cv2):
         from .window_capture import capture_windows  # imports cv2: only once the program has
 
-        stack.enter_context(capture_windows(show=show, sink=view))
+        stack.enter_context(capture_windows(show=show, sink=view, keep=keep))
 
     stack.enter_context(after_import("cv2", capture))
     return view
@@ -220,30 +219,12 @@ class TapReadings:
         return readings
 
 
-def summary_pose_log(opts, stack):
-    """The pose log a run writes: --pose-log's; for the page's lesson summary of a --world
-    run without one, a temporary file for as long as `stack` is open."""
-    if opts.pose_log or not opts.world:
-        return opts.pose_log
-    # Not a TemporaryDirectory: its finalizer runs with the program's exit handlers, before
-    # the log is read.
-    folder = tempfile.mkdtemp(prefix="zelk-poses-")
-    stack.callback(shutil.rmtree, folder, ignore_errors=True)
-    return os.path.join(folder, "poses.csv")
-
-
-def finish_page(view, world=None, pose_log=None):
-    """Shows the program's end on the page, with the lesson summary of a run in a world with
-    a line (its pose log complete: the simulator has ended)."""
-    summary = None
-    if world and pose_log:
-        try:
-            found = run_line_summary(world, pose_log)
-        except (OSError, ValueError):
-            found = None
-        if found is not None:
-            summary = {"lap_times_s": found.lap_times_s,
-                       "mean_distance_cm": found.mean_distance_cm,
-                       "largest_distance_cm": found.largest_distance_cm,
-                       "largest_at_s": found.largest_at_s}
+def finish_page(view, summary=None):
+    """Shows the program's end on the page, with the lesson summary (a LineSummary) of a run in
+    a world with a line."""
+    if summary is not None:
+        summary = {"lap_times_s": summary.lap_times_s,
+                   "mean_distance_cm": summary.mean_distance_cm,
+                   "largest_distance_cm": summary.largest_distance_cm,
+                   "largest_at_s": summary.largest_at_s}
     view.finish(summary)

@@ -1,7 +1,7 @@
 """Hands what a program shows in its OpenCV windows to a sink (the web view), and lets the
 sink's keys come out of the program's key waits.
 
-    with capture_windows(show=False, sink=view):
+    with capture_windows(show=False, sink=view, keep=last_pictures):
         run the program
 
 While active, cv2.imshow, the key waits and the window functions of the cv2 module are
@@ -18,6 +18,7 @@ show=False: no real window is ever opened (a program runs without a display): th
 functions only check their arguments, waitKey(delay) waits for the sink's keys or sleeps.
 show=True: the real functions run too, and a key from the sink ends a key wait as a key
 typed in a window would.
+keep, if given, also gets show_window(name, picture) for every picture shown (no keys).
 Arguments OpenCV would refuse are handed to the real function, so that the error raised is
 OpenCV's own.
 """
@@ -109,10 +110,11 @@ def _checked(real, replacement):
 class _Replacements:
     """The replacement functions; `real` holds the originals they stand in for."""
 
-    def __init__(self, real, show, sink):
+    def __init__(self, real, show, sink, keep):
         self.real = real
         self.show = show
         self.sink = sink
+        self.keep = keep
 
     def imshow(self, winname, mat):
         if self.show:
@@ -121,10 +123,11 @@ class _Replacements:
             if _is_name(winname):
                 displayable(mat)  # raises imshow's error about the channels, if that is it
             self.real["imshow"](winname, mat)  # raises OpenCV's error about the others
-        if self.sink is not None:
-            picture = displayable(mat) if _is_name(winname) else None
-            if picture is not None:
-                self.sink.show_window(winname or "", picture)
+        takers = [taker for taker in (self.sink, self.keep) if taker is not None]
+        picture = displayable(mat) if takers and _is_name(winname) else None
+        if picture is not None:
+            for taker in takers:
+                taker.show_window(winname or "", picture)
 
     def _wait(self, name, delay):
         real = self.real[name]
@@ -210,12 +213,13 @@ def _is_size(size):
 
 
 @contextlib.contextmanager
-def capture_windows(show=True, sink=None):
+def capture_windows(show=True, sink=None, keep=None):
     """While the block runs, the program's windows go to `sink` (also to the screen if
-    `show`), and the sink's keys reach its key waits. The cv2 functions are restored after."""
+    `show`, and their pictures to `keep`), and the sink's keys reach its key waits. The cv2
+    functions are restored after."""
     names = _REPLACED_ALWAYS + (() if show else _REPLACED_WITHOUT_WINDOWS)
     real = {name: getattr(cv2, name) for name in names}
-    replacements = _Replacements(real, show, sink)
+    replacements = _Replacements(real, show, sink, keep)
     for name in names:
         setattr(cv2, name, _checked(real[name], getattr(replacements, name)))
     try:

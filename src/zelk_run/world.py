@@ -158,6 +158,12 @@ class Track:
         return float(distances[i]), float(poses.t[i])
 
 
+def world_track(name_or_path):
+    """The world's line as a Track, or None when the world has no line."""
+    points = load_world(name_or_path).get("line")
+    return Track(points) if points else None
+
+
 def distance_ahead(x, y, heading_deg, walls):
     """Distance from (x, y) along the heading to the nearest wall ({"from": [x, y], "to": [x,
     y]}) it meets, math.inf when it meets none."""
@@ -257,12 +263,3 @@ def line_summary(track, poses):
     i = int(np.argmax(distances))
     return LineSummary([t - float(poses.t[0]) for t in track.laps(poses)],
                        float(distances.mean()), float(distances[i]), float(poses.t[i]))
-
-
-def run_line_summary(world, pose_log):
-    """The LineSummary of a run in `world` (a NAME or a file, as --world takes it) whose poses
-    went to the pose log `pose_log`; None when the world has no line or the log no pose."""
-    line = load_world(world).get("line")
-    if not line:
-        return None
-    return line_summary(Track(line), read_poses(pose_log))
