@@ -897,13 +897,13 @@ class Call:
         return made(*junk)
 
 
-def make_override(spec):
+def make_override(plan):
     def override(self, *args, **kwargs):
-        for n, v in spec["sets"].items():
+        for n, v in plan["sets"].items():
             setattr(self, n, v)
-        if spec["raises"]:
+        if plan["raises"]:
             raise JunkError("override")
-        return spec["returns"]
+        return plan["returns"]
 
     return override
 
