@@ -9,6 +9,7 @@ import cv2
 import numpy as np
 import pytest
 
+import frame_kinds as fk
 import vision_assets as va
 import vision_reference as vr
 from control_zelk import optik1
@@ -191,22 +192,12 @@ def test_missing_or_broken_cascade(pair, kit):
     assert not hasattr(native, "color_data")
 
 
-def view_of(index, bars=BARS["two faces"]):
-    return lambda: va.bar_frame(bars, h=260, w=340)[index]
-
-
 FRAMES = {   # name -> (make the frame, strict)
-    "None": (lambda: None, True),
-    "empty list": (lambda: [], True),
-    "grey": (lambda: cv2.cvtColor(va.bar_frame(BARS["two faces"]), cv2.COLOR_BGR2GRAY), True),
-    "empty": (lambda: np.zeros((0, 0, 3), np.uint8), True),
-    "float32": (lambda: va.bar_frame(BARS["two faces"]).astype(np.float32), True),
-    "BGRA": (lambda: cv2.cvtColor(va.bar_frame(BARS["two faces"]), cv2.COLOR_BGR2BGRA), False),
-    "crop of a larger frame": (view_of(np.s_[10:250, 12:332]), True),
-    "every second row": (view_of(np.s_[::2]), True),
-    "rows upside down": (view_of(np.s_[::-1]), True),
-    "mirrored, no face": (view_of(np.s_[:, ::-1], []), True),
-    "channels reversed": (view_of(np.s_[..., ::-1]), True),
+    **fk.frames_of_every_kind(va.bar_frame(BARS["two faces"]), [
+        "None", "empty list", "grey", "empty", "float32", "BGRA", "crop of a larger frame",
+        "every second row of a taller frame", "rows upside down", "channels reversed"],
+        lenient=["BGRA"]),
+    "mirrored, no face": (lambda: va.bar_frame([])[:, ::-1], True),
 }
 
 
@@ -256,14 +247,9 @@ def test_decode_display_stores_er_data_only_when_something_is_read(pair):
     assert not np.array_equal(native.marked, grey) and pair.recorders[0].calls == []
 
 
-QR_FRAMES = {
-    "None": (lambda: None, True),
-    "grey": (lambda: cv2.cvtColor(QR["two codes"], cv2.COLOR_BGR2GRAY), True),
-    "empty": (lambda: np.zeros((0, 0, 3), np.uint8), True),
-    "mirrored view": (lambda: QR["two codes"][:, ::-1], True),
-    "BGRA": (lambda: cv2.cvtColor(QR["two codes"], cv2.COLOR_BGR2BGRA), False),
-    "float32": (lambda: QR["two codes"].astype(np.float32), False),
-}
+QR_FRAMES = fk.frames_of_every_kind(
+    QR["two codes"], ["None", "grey", "empty", "mirrored", "BGRA", "float32"],
+    lenient=["BGRA", "float32"])
 
 
 @pytest.mark.parametrize("name", QR_FRAMES)
@@ -391,14 +377,8 @@ def test_the_tensor_seen_by_the_network(pair, kit, method, points, tensor):
     np.testing.assert_allclose(scores, va.probe_scores(tensor(NOISE), points), atol=2e-4)
 
 
-MODEL_FRAMES = {
-    "None": (lambda: None, True),
-    "grey": (lambda: cv2.cvtColor(NOISE, cv2.COLOR_BGR2GRAY), True),
-    "empty": (lambda: np.zeros((0, 0, 3), np.uint8), True),
-    "BGRA": (lambda: cv2.cvtColor(NOISE, cv2.COLOR_BGR2BGRA), True),
-    "mirrored view": (lambda: NOISE[:, ::-1], True),
-    "float32": (lambda: NOISE.astype(np.float32), False),
-}
+MODEL_FRAMES = fk.frames_of_every_kind(
+    NOISE, ["None", "grey", "empty", "BGRA", "mirrored", "float32"], lenient=["float32"])
 
 
 @pytest.mark.parametrize("method", ["onnx_detect_new", "model_recognize"])
@@ -444,15 +424,9 @@ def test_beauty_face_is_the_seven_cv2_steps_bit_for_bit(pair, name, frame):
     assert (obj.Type, obj.flag_cap, obj.time) == ("彩色图", 0, 40) and pair.recorders[0].calls == []
 
 
-BEAUTY_FRAMES = {
-    "None": (lambda: None, True),
-    "empty list": (lambda: [], True),
-    "empty": (lambda: np.zeros((0, 0, 3), np.uint8), True),
-    "BGRA": (lambda: cv2.cvtColor(PHOTOS["portrait"], cv2.COLOR_BGR2BGRA), True),
-    "channels reversed": (lambda: PHOTOS["portrait"][..., ::-1], True),
-    "grey": (lambda: cv2.cvtColor(PHOTOS["portrait"], cv2.COLOR_BGR2GRAY), False),
-    "float32": (lambda: PHOTOS["portrait"].astype(np.float32), False),
-}
+BEAUTY_FRAMES = fk.frames_of_every_kind(PHOTOS["portrait"], [
+    "None", "empty list", "empty", "BGRA", "channels reversed", "grey", "float32"],
+    lenient=["grey", "float32"])
 
 
 @pytest.mark.parametrize("name", BEAUTY_FRAMES)

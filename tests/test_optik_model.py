@@ -8,6 +8,7 @@ import cv2
 import numpy as np
 import pytest
 
+import frame_kinds as fk
 import vision_assets as va
 import vision_reference as vr
 from control_zelk import optik, optik1
@@ -40,12 +41,6 @@ def test_constructor(make, kit):
     mr, _ = make("qmt4082.proto")
     assert list(vars(mr).items())[1:] == [("item", "qmt4082"), ("pro", 0), ("data", "none")]
     assert list(vars(mr))[0] == "model" and type(mr.model) is cv2.dnn.Net and type(mr.pro) is int
-    assert isinstance(mr, optik.Camera) and optik.model_recognize.detect is optik.Camera.detect
-    assert optik.model_recognize.recognize is not optik.Camera.recognize and mr.detect(FRAME) is None
-    for op in ("read_camera", "show_image", "close_camera"):
-        with pytest.raises(AttributeError):
-            getattr(mr, op)()
-    mr.close_allwindows()
 
 
 @pytest.mark.parametrize("name, item", [("digits.v2.onnx", "digits"), ("turn.onnx", "turn"),
@@ -140,19 +135,9 @@ def test_a_tensor_the_network_refuses_leaves_pro_and_data(make):
         assert np.array_equal(native.pro, pro) and native.data == "右转"
 
 
-FRAMES = {   # name -> (make the frame, strict)
-    "None": (lambda: None, True),
-    "grey": (lambda: cv2.cvtColor(FRAME, cv2.COLOR_BGR2GRAY), True),
-    "empty": (lambda: np.zeros((0, 0, 3), np.uint8), True),
-    "one row": (lambda: FRAME[:1].copy(), True),
-    "BGRA": (lambda: cv2.cvtColor(FRAME, cv2.COLOR_BGR2BGRA), True),
-    "crop of a larger frame": (lambda: np.pad(FRAME, ((2, 2), (3, 3), (0, 0)))[2:-2, 3:-3], True),
-    "mirrored": (lambda: FRAME[:, ::-1], True),
-    "channels reversed": (lambda: FRAME[..., ::-1], True),
-    "Fortran order": (lambda: np.asfortranarray(FRAME), True),
-    "float32": (lambda: FRAME.astype(np.float32), False),
-    "int16": (lambda: FRAME.astype(np.int16), False),
-}
+FRAMES = fk.frames_of_every_kind(FRAME, [   # name -> (make the frame, strict)
+    "None", "grey", "empty", "one row", "BGRA", "crop of a larger frame", "mirrored",
+    "channels reversed", "Fortran order", "float32", "int16"], lenient=["float32", "int16"])
 
 
 @pytest.mark.parametrize("op", ["onnx_detect", "onnx_detect_new", "recognize"])
