@@ -393,15 +393,16 @@ def boundary_logits():
 class Recorder:
     """Stands in for a module's cv2: records imshow (with a copy of the image, as it was at
     that moment), waitKey, namedWindow, resizeWindow and destroyAllWindows; everything else is
-    the real cv2."""
+    the real cv2, but for the names in also, which are recorded as well (and return None)."""
 
     WINDOW_CALLS = ("imshow", "waitKey", "namedWindow", "resizeWindow", "destroyAllWindows")
 
-    def __init__(self):
+    def __init__(self, also=()):
         self.calls = []
+        self.recorded = self.WINDOW_CALLS + tuple(also)
 
     def __getattr__(self, name):
-        if name not in self.WINDOW_CALLS:
+        if name not in self.recorded:
             return getattr(cv2, name)
 
         def record(*args):
@@ -414,6 +415,14 @@ class Recorder:
     def windows(self):
         """[(window, image)] in showing order."""
         return [(c[1], c[2]) for c in self.calls if c[0] == "imshow"]
+
+    def shown(self, window):
+        """The images shown in window, in order."""
+        return [image for name, image in self.windows() if name == window]
+
+    def waits(self):
+        """The times of the key waits, in order."""
+        return [c[1] for c in self.calls if c[0] == "waitKey"]
 
     def summary(self):
         """The calls with each image replaced by its shape: readable in a failure message."""
