@@ -393,25 +393,18 @@ class TestControl:
         finally:
             live.stop()
 
-    def test_quit_exits_and_removes_the_socket(self):
+    @pytest.mark.parametrize("ask", ["quit", signal.SIGTERM, signal.SIGINT], ids=str)
+    def test_quit_or_a_signal_exits_cleanly_and_removes_the_socket(self, ask):
         s = BoardSim().start()
         try:
-            assert s.request("quit") == "ok"
+            if ask == "quit":
+                assert s.request("quit") == "ok"
+            else:
+                s.send_signal(ask)
             assert s.wait(timeout=5) == 0
             assert not os.path.exists(s.control_path)
         finally:
             s.stop()
-
-    @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
-    def test_signal_exits_cleanly(self, sig):
-        s = BoardSim().start()
-        try:
-            s.send_signal(sig)
-            assert s.wait(timeout=5) == 0
-            assert not os.path.exists(s.control_path)
-        finally:
-            s.stop()
-
 
     def test_end_of_input_exits_when_asked(self):
         # What a parent that died without stopping the simulator looks like from its side.

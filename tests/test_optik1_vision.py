@@ -65,10 +65,7 @@ def assert_same(make, native, ref, call, names=FACE_STATE, lenient=False):
     assert va.equal_images(frames[0], frames[1]), "the marks in the caller's array differ"
     if hasattr(ref, "img_new"):
         assert native.img_new is native.img
-    native_rec, ref_rec = make.recorders
-    assert native_rec.summary() == ref_rec.summary() and va.same_calls(native_rec, ref_rec)
-    native_rec.calls.clear()
-    ref_rec.calls.clear()
+    va.assert_same_windows(make.recorders)
     return got
 
 
@@ -271,14 +268,6 @@ MODEL_CALLS = {"onnx_detect_new": lambda obj: obj.onnx_detect_new(obj.img),
                "model_recognize": lambda obj: obj.model_recognize()}
 
 
-def assert_same_pro(got, want, rtol=1e-6):
-    if isinstance(want, int):
-        assert type(got) is int and got == want
-        return
-    assert isinstance(got, np.ndarray) and got.dtype == want.dtype == np.float32 and got.shape == want.shape
-    np.testing.assert_allclose(got, want, rtol=rtol, atol=1e-7)
-
-
 def test_model_loads_the_default_file_or_the_one_named(pair, kit):
     obj = Img(NOISE)
     assert obj.model_() is None
@@ -305,7 +294,7 @@ def test_model_recognize_labels(pair, model, m_data):
             obj.model_(model)
     assert_same(pair, native, ref, lambda obj: obj.model_recognize(), MODEL_STATE)
     assert native.m_data == m_data
-    assert_same_pro(native.pro, ref.pro)
+    va.assert_same_pro(native.pro, ref.pro)
 
 
 def test_recognition_uses_the_network_this_object_holds(pair, kit):
@@ -331,7 +320,7 @@ def test_onnx_detect_new_loads_the_default_network_when_there_is_none(pair):
     assert not hasattr(native, "model")
     assert_same(pair, native, ref, lambda obj: obj.onnx_detect_new(NOISE), MODEL_STATE)
     assert type(native.model) is cv2.dnn.Net and native.item == "qmt4082" and native.m_data == "none"
-    assert_same_pro(native.pro, ref.pro)
+    va.assert_same_pro(native.pro, ref.pro)
 
 
 def test_a_run_that_fails_leaves_pro_0_and_m_data_none(pair):
@@ -372,7 +361,7 @@ def test_the_tensor_seen_by_the_network(pair, kit, method, points, tensor):
     for obj in (native, ref):
         obj.model_("probe.onnx")
     assert_same(pair, native, ref, MODEL_CALLS[method], MODEL_STATE)
-    assert_same_pro(native.pro, ref.pro, rtol=1e-5)
+    va.assert_same_pro(native.pro, ref.pro, rtol=1e-5)
     scores = np.log(native.pro.astype(np.float64) / native.pro[-1])
     np.testing.assert_allclose(scores, va.probe_scores(tensor(NOISE), points), atol=2e-4)
 
@@ -391,7 +380,7 @@ def test_model_methods_on_frames_of_every_kind(pair, method, name):
         obj.img = make()
     got = assert_same(pair, native, ref, MODEL_CALLS[method], MODEL_STATE, lenient=not strict)
     if got == ("returned", None):
-        assert_same_pro(native.pro, ref.pro)
+        va.assert_same_pro(native.pro, ref.pro)
 
 
 # ---------------------------------------------------------------------------------------------

@@ -31,12 +31,6 @@ def write_model(kit, name, data):
         f.write(data)
 
 
-def assert_same_pro(got, want, rtol=1e-6):
-    """pro as NumPy computes it from the network's float32 scores: a float32 vector."""
-    assert isinstance(got, np.ndarray) and got.dtype == want.dtype == np.float32 and got.shape == want.shape
-    np.testing.assert_allclose(got, want, rtol=rtol, atol=1e-7)
-
-
 def test_constructor(make, kit):
     mr, _ = make("qmt4082.proto")
     assert list(vars(mr).items())[1:] == [("item", "qmt4082"), ("pro", 0), ("data", "none")]
@@ -70,7 +64,7 @@ def test_recognize_labels(make, model, data):
     assert native.recognize(FRAME) is None
     ref.recognize(FRAME)
     assert native.data == ref.data == data
-    assert_same_pro(native.pro, ref.pro)
+    va.assert_same_pro(native.pro, ref.pro)
 
 
 def test_the_threshold_is_strict(make, kit):
@@ -83,7 +77,7 @@ def test_the_threshold_is_strict(make, kit):
         native.recognize(FRAME)
         ref.recognize(FRAME)
         assert native.data == ref.data == data
-        assert_same_pro(native.pro, ref.pro)
+        va.assert_same_pro(native.pro, ref.pro)
 
 
 def test_the_label_tables_are_read_when_recognize_runs(make, monkeypatch):
@@ -118,7 +112,7 @@ def test_the_tensor_seen_by_the_network(make, kit, op, points, tensor):
     for frame in frames:
         assert getattr(native, op)(frame) is None
         getattr(ref, op)(frame)
-        assert_same_pro(native.pro, ref.pro, rtol=1e-5)
+        va.assert_same_pro(native.pro, ref.pro, rtol=1e-5)
         scores = np.log(native.pro.astype(np.float64) / native.pro[-1])
         # the network sums in float32: means are good to about 1e-4, single pixels far better
         np.testing.assert_allclose(scores, va.probe_scores(tensor(frame), points), atol=2e-4)
@@ -147,7 +141,7 @@ def test_frames_of_every_kind(make, op, name):
     build, strict = FRAMES[name]
     got, _, _ = va.run_both(getattr(native, op), getattr(ref, op), build, lenient=not strict)
     if got == ("returned", None):
-        assert_same_pro(native.pro, ref.pro)
+        va.assert_same_pro(native.pro, ref.pro)
     elif got is not None:                        # the error leaves pro as it was
         assert native.pro == 0
     assert native.data == ref.data

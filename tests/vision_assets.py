@@ -429,12 +429,25 @@ class Recorder:
         return [(c[0], c[1], c[2].shape) if c[0] == "imshow" else c for c in self.calls]
 
 
-def same_calls(a, b):
-    """Two recorders saw the same window calls with equal images."""
-    if a.summary() != b.summary():
-        return False
-    return all(np.array_equal(x[2], y[2]) and x[2].dtype == y[2].dtype
-               for x, y in zip(a.calls, b.calls) if x[0] == "imshow")
+def assert_same_windows(recorders):
+    """The two recorders saw the same window calls with equal images; both forget them."""
+    a, b = recorders
+    assert a.summary() == b.summary()
+    assert all(np.array_equal(x[2], y[2]) and x[2].dtype == y[2].dtype
+               for x, y in zip(a.calls, b.calls) if x[0] == "imshow"), "a window shows another image"
+    a.calls.clear()
+    b.calls.clear()
+
+
+def assert_same_pro(got, want, rtol=1e-6):
+    """pro as NumPy computes it from the network's float32 scores: a float32 vector (or the
+    int it starts as)."""
+    if isinstance(want, int):
+        assert type(got) is int and got == want
+        return
+    assert isinstance(got, np.ndarray) and got.dtype == want.dtype == np.float32
+    assert got.shape == want.shape
+    np.testing.assert_allclose(got, want, rtol=rtol, atol=1e-7)
 
 
 # ---------------------------------------------------------------------------------------------
