@@ -24,6 +24,14 @@ def pytest_configure(config):
 
 
 @pytest.fixture
+def sim():
+    """A fresh, running board simulator (a ``zelk_run.board_link.BoardSim``, see ``board``),
+    reached through its own pty, ``sim.port``: nothing is redirected."""
+    with BoardSim() as s:
+        yield s
+
+
+@pytest.fixture
 def board():
     """A fresh, running board simulator with ``serial.Serial`` redirected to it: anything that
     opens "/dev/ttyAMA0" during the test talks to the simulator.

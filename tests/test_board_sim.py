@@ -10,42 +10,13 @@ import textwrap
 import pytest
 import serial
 from zelk_run.board_link import BOARD_PORT, BoardSim, BoardSimError, find_binary
-from layout import ON_SIM
-
-
-
-def frame(type_, function, payload=b""):
-    """A command frame with `payload` in bytes 4.. (zero-filled through byte 12)."""
-    body = bytes([0x55, 0x0E, type_, function]) + payload.ljust(9, b"\0")
-    assert len(body) == 13
-    return body + bytes([sum(body) & 0xFF])
-
-
-def args16(*values):
-    """Signed 16-bit arguments the way the host sends them (negative v as 65535 + v)."""
-    return b"".join((v + 65535 if v < 0 else v).to_bytes(2, "big") for v in values)
-
-
-def reply_for(type_, function, inputs=0, distance=0):
-    body = bytes([0x55, 0x0E, type_, function, inputs]) + distance.to_bytes(2, "big")
-    body = body.ljust(13, b"\0")
-    return body + bytes([sum(body) & 0xFF])
-
-
-def checksum_ok(data):
-    return len(data) >= 2 and data[-1] == sum(data[:-1]) & 0xFF
-
+from board_frames import args16, checksum_ok, frame, reply_for
+from layout import run_on_sim
 
 CHASSIS = frame(1, 1, args16(50, 0, 0))
 # Sent after a frame that must go unanswered: replies keep their order, so if anything else
 # had been sent back, it would be read in place of the probe's reply.
 PROBE = frame(0x7E, 0x7E)
-
-
-@pytest.fixture
-def sim():
-    with BoardSim() as s:
-        yield s
 
 
 @pytest.fixture
@@ -422,25 +393,18 @@ class TestControl:
         finally:
             live.stop()
 
-    def test_quit_exits_and_removes_the_socket(self):
+    @pytest.mark.parametrize("ask", ["quit", signal.SIGTERM, signal.SIGINT], ids=str)
+    def test_quit_or_a_signal_exits_cleanly_and_removes_the_socket(self, ask):
         s = BoardSim().start()
         try:
-            assert s.request("quit") == "ok"
+            if ask == "quit":
+                assert s.request("quit") == "ok"
+            else:
+                s.send_signal(ask)
             assert s.wait(timeout=5) == 0
             assert not os.path.exists(s.control_path)
         finally:
             s.stop()
-
-    @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
-    def test_signal_exits_cleanly(self, sig):
-        s = BoardSim().start()
-        try:
-            s.send_signal(sig)
-            assert s.wait(timeout=5) == 0
-            assert not os.path.exists(s.control_path)
-        finally:
-            s.stop()
-
 
     def test_end_of_input_exits_when_asked(self):
         # What a parent that died without stopping the simulator looks like from its side.
@@ -521,26 +485,16 @@ class TestBoardLink:
             find_binary()
 
     def test_run_on_sim(self, tmp_path):
+        """The launcher's program runs as __main__ and its raw frames reach the simulator of
+        the demonstration world (an obstacle 100 cm ahead); its arguments, exit status and
+        trace are the launcher tests' part."""
         program = tmp_path / "drive.py"
-        program.write_text(
-            textwrap.dedent(
-                f"""
-                import sys
-                import serial
-                port = serial.Serial({BOARD_PORT!r}, 115200, timeout=1)
-                port.write(bytes.fromhex({CHASSIS.hex()!r}))
-                print("reply", port.read(14).hex(), sys.argv[1:], __name__)
-                sys.exit(3)
-                """
-            )
-        )
-        out = subprocess.run(
-            [*ON_SIM, str(program), "x"],
-            capture_output=True,
-            text=True,
-            timeout=30,
-        )
-        assert out.returncode == 3, out.stderr
-        reply = reply_for(1, 1, distance=100).hex()
-        assert out.stdout.splitlines() == [f"reply {reply} ['x'] __main__"]
-        assert out.stderr.splitlines() == ["[board] chassis speed_s=50 speed_l=0 speed_h=0"]
+        program.write_text(textwrap.dedent(f"""
+            import serial
+            port = serial.Serial({BOARD_PORT!r}, 115200, timeout=1)
+            port.write(bytes.fromhex({CHASSIS.hex()!r}))
+            print("reply", port.read(14).hex(), __name__)
+        """))
+        out = run_on_sim(program, timeout=30)
+        assert out.returncode == 0, out.stderr
+        assert out.stdout.splitlines() == [f"reply {reply_for(1, 1, distance=100).hex()} __main__"]

@@ -1,7 +1,6 @@
 """The main job's learner programs run end to end on the simulator and generated camera."""
 import os
 import re
-import subprocess
 import time
 from pathlib import Path
 
@@ -9,18 +8,15 @@ import cv2
 import numpy as np
 import pytest
 from skimage import data
-from layout import REPO, ON_SIM
+from layout import REPO, run_on_sim
 
 
-
-def run_on_sim(program):
-    return subprocess.run(
-        [*ON_SIM, os.path.join(REPO, program)],
-        capture_output=True, text=True, timeout=120, cwd=REPO)
+def run_demo(program):
+    return run_on_sim(os.path.join(REPO, program), timeout=120, cwd=REPO)
 
 
 def test_drive_demo_stops_before_the_obstacle():
-    r = run_on_sim("demo/drive_demo.py")
+    r = run_demo("demo/drive_demo.py")
     assert r.returncode == 0, r.stderr
     distances = [int(d) for d in re.findall(r"^distance: (\d+)$", r.stdout, re.M)]
     assert distances[-1] < 20 and distances == sorted(distances, reverse=True)
@@ -31,7 +27,7 @@ def test_drive_demo_stops_before_the_obstacle():
 
 
 def test_follow_demo_steers_by_the_line_and_sees_the_ball():
-    r = run_on_sim("demo/follow_demo.py")
+    r = run_demo("demo/follow_demo.py")
     assert r.returncode == 0, r.stderr
     out = r.stdout
     assert out.count("line offset:") == 12 and out.count("green ball at") == 12
@@ -42,9 +38,8 @@ def test_follow_demo_steers_by_the_line_and_sees_the_ball():
 
 def run_vision_demo(out, **env):
     started = time.monotonic()
-    r = subprocess.run(
-        [*ON_SIM, os.path.join(REPO, "demo", "vision_demo.py"), "--out", str(out)],
-        capture_output=True, text=True, timeout=120, cwd=REPO, env=env)
+    r = run_on_sim(os.path.join(REPO, "demo", "vision_demo.py"), "--out", out, timeout=120,
+                   cwd=REPO, env=env)
     return r, time.monotonic() - started
 
 

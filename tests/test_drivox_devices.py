@@ -8,6 +8,7 @@ import pytest
 
 
 import control_zelk.Drivox_1 as D
+from layout import REPO
 
 
 def frame(hexstr):
@@ -256,7 +257,7 @@ class TestLearnerClasses:
                 "import control_zelk.Drivox_1 as D\n"
                 "with BoardSim() as sim, sim.redirect_serial():\n"
                 "    D.Use_io(8).Io_read(); D.Ste_motor(0).Ste_exe(500)\n"
-                "    print(len(sim.frames()))\n") % os.path.join(os.path.dirname(__file__), "..", "sim")
+                "    print(len(sim.frames()))\n") % os.path.join(REPO, "sim")
         out = subprocess.run([sys.executable, "-O", "-c", code], capture_output=True, text=True,
                              check=True).stdout
         assert out.splitlines()[-1] == "2"

@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 from control_zelk import kit, optik, optik1
+from layout import REPO
 
 FILES = ["model/face.xml", "model/qmt4082.proto", "camera_pos/hat.jpg", "camera_pos/mask.jpg"]
 
@@ -73,7 +74,7 @@ def test_a_missing_cascade_says_what_to_install(monkeypatch, tmp_path):
     assert not os.path.exists(tmp_path / "kit" / "model" / "face.xml")
 
 
-KIT_MAKE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "kit", "make")
+KIT_MAKE = os.path.join(REPO, "kit", "make")
 SIGN_LABELS = ["9", "1", "2", "3", "4", "5", "6", "7", "8", "左转", "右转", "语音"]
 
 

@@ -13,6 +13,7 @@ import cv2
 import numpy as np
 import pytest
 
+import vision_assets as va
 from control_zelk import optik1
 
 
@@ -33,31 +34,9 @@ def camera_with(frames):
     return Cam
 
 
-class Windows:
-    """The module's cv2 for the test: records windows shown and key waits."""
-
-    def __init__(self):
-        self.calls = []
-
-    def __getattr__(self, name):
-        if name in ("imshow", "namedWindow", "resizeWindow", "waitKey"):
-            def record(*args):
-                self.calls.append((name,) + tuple(a.copy() if isinstance(a, np.ndarray) else a
-                                                   for a in args))
-                return -1
-            return record
-        return getattr(cv2, name)
-
-    def shown(self, window):
-        return [c[2] for c in self.calls if c[0] == "imshow" and c[1] == window]
-
-    def waits(self):
-        return [c[1] for c in self.calls if c[0] == "waitKey"]
-
-
 @pytest.fixture
 def windows(monkeypatch):
-    w = Windows()
+    w = va.Recorder()
     monkeypatch.setattr(optik1, "cv2", w)
     return w
 

@@ -15,9 +15,9 @@ import pytest
 import pyzbar.pyzbar
 
 from control_zelk import optik1
+from layout import REPO
 
-LAUNCHER = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
-                        "control_zelk", "optik1", "optik1_main.py")
+LAUNCHER = os.path.join(REPO, "control_zelk", "optik1", "optik1_main.py")
 ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
 
 

@@ -9,6 +9,7 @@ import cv2
 import numpy as np
 import pytest
 
+import frame_kinds as fk
 import vision_assets as va
 import vision_reference as vr
 from control_zelk import optik1
@@ -64,10 +65,7 @@ def assert_same(make, native, ref, call, names=FACE_STATE, lenient=False):
     assert va.equal_images(frames[0], frames[1]), "the marks in the caller's array differ"
     if hasattr(ref, "img_new"):
         assert native.img_new is native.img
-    native_rec, ref_rec = make.recorders
-    assert native_rec.summary() == ref_rec.summary() and va.same_calls(native_rec, ref_rec)
-    native_rec.calls.clear()
-    ref_rec.calls.clear()
+    va.assert_same_windows(make.recorders)
     return got
 
 
@@ -191,22 +189,12 @@ def test_missing_or_broken_cascade(pair, kit):
     assert not hasattr(native, "color_data")
 
 
-def view_of(index, bars=BARS["two faces"]):
-    return lambda: va.bar_frame(bars, h=260, w=340)[index]
-
-
 FRAMES = {   # name -> (make the frame, strict)
-    "None": (lambda: None, True),
-    "empty list": (lambda: [], True),
-    "grey": (lambda: cv2.cvtColor(va.bar_frame(BARS["two faces"]), cv2.COLOR_BGR2GRAY), True),
-    "empty": (lambda: np.zeros((0, 0, 3), np.uint8), True),
-    "float32": (lambda: va.bar_frame(BARS["two faces"]).astype(np.float32), True),
-    "BGRA": (lambda: cv2.cvtColor(va.bar_frame(BARS["two faces"]), cv2.COLOR_BGR2BGRA), False),
-    "crop of a larger frame": (view_of(np.s_[10:250, 12:332]), True),
-    "every second row": (view_of(np.s_[::2]), True),
-    "rows upside down": (view_of(np.s_[::-1]), True),
-    "mirrored, no face": (view_of(np.s_[:, ::-1], []), True),
-    "channels reversed": (view_of(np.s_[..., ::-1]), True),
+    **fk.frames_of_every_kind(va.bar_frame(BARS["two faces"]), [
+        "None", "empty list", "grey", "empty", "float32", "BGRA", "crop of a larger frame",
+        "every second row of a taller frame", "rows upside down", "channels reversed"],
+        lenient=["BGRA"]),
+    "mirrored, no face": (lambda: va.bar_frame([])[:, ::-1], True),
 }
 
 
@@ -256,14 +244,9 @@ def test_decode_display_stores_er_data_only_when_something_is_read(pair):
     assert not np.array_equal(native.marked, grey) and pair.recorders[0].calls == []
 
 
-QR_FRAMES = {
-    "None": (lambda: None, True),
-    "grey": (lambda: cv2.cvtColor(QR["two codes"], cv2.COLOR_BGR2GRAY), True),
-    "empty": (lambda: np.zeros((0, 0, 3), np.uint8), True),
-    "mirrored view": (lambda: QR["two codes"][:, ::-1], True),
-    "BGRA": (lambda: cv2.cvtColor(QR["two codes"], cv2.COLOR_BGR2BGRA), False),
-    "float32": (lambda: QR["two codes"].astype(np.float32), False),
-}
+QR_FRAMES = fk.frames_of_every_kind(
+    QR["two codes"], ["None", "grey", "empty", "mirrored", "BGRA", "float32"],
+    lenient=["BGRA", "float32"])
 
 
 @pytest.mark.parametrize("name", QR_FRAMES)
@@ -283,14 +266,6 @@ def test_erweima_detect_on_frames_of_every_kind(pair, name):
 MODEL_STATE = ("item", "m_data")
 MODEL_CALLS = {"onnx_detect_new": lambda obj: obj.onnx_detect_new(obj.img),
                "model_recognize": lambda obj: obj.model_recognize()}
-
-
-def assert_same_pro(got, want, rtol=1e-6):
-    if isinstance(want, int):
-        assert type(got) is int and got == want
-        return
-    assert isinstance(got, np.ndarray) and got.dtype == want.dtype == np.float32 and got.shape == want.shape
-    np.testing.assert_allclose(got, want, rtol=rtol, atol=1e-7)
 
 
 def test_model_loads_the_default_file_or_the_one_named(pair, kit):
@@ -319,7 +294,7 @@ def test_model_recognize_labels(pair, model, m_data):
             obj.model_(model)
     assert_same(pair, native, ref, lambda obj: obj.model_recognize(), MODEL_STATE)
     assert native.m_data == m_data
-    assert_same_pro(native.pro, ref.pro)
+    va.assert_same_pro(native.pro, ref.pro)
 
 
 def test_recognition_uses_the_network_this_object_holds(pair, kit):
@@ -345,7 +320,7 @@ def test_onnx_detect_new_loads_the_default_network_when_there_is_none(pair):
     assert not hasattr(native, "model")
     assert_same(pair, native, ref, lambda obj: obj.onnx_detect_new(NOISE), MODEL_STATE)
     assert type(native.model) is cv2.dnn.Net and native.item == "qmt4082" and native.m_data == "none"
-    assert_same_pro(native.pro, ref.pro)
+    va.assert_same_pro(native.pro, ref.pro)
 
 
 def test_a_run_that_fails_leaves_pro_0_and_m_data_none(pair):
@@ -386,19 +361,13 @@ def test_the_tensor_seen_by_the_network(pair, kit, method, points, tensor):
     for obj in (native, ref):
         obj.model_("probe.onnx")
     assert_same(pair, native, ref, MODEL_CALLS[method], MODEL_STATE)
-    assert_same_pro(native.pro, ref.pro, rtol=1e-5)
+    va.assert_same_pro(native.pro, ref.pro, rtol=1e-5)
     scores = np.log(native.pro.astype(np.float64) / native.pro[-1])
     np.testing.assert_allclose(scores, va.probe_scores(tensor(NOISE), points), atol=2e-4)
 
 
-MODEL_FRAMES = {
-    "None": (lambda: None, True),
-    "grey": (lambda: cv2.cvtColor(NOISE, cv2.COLOR_BGR2GRAY), True),
-    "empty": (lambda: np.zeros((0, 0, 3), np.uint8), True),
-    "BGRA": (lambda: cv2.cvtColor(NOISE, cv2.COLOR_BGR2BGRA), True),
-    "mirrored view": (lambda: NOISE[:, ::-1], True),
-    "float32": (lambda: NOISE.astype(np.float32), False),
-}
+MODEL_FRAMES = fk.frames_of_every_kind(
+    NOISE, ["None", "grey", "empty", "BGRA", "mirrored", "float32"], lenient=["float32"])
 
 
 @pytest.mark.parametrize("method", ["onnx_detect_new", "model_recognize"])
@@ -411,7 +380,7 @@ def test_model_methods_on_frames_of_every_kind(pair, method, name):
         obj.img = make()
     got = assert_same(pair, native, ref, MODEL_CALLS[method], MODEL_STATE, lenient=not strict)
     if got == ("returned", None):
-        assert_same_pro(native.pro, ref.pro)
+        va.assert_same_pro(native.pro, ref.pro)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -444,15 +413,9 @@ def test_beauty_face_is_the_seven_cv2_steps_bit_for_bit(pair, name, frame):
     assert (obj.Type, obj.flag_cap, obj.time) == ("彩色图", 0, 40) and pair.recorders[0].calls == []
 
 
-BEAUTY_FRAMES = {
-    "None": (lambda: None, True),
-    "empty list": (lambda: [], True),
-    "empty": (lambda: np.zeros((0, 0, 3), np.uint8), True),
-    "BGRA": (lambda: cv2.cvtColor(PHOTOS["portrait"], cv2.COLOR_BGR2BGRA), True),
-    "channels reversed": (lambda: PHOTOS["portrait"][..., ::-1], True),
-    "grey": (lambda: cv2.cvtColor(PHOTOS["portrait"], cv2.COLOR_BGR2GRAY), False),
-    "float32": (lambda: PHOTOS["portrait"].astype(np.float32), False),
-}
+BEAUTY_FRAMES = fk.frames_of_every_kind(PHOTOS["portrait"], [
+    "None", "empty list", "empty", "BGRA", "channels reversed", "grey", "float32"],
+    lenient=["grey", "float32"])
 
 
 @pytest.mark.parametrize("name", BEAUTY_FRAMES)

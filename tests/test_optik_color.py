@@ -7,6 +7,7 @@ import cv2
 import numpy as np
 import pytest
 
+import frame_kinds as fk
 from control_zelk import optik, optik1
 from optik_reference import ReferenceColorDetect, state
 
@@ -136,12 +137,16 @@ def test_zero_area_patch_raises_zero_division_after_storing_the_circle():
         cd.detect(cd.frame)
 
 
-@pytest.mark.parametrize("frame", [
-    None, [[[0, 0, 0]]], np.zeros((8, 8), np.uint8), np.zeros((8, 8, 4), np.uint8),
-    np.zeros((8, 8, 1), np.uint8), np.zeros((8, 8, 3), np.float32), np.zeros((8, 8, 3), np.int16),
-    np.zeros((0, 0, 3), np.uint8), np.zeros((4, 0, 3), np.uint8), np.zeros((2, 8, 8, 3), np.uint8),
-], ids=str)
-def test_unusable_frames_raise_cv2_error(frame):
+UNUSABLE = {
+    **fk.frames_of_every_kind(np.zeros((8, 8, 3), np.uint8), [
+        "None", "list", "grey", "BGRA", "one channel", "float32", "int16", "empty", "no columns"]),
+    "four axes": (lambda: np.zeros((2, 8, 8, 3), np.uint8), True),
+}
+
+
+@pytest.mark.parametrize("name", UNUSABLE)
+def test_unusable_frames_raise_cv2_error(name):
+    frame = UNUSABLE[name][0]()
     cd = optik.color_detect("green")
     with pytest.raises(cv2.error, match="cvtColor"):
         cd.detect(frame)

@@ -8,6 +8,7 @@ import cv2
 import numpy as np
 import pytest
 
+import frame_kinds as fk
 import vision_assets as va
 import vision_reference as vr
 from control_zelk import optik
@@ -61,26 +62,15 @@ def assert_same(pair, native, ref, op, make_frame, *args, lenient=False):
     base_mine, base_theirs = getattr(mine, "base", None), getattr(theirs, "base", None)
     if isinstance(base_mine, np.ndarray):
         assert np.array_equal(base_mine, base_theirs), "the marks must reach the array viewed"
-    native_rec, ref_rec = pair.recorders
-    assert native_rec.summary() == ref_rec.summary()
-    assert va.same_calls(native_rec, ref_rec), "a window shows another image"
-    native_rec.calls.clear()
-    ref_rec.calls.clear()
+    va.assert_same_windows(pair.recorders)
     return got, mine
 
 
-def test_constructor_and_what_a_detector_is_not(pair, kit):
+def test_constructor(pair, kit):
     fd = optik.face_detect("face")
     assert list(vars(fd)) == ["path", "cascade", "data"]
     assert fd.path == kit + "model/face.xml" and fd.data == "no_people"
     assert type(fd.cascade) is cv2.CascadeClassifier and not fd.cascade.empty()
-    assert isinstance(fd, optik.Camera) and optik.face_detect.recognize is optik.Camera.recognize
-    assert optik.face_detect.detect is not optik.Camera.detect
-    assert fd.recognize(PHOTOS["portrait"]) is None
-    for op in ("read_camera", "show_image", "close_camera"):
-        with pytest.raises(AttributeError):
-            getattr(fd, op)()
-    fd.close_allwindows()
     assert optik.face_detect(model_name="bars").path == kit + "model/bars.xml"
 
 
@@ -151,30 +141,12 @@ def test_a_cascade_file_that_is_no_cascade_fails_in_the_constructor(pair, kit):
             optik.face_detect(name)
 
 
-def view_of(bars, index):
-    """A frame seen through a NumPy view of a larger array."""
-    def make():
-        return va.bar_frame(bars, h=260, w=340)[index]
-    return make
-
-
 FRAMES = {   # name -> (make the frame, strict: the plain steps' result is required)
-    "None": (lambda: None, True),
-    "list": (lambda: [[[0, 0, 0]]], True),
-    "grey": (lambda: cv2.cvtColor(va.bar_frame(BARS["two faces"]), cv2.COLOR_BGR2GRAY), True),
-    "one channel": (lambda: va.bar_frame(BARS["two faces"])[:, :, :1].copy(), True),
-    "empty": (lambda: np.zeros((0, 0, 3), np.uint8), True),
-    "no columns": (lambda: np.zeros((4, 0, 3), np.uint8), True),
-    "float32": (lambda: va.bar_frame(BARS["two faces"]).astype(np.float32), True),
-    "int16": (lambda: va.bar_frame(BARS["two faces"]).astype(np.int16), True),
-    "BGRA": (lambda: cv2.cvtColor(va.bar_frame(BARS["two faces"]), cv2.COLOR_BGR2BGRA), False),
-    "crop of a larger frame": (view_of(BARS["two faces"], np.s_[10:250, 12:332]), True),
-    "every second row": (view_of(BARS["two faces"], np.s_[::2]), True),
-    "rows upside down": (view_of(BARS["two faces"], np.s_[::-1]), True),
-    "mirrored": (view_of(BARS["two faces"], np.s_[:, ::-1]), True),
-    "mirrored, no face": (view_of([], np.s_[:, ::-1]), True),
-    "channels reversed": (view_of(BARS["two faces"], np.s_[..., ::-1]), True),
-    "Fortran order": (lambda: np.asfortranarray(va.bar_frame(BARS["two faces"])), True),
+    **fk.frames_of_every_kind(va.bar_frame(BARS["two faces"]), [
+        "None", "list", "grey", "one channel", "empty", "no columns", "float32", "int16", "BGRA",
+        "crop of a larger frame", "every second row of a taller frame", "rows upside down",
+        "mirrored", "channels reversed", "Fortran order"], lenient=["BGRA"]),
+    "mirrored, no face": (lambda: va.bar_frame([])[:, ::-1], True),
 }
 
 

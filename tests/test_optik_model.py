@@ -8,6 +8,7 @@ import cv2
 import numpy as np
 import pytest
 
+import frame_kinds as fk
 import vision_assets as va
 import vision_reference as vr
 from control_zelk import optik, optik1
@@ -30,22 +31,10 @@ def write_model(kit, name, data):
         f.write(data)
 
 
-def assert_same_pro(got, want, rtol=1e-6):
-    """pro as NumPy computes it from the network's float32 scores: a float32 vector."""
-    assert isinstance(got, np.ndarray) and got.dtype == want.dtype == np.float32 and got.shape == want.shape
-    np.testing.assert_allclose(got, want, rtol=rtol, atol=1e-7)
-
-
 def test_constructor(make, kit):
     mr, _ = make("qmt4082.proto")
     assert list(vars(mr).items())[1:] == [("item", "qmt4082"), ("pro", 0), ("data", "none")]
     assert list(vars(mr))[0] == "model" and type(mr.model) is cv2.dnn.Net and type(mr.pro) is int
-    assert isinstance(mr, optik.Camera) and optik.model_recognize.detect is optik.Camera.detect
-    assert optik.model_recognize.recognize is not optik.Camera.recognize and mr.detect(FRAME) is None
-    for op in ("read_camera", "show_image", "close_camera"):
-        with pytest.raises(AttributeError):
-            getattr(mr, op)()
-    mr.close_allwindows()
 
 
 @pytest.mark.parametrize("name, item", [("digits.v2.onnx", "digits"), ("turn.onnx", "turn"),
@@ -75,7 +64,7 @@ def test_recognize_labels(make, model, data):
     assert native.recognize(FRAME) is None
     ref.recognize(FRAME)
     assert native.data == ref.data == data
-    assert_same_pro(native.pro, ref.pro)
+    va.assert_same_pro(native.pro, ref.pro)
 
 
 def test_the_threshold_is_strict(make, kit):
@@ -88,7 +77,7 @@ def test_the_threshold_is_strict(make, kit):
         native.recognize(FRAME)
         ref.recognize(FRAME)
         assert native.data == ref.data == data
-        assert_same_pro(native.pro, ref.pro)
+        va.assert_same_pro(native.pro, ref.pro)
 
 
 def test_the_label_tables_are_read_when_recognize_runs(make, monkeypatch):
@@ -123,7 +112,7 @@ def test_the_tensor_seen_by_the_network(make, kit, op, points, tensor):
     for frame in frames:
         assert getattr(native, op)(frame) is None
         getattr(ref, op)(frame)
-        assert_same_pro(native.pro, ref.pro, rtol=1e-5)
+        va.assert_same_pro(native.pro, ref.pro, rtol=1e-5)
         scores = np.log(native.pro.astype(np.float64) / native.pro[-1])
         # the network sums in float32: means are good to about 1e-4, single pixels far better
         np.testing.assert_allclose(scores, va.probe_scores(tensor(frame), points), atol=2e-4)
@@ -140,19 +129,9 @@ def test_a_tensor_the_network_refuses_leaves_pro_and_data(make):
         assert np.array_equal(native.pro, pro) and native.data == "右转"
 
 
-FRAMES = {   # name -> (make the frame, strict)
-    "None": (lambda: None, True),
-    "grey": (lambda: cv2.cvtColor(FRAME, cv2.COLOR_BGR2GRAY), True),
-    "empty": (lambda: np.zeros((0, 0, 3), np.uint8), True),
-    "one row": (lambda: FRAME[:1].copy(), True),
-    "BGRA": (lambda: cv2.cvtColor(FRAME, cv2.COLOR_BGR2BGRA), True),
-    "crop of a larger frame": (lambda: np.pad(FRAME, ((2, 2), (3, 3), (0, 0)))[2:-2, 3:-3], True),
-    "mirrored": (lambda: FRAME[:, ::-1], True),
-    "channels reversed": (lambda: FRAME[..., ::-1], True),
-    "Fortran order": (lambda: np.asfortranarray(FRAME), True),
-    "float32": (lambda: FRAME.astype(np.float32), False),
-    "int16": (lambda: FRAME.astype(np.int16), False),
-}
+FRAMES = fk.frames_of_every_kind(FRAME, [   # name -> (make the frame, strict)
+    "None", "grey", "empty", "one row", "BGRA", "crop of a larger frame", "mirrored",
+    "channels reversed", "Fortran order", "float32", "int16"], lenient=["float32", "int16"])
 
 
 @pytest.mark.parametrize("op", ["onnx_detect", "onnx_detect_new", "recognize"])
@@ -162,7 +141,7 @@ def test_frames_of_every_kind(make, op, name):
     build, strict = FRAMES[name]
     got, _, _ = va.run_both(getattr(native, op), getattr(ref, op), build, lenient=not strict)
     if got == ("returned", None):
-        assert_same_pro(native.pro, ref.pro)
+        va.assert_same_pro(native.pro, ref.pro)
     elif got is not None:                        # the error leaves pro as it was
         assert native.pro == 0
     assert native.data == ref.data

@@ -10,7 +10,11 @@ import numpy as np
 import pytest
 import pyzbar.pyzbar
 
+import vision_assets as va
 from control_zelk import optik
+from vision_assets import kit  # noqa: F401  (fixture)
+
+FRAME = np.random.default_rng(6).integers(0, 256, (48, 64, 3), np.uint8)
 
 
 def run_python(code):
@@ -99,14 +103,38 @@ def test_camera_on_a_real_capture(tmp_path, monkeypatch):
     assert optik.Camera(str(tmp_path / "missing.avi")).read_camera() is None
 
 
-def test_camera_hooks_and_detectors_without_a_device():
+def test_camera_hooks_do_nothing():
     cam = optik.Camera.__new__(optik.Camera)
     assert cam.detect(np.zeros((3, 3, 3), np.uint8)) is None and cam.recognize(None) is None
     assert vars(cam) == {}
-    detector = optik.color_detect("red")
+
+
+DETECTORS = {   # name -> (make one, the hook it has of its own, the hook it keeps from Camera)
+    "face_detect": (lambda: optik.face_detect("face"), "detect", "recognize"),
+    "color_detect": (lambda: optik.color_detect("red"), "detect", "recognize"),
+    "erweima_recognize": (lambda: optik.erweima_recognize(), "recognize", "detect"),
+    "model_recognize": (lambda: optik.model_recognize("qmt4082.proto"), "recognize", "detect"),
+}
+
+
+@pytest.mark.parametrize("name", DETECTORS)
+def test_detectors_are_cameras_without_a_device(monkeypatch, kit, name):
+    """Each detector is a Camera that never opened a capture: the capture's methods fail on
+    the missing attributes, the hook it keeps does nothing, windows still close."""
+    va.point_module_at(monkeypatch, optik, kit)
+    monkeypatch.setattr(optik, "cv2", va.Recorder())
+    make, own, kept = DETECTORS[name]
+    detector = make()
     assert isinstance(detector, optik.Camera) and not hasattr(detector, "cam")
+    assert getattr(type(detector), kept) is getattr(optik.Camera, kept)
+    assert getattr(type(detector), own) is not getattr(optik.Camera, own)
+    assert getattr(detector, kept)(FRAME) is None
     with pytest.raises(AttributeError, match="cam"):
         detector.read_camera()
+    for op in ("show_image", "close_camera"):
+        with pytest.raises(AttributeError):
+            getattr(detector, op)()
+    detector.close_allwindows()
 
 
 def test_take_photos(tmp_path, monkeypatch, capsys):

@@ -15,6 +15,7 @@ import numpy as np
 import pytest
 
 import control_zelk.Drivox_1 as D
+import vision_assets as va
 from control_zelk import optik, optik1
 
 STUBS = Path(__file__).resolve().parent.parent / "control_zelk" / "stubs"
@@ -123,34 +124,16 @@ def test_keyword_self_and_methods_assigned_elsewhere_work_as_in_python():
     assert Mine.offset1 is optik1.Img.offset1
 
 
-class Recorder:
-    """A stand-in for the cv2 module that records window calls and forwards the rest."""
-
-    def __init__(self):
-        self.calls = []
-
-    def __getattr__(self, name):
-        real = getattr(cv2, name)
-        if name in ("imshow", "namedWindow", "resizeWindow", "waitKey", "destroyAllWindows",
-                    "VideoCapture", "setMouseCallback"):
-            def record(*args):
-                self.calls.append((name,) + tuple(a if not isinstance(a, np.ndarray) else "array"
-                                                   for a in args))
-                return None if name != "waitKey" else -1
-            return record
-        return real
-
-
 def test_module_globals_are_looked_up_at_call_time(monkeypatch, capsys):
-    rec = Recorder()
+    rec = va.Recorder(also=("VideoCapture", "setMouseCallback"))
     monkeypatch.setattr(optik1, "cv2", rec)
     img = optik1.Img(np.zeros((8, 8, 3), np.uint8))
     img.name_windows("w")
     img.show_image("w")
     img.delay(5)
     img.close_windows()
-    assert rec.calls == [("namedWindow", "w", 0), ("resizeWindow", "w", 640, 480),
-                         ("imshow", "w", "array"), ("waitKey", 5), ("destroyAllWindows",)] + \
+    assert rec.summary() == [("namedWindow", "w", 0), ("resizeWindow", "w", 640, 480),
+                             ("imshow", "w", (8, 8, 3)), ("waitKey", 5), ("destroyAllWindows",)] + \
         [("waitKey", 1)] * 4
 
     monkeypatch.setattr(optik, "cv2", rec)
@@ -166,8 +149,8 @@ def test_module_globals_are_looked_up_at_call_time(monkeypatch, capsys):
     cd = optik.color_detect("green")
     cd.set_hsv("mine")                        # windows recorded, no click: the empty range
     assert cd.color_list_lower == [255, 255, 255]
-    assert rec.calls[-5:] == [("VideoCapture", 0), ("imshow", "imageHSV", "array"),
-                              ("imshow", "image", "array"),
+    assert rec.summary()[-5:] == [("VideoCapture", 0), ("imshow", "imageHSV", (2, 2, 3)),
+                                  ("imshow", "image", (2, 2, 3)),
                               ("setMouseCallback", "imageHSV", cd.getpos), ("waitKey", 0)]
 
 

@@ -3,10 +3,9 @@ stand-in, and ends by itself."""
 
 import os
 import re
-import subprocess
 
 import pytest
-from layout import DOCS, ON_SIM
+from layout import DOCS, run_on_sim
 
 MARK = "<!-- runnable on the simulator -->"
 
@@ -28,7 +27,6 @@ def test_the_tour_has_runnable_blocks():
 def test_block_runs_on_the_simulator(tmp_path, code):
     program = tmp_path / "readme_block.py"
     program.write_text(code, encoding="utf-8")
-    r = subprocess.run([*ON_SIM, str(program)],
-                       capture_output=True, text=True, timeout=120, cwd=tmp_path)
+    r = run_on_sim(program, timeout=120, cwd=tmp_path)
     assert r.returncode == 0, r.stderr
     assert r.stdout.strip(), "the block printed nothing"

@@ -11,7 +11,8 @@ import time
 
 import pytest
 from zelk_run.board_link import BoardSim
-from layout import ON_SIM
+from board_frames import args16, frame
+from layout import run_on_sim
 
 
 # Runs PROGRAM with serial.Serial("/dev/ttyAMA0") opening the simulator's pty instead.
@@ -28,21 +29,9 @@ BOOTSTRAP = textwrap.dedent("""
 """)
 
 
-def frame(type_, function, *args):
-    body = bytes([0x55, 0x0E, type_, function]) + b"".join(
-        (a + 65535 if a < 0 else a).to_bytes(2, "big") for a in args).ljust(9, b"\0")
-    return body + bytes([sum(body) & 0xFF])
-
-
 CHASSIS_STOP = frame(1, 1)
-MOTOR_6_STOP = frame(3, 1, 6 * 256)
+MOTOR_6_STOP = frame(3, 1, args16(6 * 256))
 LINE_STOP = frame(5, 1)
-
-
-@pytest.fixture
-def sim():
-    with BoardSim() as s:
-        yield s
 
 
 def start(sim, tmp_path, code):
@@ -118,7 +107,7 @@ def test_nothing_is_sent_for_a_car_the_program_stopped_itself(sim, tmp_path):
     """)
     assert status == 0, err
     frames = sim.frames()
-    assert frames[-1] == frame(3, 1, 2 * 256) and frames[-3] == CHASSIS_STOP and len(frames) == 4
+    assert frames[-1] == frame(3, 1, args16(2 * 256)) and frames[-3] == CHASSIS_STOP and len(frames) == 4
 
 
 def test_a_learners_own_sigterm_handler_is_left_alone(sim, tmp_path):
@@ -152,8 +141,7 @@ def test_a_dead_board_does_not_hang_the_exit(tmp_path):
 def test_the_simulator_trace_shows_the_stop(tmp_path):
     program = tmp_path / "go.py"
     program.write_text("from control_zelk.Drivox_1 import Car\nCar().car_go(30)\n")
-    r = subprocess.run([*ON_SIM, str(program)],
-                       capture_output=True, text=True, timeout=60)
+    r = run_on_sim(program)
     assert r.returncode == 0, r.stderr
     lines = [line for line in r.stderr.splitlines() if "chassis" in line]
     assert lines == ["[board] chassis speed_s=30 speed_l=0 speed_h=0",
@@ -216,7 +204,7 @@ def test_the_launcher_stops_the_car_after_the_programs_last_thread(tmp_path):
             print("worker done", flush=True)
         threading.Thread(target=drive).start()
     """))
-    r = subprocess.run([*ON_SIM, str(program)], capture_output=True, text=True, timeout=60)
+    r = run_on_sim(program)
     assert r.returncode == 0 and r.stdout.endswith("worker done\n"), r.stderr
     chassis = [line for line in r.stderr.splitlines() if "chassis" in line]
     assert chassis == ["[board] chassis speed_s=20 speed_l=0 speed_h=0",

@@ -26,14 +26,14 @@ from pathlib import Path
 import pytest
 
 import control_zelk
+from layout import REPO, TESTS
 
 pytest.importorskip("mypy", reason="mypy is not installed; scripts/setup.sh installs it")
 
-REPO = Path(__file__).resolve().parent.parent
-SOURCE_STUBS = REPO / "control_zelk" / "stubs"
+SOURCE_STUBS = Path(REPO, "control_zelk", "stubs")
 INSTALLED = Path(control_zelk.__file__).resolve().parent
 MODULES = ("Drivox_1", "optik", "optik1")
-MYPY_CONFIG = REPO / "tests" / "stubtest_mypy.ini"
+MYPY_CONFIG = Path(TESTS, "stubtest_mypy.ini")
 
 
 def run_python(args, cwd):

@@ -22,7 +22,7 @@ from dataclasses import dataclass
 
 import pytest
 
-from layout import EXAMPLES, ON_SIM
+from layout import EXAMPLES, ON_SIM, run_on_sim
 from zelk_run import world as worlds
 
 
@@ -77,7 +77,7 @@ class Result:
 
 def view_options():
     """--headless: no view of the world opens, where the launcher has one to open."""
-    shown = subprocess.run([*ON_SIM, "--help"], capture_output=True, text=True)
+    shown = run_on_sim("--help")
     return ["--headless"] if "--headless" in shown.stdout else []
 
 

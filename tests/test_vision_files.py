@@ -17,9 +17,9 @@ import vision_assets as va
 import vision_reference as vr
 from control_zelk import optik, optik1
 from control_zelk.optik1 import Img
+from layout import TESTS
 from vision_assets import kit, one_opencv_thread  # noqa: F401  (fixtures)
 
-TESTS = os.path.dirname(os.path.abspath(__file__))
 # A portrait with a bar beside it: the frontal-face cascade finds the face, the bar cascade
 # the bar, so the result tells which file was read.
 BOTH = np.hstack([va.photo_frames()["portrait"], va.bar_frame([(40, 60, "v")], h=224, w=200)])

@@ -393,15 +393,16 @@ def boundary_logits():
 class Recorder:
     """Stands in for a module's cv2: records imshow (with a copy of the image, as it was at
     that moment), waitKey, namedWindow, resizeWindow and destroyAllWindows; everything else is
-    the real cv2."""
+    the real cv2, but for the names in also, which are recorded as well (and return None)."""
 
     WINDOW_CALLS = ("imshow", "waitKey", "namedWindow", "resizeWindow", "destroyAllWindows")
 
-    def __init__(self):
+    def __init__(self, also=()):
         self.calls = []
+        self.recorded = self.WINDOW_CALLS + tuple(also)
 
     def __getattr__(self, name):
-        if name not in self.WINDOW_CALLS:
+        if name not in self.recorded:
             return getattr(cv2, name)
 
         def record(*args):
@@ -415,17 +416,38 @@ class Recorder:
         """[(window, image)] in showing order."""
         return [(c[1], c[2]) for c in self.calls if c[0] == "imshow"]
 
+    def shown(self, window):
+        """The images shown in window, in order."""
+        return [image for name, image in self.windows() if name == window]
+
+    def waits(self):
+        """The times of the key waits, in order."""
+        return [c[1] for c in self.calls if c[0] == "waitKey"]
+
     def summary(self):
         """The calls with each image replaced by its shape: readable in a failure message."""
         return [(c[0], c[1], c[2].shape) if c[0] == "imshow" else c for c in self.calls]
 
 
-def same_calls(a, b):
-    """Two recorders saw the same window calls with equal images."""
-    if a.summary() != b.summary():
-        return False
-    return all(np.array_equal(x[2], y[2]) and x[2].dtype == y[2].dtype
-               for x, y in zip(a.calls, b.calls) if x[0] == "imshow")
+def assert_same_windows(recorders):
+    """The two recorders saw the same window calls with equal images; both forget them."""
+    a, b = recorders
+    assert a.summary() == b.summary()
+    assert all(np.array_equal(x[2], y[2]) and x[2].dtype == y[2].dtype
+               for x, y in zip(a.calls, b.calls) if x[0] == "imshow"), "a window shows another image"
+    a.calls.clear()
+    b.calls.clear()
+
+
+def assert_same_pro(got, want, rtol=1e-6):
+    """pro as NumPy computes it from the network's float32 scores: a float32 vector (or the
+    int it starts as)."""
+    if isinstance(want, int):
+        assert type(got) is int and got == want
+        return
+    assert isinstance(got, np.ndarray) and got.dtype == want.dtype == np.float32
+    assert got.shape == want.shape
+    np.testing.assert_allclose(got, want, rtol=rtol, atol=1e-7)
 
 
 # ---------------------------------------------------------------------------------------------
