@@ -116,17 +116,24 @@ class TestArena:
         origin = (self.start["x_cm"], self.start["y_cm"])
         assert not any(crosses(origin, green["at"], wall) for wall in self.world["walls"])
 
-    def test_only_the_green_ball_looks_green(self):
-        """optik.color_detect("green") takes hue 35..77 with saturation and value >= 43, 46:
-        nothing else in the arena may fall in it, or examples/18 drives to it."""
-        def green(colour):
+    # optik.color_detect's hue ranges (saturation and value at least 43 and 46) for the names
+    # of the balls: red wraps round through hue 0.
+    HUES = {"red": [(156, 180), (0, 10)], "yellow": [(26, 34)], "green": [(35, 77)],
+            "blue": [(80, 124)]}
+
+    @pytest.mark.parametrize("name", sorted(HUES))
+    def test_one_ball_and_nothing_else_answers_to_each_name(self, name):
+        """Else a ball follower given the name drives to something else (the camera's view of
+        the same is in test_arena_camera.py)."""
+        def answers(colour):
             bgr = np.uint8([[[int(colour[5:7], 16), int(colour[3:5], 16), int(colour[1:3], 16)]]])
             h, s, v = cv2.cvtColor(bgr, cv2.COLOR_BGR2HSV)[0, 0]
-            return 35 <= h <= 77 and s >= 43 and v >= 46
+            return s >= 43 and v >= 46 and any(lo <= h <= hi for lo, hi in self.HUES[name])
 
         things = self.world["balls"] + self.world["marks"] + self.world["walls"]
-        assert [t["colour"] for t in things if green(t["colour"])] == ["#2f9e44"]
-        assert not green(self.world["floor"]) and not green(self.world["background"])
+        named = [t for t in things if answers(t["colour"])]
+        assert len(named) == 1 and named[0] in self.world["balls"], named
+        assert not answers(self.world["floor"]) and not answers(self.world["background"])
 
     def test_signs_stand_at_walls_facing_into_the_arena(self):
         for sign in self.world["signs"]:

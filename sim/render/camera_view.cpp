@@ -5,6 +5,8 @@
 #include <functional>
 #include <opencv2/imgproc.hpp>
 
+#include "render/draw_order.hpp"
+
 namespace zelk_sim {
 namespace {
 
@@ -31,6 +33,15 @@ struct Lens {
   }
 
   double depth(const cv::Vec3d& p) const { return (p - centre).dot(forward); }
+
+  // An offset from the lens in the world's axes -> the pixel it lands on, in homogeneous
+  // coordinates.
+  cv::Matx33d to_pixel() const {
+    cv::Matx33d k(focal, 0, cx, 0, focal, cy, 0, 0, 1);
+    cv::Matx33d rows(right[0], right[1], right[2], down[0], down[1], down[2], forward[0],
+                     forward[1], forward[2]);
+    return k * rows;
+  }
 
   // Fixed-point pixel of a point in front of the lens (depth >= kNearCm).
   cv::Point project(const cv::Vec3d& p) const {
@@ -66,20 +77,22 @@ cv::Scalar shaded(const cv::Scalar& c, double f) {
   return c * f;
 }
 
-// Something to draw over the floor, and how far it is (drawn far to near).
+// Something to draw over the floor: where it stands, and how far its middle is.
 struct Item {
+  Footprint footprint;
   double distance;
   std::function<void(cv::Mat&)> draw;
 };
+
+cv::Vec2d on_floor(Point p) {
+  return {p.x, p.y};
+}
 
 void draw_floor(const World& world, const Floor& floor, const Lens& lens, cv::Mat& out) {
   // Floor picture pixel (c, r) -> floor point -> camera -> picture: one homography.
   const double p = Floor::kPxPerCm;
   cv::Matx33d to_floor(1 / p, 0, -lens.centre[0], 0, -1 / p, world.height_cm - lens.centre[1], 0, 0,
                        -lens.centre[2]);
-  cv::Matx33d rows(lens.right[0], lens.right[1], lens.right[2], lens.down[0], lens.down[1],
-                   lens.down[2], lens.forward[0], lens.forward[1], lens.forward[2]);
-  cv::Matx33d k(lens.focal, 0, lens.cx, 0, lens.focal, lens.cy, 0, 0, 1);
   // Rows at and above the horizon show no floor (with the camera's tilt the horizon is the row
   // where the direction straight ahead lands).
   double t = world.car.camera_tilt_deg * kPi / 180;
@@ -87,7 +100,7 @@ void draw_floor(const World& world, const Floor& floor, const Lens& lens, cv::Ma
   int top = std::clamp(static_cast<int>(std::floor(horizon)) + 2, 0, CameraView::kHeight);
   if (top >= CameraView::kHeight) return;
   cv::Matx33d shift(1, 0, 0, 0, 1, -top, 0, 0, 1);
-  cv::Matx33d m = shift * k * rows * to_floor;
+  cv::Matx33d m = shift * lens.to_pixel() * to_floor;
   cv::Mat below = out.rowRange(top, CameraView::kHeight);
   cv::warpPerspective(floor.picture(), below, cv::Mat(m), below.size(), cv::INTER_LINEAR,
                       cv::BORDER_CONSTANT, world.background);
@@ -106,7 +119,7 @@ void add_wall(const Wall& w, const Lens& lens, std::vector<Item>& items) {
   cv::Scalar colour = shaded(w.colour, 0.7 + 0.3 * facing);
   Point mid{(w.from.x + w.to.x) / 2, (w.from.y + w.to.y) / 2};
   double distance = cv::norm(at(mid, w.height_cm / 2) - lens.centre);
-  items.push_back({distance, [px, colour](cv::Mat& out) {
+  items.push_back({{on_floor(w.from), on_floor(w.to)}, distance, [px, colour](cv::Mat& out) {
                      cv::fillConvexPoly(out, px, colour, cv::LINE_AA, kShift);
                    }});
 }
@@ -118,7 +131,12 @@ void add_ball(const Ball& b, const Lens& lens, std::vector<Item>& items) {
   cv::Point centre = lens.project(c);
   int radius = static_cast<int>(std::lround(lens.focal * b.radius_cm / z * kOne));
   cv::Scalar colour = b.colour;
-  items.push_back({cv::norm(c - lens.centre), [centre, radius, colour](cv::Mat& out) {
+  // Its width across the line of sight from the camera.
+  cv::Vec2d middle = on_floor(b.at), sight(middle[0] - lens.centre[0], middle[1] - lens.centre[1]);
+  double s = cv::norm(sight);
+  cv::Vec2d across = s > 0 ? cv::Vec2d(-sight[1], sight[0]) * (b.radius_cm / s) : cv::Vec2d(0, 0);
+  Footprint footprint{middle - across, middle + across};
+  items.push_back({footprint, cv::norm(c - lens.centre), [centre, radius, colour](cv::Mat& out) {
                      // A darker rim and a lit face give it some roundness; the hue stays.
                      cv::circle(out, centre, radius, shaded(colour, 0.8), cv::FILLED, cv::LINE_AA,
                                 kShift);
@@ -127,48 +145,62 @@ void add_ball(const Ball& b, const Lens& lens, std::vector<Item>& items) {
                    }});
 }
 
+// The sign's picture at about the size it is drawn: a picture shrunk by linear sampling alone
+// loses thin lines (a QR code's modules) where the card is small in the view.
+cv::Mat picture_for(const cv::Mat& image, double drawn_px) {
+  cv::Mat level = image;
+  while (level.cols >= 2 * drawn_px && level.cols >= 32 && level.rows >= 32) {
+    cv::Mat smaller;
+    cv::pyrDown(level, smaller);
+    level = smaller;
+  }
+  return level;
+}
+
 void add_sign(const Sign& s, const Lens& lens, std::vector<Item>& items) {
   double f = s.facing_deg * kPi / 180;
   cv::Vec3d normal(std::cos(f), std::sin(f), 0);
   // The picture's right edge as seen by someone in front of it.
   cv::Vec3d right(-std::sin(f), std::cos(f), 0);
   cv::Vec3d base = at(s.at, s.above_floor_cm), up(0, 0, s.height_cm);
-  cv::Vec3d half = right * (s.width_cm / 2);
-  std::vector<cv::Vec3d> quad{base - half + up, base + half + up, base + half, base - half};
+  cv::Vec3d half = right * (s.width_cm / 2), top_left = base - half + up;
+  std::vector<cv::Vec3d> quad{top_left, base + half + up, base + half, base - half};
+  std::vector<cv::Point> px = lens.clip_and_project(quad);
+  if (px.size() < 3) return;
+  Footprint footprint{{quad[3][0], quad[3][1]}, {quad[2][0], quad[2][1]}};
   double distance = cv::norm(base + up * 0.5 - lens.centre);
-  bool front = (lens.centre - base).dot(normal) > 0;
-  bool whole = std::all_of(quad.begin(), quad.end(),
-                           [&](const cv::Vec3d& p) { return lens.depth(p) >= kNearCm; });
-  if (!front || !whole) {
-    // Its back, or cut by the edge of sight: a plain card.
-    std::vector<cv::Point> px = lens.clip_and_project(quad);
-    if (px.size() < 3) return;
-    items.push_back({distance, [px](cv::Mat& out) {
+  if ((lens.centre - base).dot(normal) <= 0) {
+    // Its back: a plain card.
+    items.push_back({footprint, distance, [px](cv::Mat& out) {
                        cv::fillConvexPoly(out, px, cv::Scalar(200, 200, 200), cv::LINE_AA, kShift);
                      }});
     return;
   }
-  std::vector<cv::Point2f> to;
-  for (const cv::Vec3d& p : quad) {
-    cv::Point q = lens.project(p);
-    to.emplace_back(static_cast<float>(q.x / kOne), static_cast<float>(q.y / kOne));
-  }
-  const cv::Mat& image = s.image;
-  items.push_back({distance, [to, &image](cv::Mat& out) {
-                     cv::Rect box = cv::boundingRect(to) & cv::Rect(0, 0, out.cols, out.rows);
-                     if (box.empty()) return;
-                     float w = static_cast<float>(image.cols), h = static_cast<float>(image.rows);
-                     std::vector<cv::Point2f> from{{0, 0}, {w, 0}, {w, h}, {0, h}}, local;
-                     for (const cv::Point2f& p : to)
-                       local.emplace_back(p.x - static_cast<float>(box.x),
-                                          p.y - static_cast<float>(box.y));
-                     cv::Mat m = cv::getPerspectiveTransform(from, local);
+  cv::Rect outline = cv::boundingRect(px);
+  cv::Mat image = picture_for(s.image, outline.width / kOne);
+  // Picture pixel (c, r) -> point on the card -> pixel of the view: one homography, right
+  // wherever the card is in front of the lens; the clipped outline masks the rest. Pixel
+  // centres sit half a pixel in from the card's edges.
+  cv::Vec3d across = right * (s.width_cm / image.cols), down = -up * (1.0 / image.rows);
+  cv::Vec3d corner = top_left + (across + down) * 0.5 - lens.centre;
+  cv::Matx33d to_card(across[0], down[0], corner[0], across[1], down[1], corner[1], across[2],
+                      down[2], corner[2]);
+  // The picture's pixels the outline touches.
+  cv::Rect box(cv::Point(static_cast<int>(std::floor(outline.x / kOne)),
+                         static_cast<int>(std::floor(outline.y / kOne))),
+               cv::Point(static_cast<int>(std::ceil(outline.br().x / kOne)) + 1,
+                         static_cast<int>(std::ceil(outline.br().y / kOne)) + 1));
+  box &= cv::Rect(0, 0, CameraView::kWidth, CameraView::kHeight);
+  if (box.empty()) return;
+  cv::Matx33d to_box = cv::Matx33d(1, 0, -box.x, 0, 1, -box.y, 0, 0, 1) * lens.to_pixel() * to_card;
+  std::vector<cv::Point> local;
+  cv::Point by(static_cast<int>(box.x * kOne), static_cast<int>(box.y * kOne));
+  for (const cv::Point& p : px) local.push_back(p - by);
+  items.push_back({footprint, distance, [box, local, image, to_box](cv::Mat& out) {
                      cv::Mat patch, mask = cv::Mat::zeros(box.size(), CV_8U);
-                     cv::warpPerspective(image, patch, m, box.size(), cv::INTER_LINEAR);
-                     std::vector<cv::Point> corners;
-                     for (const cv::Point2f& p : local)
-                       corners.emplace_back(cvRound(p.x * kOne), cvRound(p.y * kOne));
-                     cv::fillConvexPoly(mask, corners, 255, cv::LINE_8, kShift);
+                     cv::warpPerspective(image, patch, cv::Mat(to_box), box.size(),
+                                         cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+                     cv::fillConvexPoly(mask, local, 255, cv::LINE_8, kShift);
                      patch.copyTo(out(box), mask);
                    }});
 }
@@ -184,9 +216,15 @@ void CameraView::render(const Pose& pose, cv::Mat& out) const {
   for (const Wall& w : world_.walls) add_wall(w, lens, items);
   for (const Ball& b : world_.balls) add_ball(b, lens, items);
   for (const Sign& s : world_.signs) add_sign(s, lens, items);
-  std::sort(items.begin(), items.end(),
-            [](const Item& a, const Item& b) { return a.distance > b.distance; });
-  for (const Item& item : items) item.draw(out);
+  std::vector<Footprint> footprints;
+  std::vector<double> distances;
+  for (const Item& item : items) {
+    footprints.push_back(item.footprint);
+    distances.push_back(item.distance);
+  }
+  cv::Vec2d eye(lens.centre[0], lens.centre[1]), ahead(lens.forward[0], lens.forward[1]);
+  for (std::size_t i : far_to_near(footprints, distances, eye, ahead / cv::norm(ahead)))
+    items[i].draw(out);
 }
 
 }  // namespace zelk_sim

@@ -5,10 +5,12 @@
 - qr-card.png: a QR code that says "前进 20 cm" (forward 20 cm) on a white card, for the QR
   programs (examples/15_qr_codes.py) to read off a wall of the arena.
 - face-card.jpg: the astronaut's head from scikit-image's sample photos (a NASA photo in the
-  public domain), for the face programs (examples/14_face_hat_mask.py).
+  public domain), for the face programs (examples/14_face_hat_mask.py). In black and white: in
+  colour its lips and the flag behind it answer to "red", and the arena keeps each colour
+  name for one ball.
 
-Both are square: the worlds show them on 10 cm signs, and the car's camera, 15 cm above the
-floor and tilted down, sees a wall only up to about 12 cm high from half a metre away. The
+Both are square: the arena shows them on 8 and 10 cm signs, and the car's camera, 15 cm above
+the floor and tilted down, sees a wall only up to about 10 cm high from half a metre away. The
 same qrcode and scikit-image give the same files.
 """
 import os
@@ -44,8 +46,9 @@ def face_card(size=SIZE):
     from skimage import data
 
     head = data.astronaut()[10:230, 130:350]  # rows, columns: the head
-    return cv2.resize(cv2.cvtColor(head, cv2.COLOR_RGB2BGR), (size, size),
+    grey = cv2.resize(cv2.cvtColor(head, cv2.COLOR_RGB2GRAY), (size, size),
                       interpolation=cv2.INTER_AREA)
+    return cv2.cvtColor(grey, cv2.COLOR_GRAY2BGR)
 
 
 def main():
