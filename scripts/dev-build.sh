@@ -16,5 +16,5 @@ cmake --build "$b" -j1 --target "$@"
 mkdir -p "$b/stage/control_zelk" "$b/stage/bin"
 cp control_zelk/package_init.py "$b/stage/control_zelk/__init__.py"
 for t in "$@"; do
-  if [[ $t == zelk-board-sim ]]; then cp "$b/$t" "$b/stage/bin/"; else cp "$b/$t".*.so "$b/stage/control_zelk/"; fi
+  if [[ $t == zelk-board-sim ]]; then cp "$b/sim/$t" "$b/stage/bin/"; else cp "$b/$t".*.so "$b/stage/control_zelk/"; fi
 done
