@@ -8,14 +8,15 @@ is not counted; the simulator runs in its own process. "pyserial only" is the fl
 same write, read and flush with no library code around them. pyserial's own cost varies a
 lot from run to run, so a second table times the library code alone, on an in-process port
 that answers at once."""
+
 import contextlib
 import os
 import sys
 import time
 
-from zelk_run.board_link import BoardSim
-
 import serial  # noqa: E402
+
+from zelk_run.board_link import BoardSim
 
 
 class PyCar:
@@ -32,7 +33,14 @@ class PyCar:
             split += [int(a / 256), int(a % 256)]
         checksum = 85 + 14 + cmd_type + cmd_id + sum(split) + 0
         data = b"%c%c%c%c%c%c%c%c%c%c%c%c%c%c" % (
-            85, 14, cmd_type % 256, cmd_id % 256, *split, 0, checksum % 256)
+            85,
+            14,
+            cmd_type % 256,
+            cmd_id % 256,
+            *split,
+            0,
+            checksum % 256,
+        )
         self.ser.write(data)
 
     def correctMsg(self, msg):
@@ -136,8 +144,11 @@ def main():
 
     with BoardSim() as sim, sim.redirect_serial():
         with open(os.devnull, "w") as null, contextlib.redirect_stdout(null):
-            cars = {"control_zelk.Drivox_1": Car(), "plain Python": PyCar(),
-                    "pyserial only": RawLink()}
+            cars = {
+                "control_zelk.Drivox_1": Car(),
+                "plain Python": PyCar(),
+                "pyserial only": RawLink(),
+            }
         results = {}
         for _ in range(3):  # interleaved rounds; the best round of each counts
             for name, car in cars.items():
@@ -146,12 +157,16 @@ def main():
                 results[name] = (min(best[0], cpu), max(best[1], rate))
     floor = results["pyserial only"][0]
     print(f"Car.car_go against the board simulator, {n} commands per round, best of 3")
-    print(f"| {'implementation':<22} | {'CPU µs/command':>14} | {'over pyserial':>13} | {'commands/s':>10} |")
+    heads = f"{'CPU µs/command':>14} | {'over pyserial':>13} | {'commands/s':>10}"
+    print(f"| {'implementation':<22} | {heads} |")
     print(f"|{'-' * 24}|{'-' * 16}|{'-' * 15}|{'-' * 12}|")
     for name, (cpu, rate) in results.items():
         print(f"| {name:<22} | {cpu:14.1f} | {cpu - floor:13.1f} | {rate:10.0f} |")
     print("A 14-byte frame takes 1215 µs on the wire at 115200 baud (10 bits per byte).")
-    print(f"\nThe library code alone (port answering at once), {n * 5} commands per round, median of 5")
+    print(
+        "\nThe library code alone (port answering at once),",
+        f"{n * 5} commands per round, median of 5",
+    )
     alone = library_only(n * 5)
     print(f"| {'implementation':<22} | {'CPU µs/command':>14} |")
     print(f"|{'-' * 24}|{'-' * 16}|")

@@ -30,8 +30,10 @@ def photos():
         from skimage import data
     except ImportError:
         return []
-    return [cv2.resize(cv2.cvtColor(f(), cv2.COLOR_RGB2BGR), SIZE)
-            for f in (data.astronaut, data.coffee, data.chelsea, data.rocket)]
+    return [
+        cv2.resize(cv2.cvtColor(f(), cv2.COLOR_RGB2BGR), SIZE)
+        for f in (data.astronaut, data.coffee, data.chelsea, data.rocket)
+    ]
 
 
 def scene(seed):
@@ -44,21 +46,25 @@ def scene(seed):
     for bgr in ([30, 40, 200], [40, 180, 60], [200, 90, 30], [40, 210, 230]):
         cx, cy = int(rng.integers(60, w - 60)), int(rng.integers(60, h - 60))
         shade = float(light[cy, cx])
-        cv2.circle(img, (cx, cy), int(rng.integers(12, 70)), [c * shade for c in bgr], -1,
-                   cv2.LINE_AA)
+        cv2.circle(
+            img, (cx, cy), int(rng.integers(12, 70)), [c * shade for c in bgr], -1, cv2.LINE_AA
+        )
     img += rng.normal(0, 6, img.shape).astype(np.float32)
     return np.clip(img, 0, 255).astype(np.uint8)
 
 
 def main():
     frames = photos() + [scene(s) for s in range(4)]
-    print(f"{len(frames)} frames of {SIZE[0]}×{SIZE[1]}; cv2 {cv2.__version__}, "
-          f"numpy {np.__version__}, {cv2.getNumThreads()} OpenCV threads")
+    print(
+        f"{len(frames)} frames of {SIZE[0]}×{SIZE[1]}; cv2 {cv2.__version__}, "
+        f"numpy {np.__version__}, {cv2.getNumThreads()} OpenCV threads"
+    )
     pairs = []
     for colour in COLOURS:
         native = optik.color_detect(colour)
-        pairs.append((native, ReferenceColorDetect(native.color_list_lower,
-                                                   native.color_list_upper, colour)))
+        pairs.append(
+            (native, ReferenceColorDetect(native.color_list_lower, native.color_list_upper, colour))
+        )
 
     def mismatches():
         count = 0
@@ -73,8 +79,10 @@ def main():
     checks = len(pairs) * len(frames)
     cold = mismatches()
     harness.header("color_detect.detect, 640×480")
-    ratios = sorted(harness.compare(f"detect {native.color}", native.detect, ref.detect,
-                                    frames)[2] for native, ref in pairs)
+    ratios = sorted(
+        harness.compare(f"detect {native.color}", native.detect, ref.detect, frames)[2]
+        for native, ref in pairs
+    )
     print(f"median ratio {ratios[len(ratios) // 2]:.2f}x")
     warm = mismatches()
 
@@ -86,11 +94,14 @@ def main():
         def run(item):
             obj.colorLower = item[1]
             obj.detect(item[0])
+
         return run
 
     harness.compare("detect, new range each call", with_range(native), with_range(ref), dragged)
-    print(f"identical results: {checks - cold} of {checks} on new ranges, "
-          f"{checks - warm} of {checks} with colour tables")
+    print(
+        f"identical results: {checks - cold} of {checks} on new ranges, "
+        f"{checks - warm} of {checks} with colour tables"
+    )
 
     native = pairs[1][0]
     for f in frames:
@@ -99,8 +110,9 @@ def main():
     for i in range(10_000):
         native.detect(frames[i % len(frames)])
     end = harness.rss_kib()
-    print(f"RSS over 10,000 detect calls: start {start} KiB, end {end} KiB, "
-          f"growth {end - start} KiB")
+    print(
+        f"RSS over 10,000 detect calls: start {start} KiB, end {end} KiB, growth {end - start} KiB"
+    )
     return 1 if cold or warm else 0
 
 

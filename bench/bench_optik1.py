@@ -35,8 +35,10 @@ def python_shapes(binary):
 
 
 def line_cases():
-    return [(name, lambda f, n=name: getattr(Img(f), n)(), getattr(ref, name))
-            for name in ("line_angle2", "offset_calculate2", "offset2", "dotted_line2")]
+    return [
+        (name, lambda f, n=name: getattr(Img(f), n)(), getattr(ref, name))
+        for name in ("line_angle2", "offset_calculate2", "offset2", "dotted_line2")
+    ]
 
 
 def colour_cases():
@@ -47,19 +49,31 @@ def colour_cases():
     def native_detect(f):
         native.img = f
         native.color_detect()
-        return native.color_data, list(native.pts), getattr(native, "radius", None), native.img_new.shape
+        return (
+            native.color_data,
+            list(native.pts),
+            getattr(native, "radius", None),
+            native.img_new.shape,
+        )
 
     def python_detect(f):
         python.color_detect(f)
-        return python.color_data, list(python.pts), getattr(python, "radius", None), python.img_new.shape
+        return (
+            python.color_data,
+            list(python.pts),
+            getattr(python, "radius", None),
+            python.img_new.shape,
+        )
 
     def native_extract(f):
         obj = Img(f)
         obj.extract_color(*GREEN)
         return obj.img
 
-    return [("color_detect", native_detect, python_detect),
-            ("extract_color", native_extract, lambda f: ref.color_mask(f, *GREEN))]
+    return [
+        ("color_detect", native_detect, python_detect),
+        ("extract_color", native_extract, lambda f: ref.color_mask(f, *GREEN)),
+    ]
 
 
 def binarised_photos():
@@ -85,17 +99,29 @@ def main():
     tracks = [frames.track_frame(rng) for _ in range(12)]
     blobs = [frames.blob_frame(rng) for _ in range(12)]
     scenes = [frames.colour_frame(rng) for _ in range(12)]
-    print(f"640×480 frames; cv2 {cv2.__version__}, numpy {np.__version__}, "
-          f"{cv2.getNumThreads()} OpenCV threads")
+    print(
+        f"640×480 frames; cv2 {cv2.__version__}, numpy {np.__version__}, "
+        f"{cv2.getNumThreads()} OpenCV threads"
+    )
 
     photos = binarised_photos()
     cases = line_cases() + [("bin_detect + detect, blobs", native_shapes, python_shapes)]
     if photos:
         cases.append(("bin_detect + detect, photos", native_shapes, python_shapes))
     cases += colour_cases()
-    inputs = {name: blobs if name.endswith("blobs") else photos if name.endswith("photos")
-              else scenes if "color" in name else tracks for name, _, _ in cases}
-    mismatches = sum(not same(native(x), python(x)) for name, native, python in cases for x in inputs[name])
+    inputs = {
+        name: blobs
+        if name.endswith("blobs")
+        else photos
+        if name.endswith("photos")
+        else scenes
+        if "color" in name
+        else tracks
+        for name, _, _ in cases
+    }
+    mismatches = sum(
+        not same(native(x), python(x)) for name, native, python in cases for x in inputs[name]
+    )
     checks = sum(len(inputs[name]) for name, _, _ in cases)
 
     harness.header("optik1 Img methods, 640×480")

@@ -6,6 +6,7 @@ follows the line at 30 pictures a second.
 
 WORLD: a shipped world's name or a world file (default line-track); SECONDS: how long the
 learner loop runs for the CPU share (default 10)."""
+
 import contextlib
 import io
 import os
@@ -13,12 +14,12 @@ import sys
 import time
 
 import numpy as np
+from control_zelk.Drivox_1 import Car
+
+from control_zelk.optik1 import Img
 from zelk_run.board_link import BoardSim
 from zelk_run.camera_stand_in import RenderedCamera
 from zelk_run.world import world_file
-
-from control_zelk.Drivox_1 import Car
-from control_zelk.optik1 import Img
 
 TICKS = os.sysconf("SC_CLK_TCK")
 
@@ -79,8 +80,11 @@ def main(argv):
     world = world_file(argv[0] if argv else "line-track")
     seconds = float(argv[1]) if len(argv) > 1 else 10
     # The library prints every command it sends: not part of what is measured here.
-    with BoardSim(world=world) as sim, sim.redirect_serial(), \
-            contextlib.redirect_stdout(io.StringIO()):
+    with (
+        BoardSim(world=world) as sim,
+        sim.redirect_serial(),
+        contextlib.redirect_stdout(io.StringIO()),
+    ):
         fps = sim.world_info()["camera_fps"]
         car = Car()
         rate = render_rate(sim)
@@ -88,10 +92,14 @@ def main(argv):
         loop_fps, share = learner_loop(sim, car, fps, seconds)
     print(f"world: {world}")
     print(f"camera pictures rendered and sent, 640x480: {rate:.0f}/s (goal >= 60)")
-    print(f"chassis command to first picture that shows it: {latency} frames "
-          f"(median {np.median(latency):g}; goal <= 2)")
-    print(f"learner loop at {loop_fps:.1f} pictures/s for {seconds:g} s: simulator uses "
-          f"{share * 100:.1f} % of one core (goal <= 30 %)")
+    print(
+        f"chassis command to first picture that shows it: {latency} frames "
+        f"(median {np.median(latency):g}; goal <= 2)"
+    )
+    print(
+        f"learner loop at {loop_fps:.1f} pictures/s for {seconds:g} s: simulator uses "
+        f"{share * 100:.1f} % of one core (goal <= 30 %)"
+    )
 
 
 if __name__ == "__main__":

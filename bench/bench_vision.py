@@ -38,17 +38,20 @@ def large_model():
     from onnx import helper, numpy_helper
 
     rng = np.random.default_rng(7)
-    inits = [numpy_helper.from_array(rng.normal(0, 0.01, (128, 9408)).astype(np.float32), "w1"),
-             numpy_helper.from_array(np.zeros(128, np.float32), "b1"),
-             numpy_helper.from_array(rng.normal(0, 0.1, (12, 128)).astype(np.float32), "w2"),
-             numpy_helper.from_array(np.zeros(12, np.float32), "b2")]
-    nodes = [helper.make_node("AveragePool", ["input"], ["pool"], kernel_shape=[4, 4],
-                              strides=[4, 4]),
-             helper.make_node("Flatten", ["pool"], ["flat"], axis=1),
-             helper.make_node("Gemm", ["flat", "w1", "b1"], ["hidden"], transB=1),
-             helper.make_node("Relu", ["hidden"], ["relu"]),
-             helper.make_node("Gemm", ["relu", "w2", "b2"], ["output"], transB=1)]
-    return va._model(nodes, 12, inits, "large", side=224)   # the tensor's side when resized
+    inits = [
+        numpy_helper.from_array(rng.normal(0, 0.01, (128, 9408)).astype(np.float32), "w1"),
+        numpy_helper.from_array(np.zeros(128, np.float32), "b1"),
+        numpy_helper.from_array(rng.normal(0, 0.1, (12, 128)).astype(np.float32), "w2"),
+        numpy_helper.from_array(np.zeros(12, np.float32), "b2"),
+    ]
+    nodes = [
+        helper.make_node("AveragePool", ["input"], ["pool"], kernel_shape=[4, 4], strides=[4, 4]),
+        helper.make_node("Flatten", ["pool"], ["flat"], axis=1),
+        helper.make_node("Gemm", ["flat", "w1", "b1"], ["hidden"], transB=1),
+        helper.make_node("Relu", ["hidden"], ["relu"]),
+        helper.make_node("Gemm", ["relu", "w2", "b2"], ["output"], transB=1),
+    ]
+    return va._model(nodes, 12, inits, "large", side=224)  # the tensor's side when resized
 
 
 def frames():
@@ -58,8 +61,10 @@ def frames():
 
 
 def main(rss_calls):
-    kit = va.make_kit(tempfile.mkdtemp(prefix="zelk-bench-"), models={
-        "qmt4082.proto": large_model(), "tiny.onnx": va.logits_model([0.0] * 11 + [5.0])})
+    kit = va.make_kit(
+        tempfile.mkdtemp(prefix="zelk-bench-"),
+        models={"qmt4082.proto": large_model(), "tiny.onnx": va.logits_model([0.0] * 11 + [5.0])},
+    )
     for module in (optik, optik1):
         module.model_path, module.d_path, module.cv2 = kit + "model/", kit + "camera_pos/", QUIET
     env = ref.environment(kit, gui=QUIET)
@@ -98,35 +103,55 @@ def main(rss_calls):
     harness.header("vision, 640×480 frames")
     rows = [
         ("Img.face_detect, new Img per frame", img_face, ref_img_face, [face]),
-        ("Img.model_recognize, new Img per frame", lambda f: optik1.Img(f).model_recognize(),
-         lambda f: RefImg(None, f).model_recognize(), [face]),
+        (
+            "Img.model_recognize, new Img per frame",
+            lambda f: optik1.Img(f).model_recognize(),
+            lambda f: RefImg(None, f).model_recognize(),
+            [face],
+        ),
         ("model_recognize.recognize, tiny", tiny_n.recognize, tiny_r.recognize, [face]),
-        ("Img.beauty_face", lambda f: optik1.Img(f).beauty_face(),
-         lambda f: RefImg(None, f).beauty_face(), [face]),
-        ("erweima_recognize.recognize", lambda f: optik.erweima_recognize().recognize(f.copy()),
-         lambda f: ref.ErweimaRecognize(env).recognize(f.copy()), [qr]),
-        ("face_detect.detect", lambda f: det_n.detect(f.copy()), lambda f: det_r.detect(f.copy()),
-         [face]),
+        (
+            "Img.beauty_face",
+            lambda f: optik1.Img(f).beauty_face(),
+            lambda f: RefImg(None, f).beauty_face(),
+            [face],
+        ),
+        (
+            "erweima_recognize.recognize",
+            lambda f: optik.erweima_recognize().recognize(f.copy()),
+            lambda f: ref.ErweimaRecognize(env).recognize(f.copy()),
+            [qr],
+        ),
+        (
+            "face_detect.detect",
+            lambda f: det_n.detect(f.copy()),
+            lambda f: det_r.detect(f.copy()),
+            [face],
+        ),
     ]
     for name, native, python, inputs in rows:
         harness.compare(name, native, python, inputs, repeat=15)
 
     # Memory: many calls of each on small frames, so that the run stays short.
     small_face, small_qr = cv2.resize(face, (160, 120)), cv2.resize(qr, (320, 240))
-    calls = [lambda: optik1.Img(small_face.copy()).face_detect("face"),
-             lambda: optik1.Img(small_face).model_recognize(),
-             lambda: tiny_n.recognize(small_face),
-             lambda: optik1.Img(small_face).beauty_face(),
-             lambda: optik.erweima_recognize().recognize(small_qr),
-             lambda: det_n.detect(small_face.copy())]
+    calls = [
+        lambda: optik1.Img(small_face.copy()).face_detect("face"),
+        lambda: optik1.Img(small_face).model_recognize(),
+        lambda: tiny_n.recognize(small_face),
+        lambda: optik1.Img(small_face).beauty_face(),
+        lambda: optik.erweima_recognize().recognize(small_qr),
+        lambda: det_n.detect(small_face.copy()),
+    ]
     for call in calls:
         call()
     before = harness.rss_kib()
     for _ in range(rss_calls):
         for call in calls:
             call()
-    print(f"\nRSS before and after {rss_calls} calls of each (160×120 frames): "
-          f"{before} KiB, {harness.rss_kib()} KiB")
+    print(
+        f"\nRSS before and after {rss_calls} calls of each (160×120 frames): "
+        f"{before} KiB, {harness.rss_kib()} KiB"
+    )
 
 
 if __name__ == "__main__":

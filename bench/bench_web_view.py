@@ -9,6 +9,7 @@
    and the wall time per picture of the program's loop.
 2. The pictures a watching page receives per second from a program showing 30 a second.
 """
+
 import json
 import sys
 import threading
@@ -54,8 +55,10 @@ def program_loop(frames, delay_ms=1):
     for i in range(frames):
         cv2.imshow("camera", PICTURES[i % len(PICTURES)])
         cv2.waitKey(delay_ms)
-    return ((time.process_time() - started_cpu) / frames * 1e6,
-            (time.perf_counter() - started) / frames * 1e6)
+    return (
+        (time.process_time() - started_cpu) / frames * 1e6,
+        (time.perf_counter() - started) / frames * 1e6,
+    )
 
 
 def cost(frames):
@@ -72,7 +75,8 @@ def cost(frames):
         page.start()
         cpu, wall = program_loop(frames)
         page.running = False
-    print(f"| web view, a page watching (its HTTP and JPEG threads included) | {cpu:.0f} | {wall:.0f} |")
+    what = "web view, a page watching (its HTTP and JPEG threads included)"
+    print(f"| {what} | {cpu:.0f} | {wall:.0f} |")
 
 
 def page_rate(seconds=5):

@@ -37,7 +37,8 @@ def cascade_file():
             return path
     raise FileNotFoundError(
         f"OpenCV's face cascade {CASCADE} was not found in {' or '.join(CASCADE_DIRS)}; "
-        "install it with: sudo apt-get install opencv-data")
+        "install it with: sudo apt-get install opencv-data"
+    )
 
 
 def contents():
@@ -69,13 +70,14 @@ def main(argv=None):
     parser = argparse.ArgumentParser(
         prog="python3 -m control_zelk.kit",
         description="Installs the kit folder (face cascade, overlay pictures, sign model) "
-        "that the vision modules read.")
+        "that the vision modules read.",
+    )
     sub = parser.add_subparsers(dest="command", required=True)
     inst = sub.add_parser("install", help="write the kit's files into the kit folder")
-    inst.add_argument("--dir", help="the kit folder (default: the modules' main_path, "
-                      f"{default_folder()!r} here)")
-    inst.add_argument("--force", action="store_true",
-                      help="replace files that are already there")
+    inst.add_argument(
+        "--dir", help=f"the kit folder (default: the modules' main_path, {default_folder()!r} here)"
+    )
+    inst.add_argument("--force", action="store_true", help="replace files that are already there")
     args = parser.parse_args(argv)
     try:
         install(args.dir or default_folder(), force=args.force)

@@ -4,6 +4,7 @@ output, set a PWM, move the steering servo, and start and stop line tracking.
 On the car:            .venv/bin/python demo/drive_demo.py
 Without the car:       .venv/bin/zelk-run-on-sim demo/drive_demo.py
 """
+
 import time
 
 from control_zelk.Drivox_1 import Car, Line_track, Ste_motor, Ul_sensor, Use_io, time_count

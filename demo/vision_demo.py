@@ -15,6 +15,7 @@ On the car:            .venv/bin/python demo/vision_demo.py [--out DIR]
 Without the car:       .venv/bin/zelk-run-on-sim demo/vision_demo.py [--out DIR]
 Without a screen the library's windows are skipped; the pictures are saved all the same.
 """
+
 import argparse
 import os
 import shutil
@@ -96,7 +97,8 @@ def install_kit(folder):
         if os.path.isfile(target):
             continue
         for source in [os.path.join(REPO, "kit", name)] + [
-                os.path.join(d, kit.CASCADE) for d in kit.CASCADE_DIRS if name == "model/face.xml"]:
+            os.path.join(d, kit.CASCADE) for d in kit.CASCADE_DIRS if name == "model/face.xml"
+        ]:
             if os.path.isfile(source):
                 os.makedirs(os.path.dirname(target), exist_ok=True)
                 shutil.copyfile(source, target)
@@ -116,8 +118,10 @@ def use_kit(out):
     optik1.model_path = os.path.join(folder, "model", "")
     optik1.d_path = os.path.join(folder, "camera_pos", "")
     note = f" (missing: {', '.join(missing)})" if missing else ""
-    print(f"kit: {optik1.main_path} has no kit; installed one into {folder} and pointed "
-          f"optik1.model_path and d_path there{note}")
+    print(
+        f"kit: {optik1.main_path} has no kit; installed one into {folder} and pointed "
+        f"optik1.model_path and d_path there{note}"
+    )
     return missing
 
 
@@ -166,8 +170,10 @@ def line_step(out):
     offsets = [o for _, o, _ in seen if o is not None]
     angles = [a for _, _, a in seen if a is not None]
     if offsets:
-        found = (f"line in {len(offsets)} of {len(seen)} pictures, offset {span(offsets)} px, "
-                 f"angle {span(angles)}")
+        found = (
+            f"line in {len(offsets)} of {len(seen)} pictures, offset {span(offsets)} px, "
+            f"angle {span(angles)}"
+        )
     else:
         found = f"no line in {len(seen)} pictures"
     say("line", found, path)
@@ -235,12 +241,25 @@ def sign_card(kind):
         d = 1 if kind == "left" else -1
         head = np.array([tip, (tip[0] + d * 95, 150), (tip[0] + d * 95, 330)], np.int32)
         cv2.fillPoly(frame, [head], ink, cv2.LINE_AA)
-        cv2.rectangle(frame, (min(tip[0] + d * 90, tail[0]), 210), (max(tip[0] + d * 90, tail[0]), 270),
-                      ink, -1)
+        cv2.rectangle(
+            frame,
+            (min(tip[0] + d * 90, tail[0]), 210),
+            (max(tip[0] + d * 90, tail[0]), 270),
+            ink,
+            -1,
+        )
     else:
         (tw, th), _ = cv2.getTextSize(kind, cv2.FONT_HERSHEY_SIMPLEX, 7, 22)
-        cv2.putText(frame, kind, (320 - tw // 2, 240 + th // 2), cv2.FONT_HERSHEY_SIMPLEX, 7, ink,
-                    22, cv2.LINE_AA)
+        cv2.putText(
+            frame,
+            kind,
+            (320 - tw // 2, 240 + th // 2),
+            cv2.FONT_HERSHEY_SIMPLEX,
+            7,
+            ink,
+            22,
+            cv2.LINE_AA,
+        )
     return frame
 
 
@@ -275,7 +294,9 @@ def beauty_step(out, photo):
 
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--out", default="demo-output", help="folder for the pictures (default: %(default)s)")
+    parser.add_argument(
+        "--out", default="demo-output", help="folder for the pictures (default: %(default)s)"
+    )
     args = parser.parse_args(argv)
     os.makedirs(args.out, exist_ok=True)
     windows = Windows()

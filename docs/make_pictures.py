@@ -32,6 +32,7 @@ optik's and optik1's kit paths pointed at KIT; --passes ends it (as Ctrl-C would
 N-th wait for a key, for programs that never end; --clicks are a learner's left clicks on the
 window with a mouse callback when the program waits for a key with no time limit.
 """
+
 import argparse
 import concurrent.futures
 import os
@@ -143,7 +144,9 @@ class Shot:
     passes: int = 0
     clicks: str = ""
     jpeg: bool = True  # photos and camera pictures as JPEG, drawings as PNG
-    files: dict = field(default_factory=dict)  # files put in the program's folder: name -> INPUTS name
+    files: dict = field(
+        default_factory=dict
+    )  # files put in the program's folder: name -> INPUTS name
     world: str = ""  # the program drives the virtual car in this world: the picture is its trail
     seconds: int = 0  # for how long
 
@@ -162,30 +165,72 @@ SHOTS = [
     Shot("training_photos", "examples/08_training_photos.py", ["img"], width=400),
     Shot("calibration", "examples/09_calibration.py", ["camera", "straightened"]),
     Shot("colour_tracking", "examples/10_colour_tracking.py", ["tracking"], width=400, passes=12),
-    Shot("colour_picking", "examples/11_colour_picking.py", ["imageHSV", "following"],
-         clicks=BALL_CLICKS),
-    Shot("camera_line_following", "examples/12_camera_line_following.py", ["line"], width=400,
-         passes=100),
+    Shot(
+        "colour_picking",
+        "examples/11_colour_picking.py",
+        ["imageHSV", "following"],
+        clicks=BALL_CLICKS,
+    ),
+    Shot(
+        "camera_line_following",
+        "examples/12_camera_line_following.py",
+        ["line"],
+        width=400,
+        passes=100,
+    ),
     Shot("shapes", "examples/13_shapes.py", ["shapes"], width=480, jpeg=False),
-    Shot("face_hat_mask", "examples/14_face_hat_mask.py", ["face", "output.first", "output"],
-         image="astronaut.png", width=200, crop=FACE),
+    Shot(
+        "face_hat_mask",
+        "examples/14_face_hat_mask.py",
+        ["face", "output.first", "output"],
+        image="astronaut.png",
+        width=200,
+        crop=FACE,
+    ),
     Shot("qr_code", "examples/15_qr_codes.py", ["erweima"], image="qr.png", width=400, jpeg=False),
     Shot("model_digit", "examples/16_model_recognition.py", ["camera"], image="sign_3.png"),
     Shot("model_arrow", "examples/16_model_recognition.py", ["camera"], image="sign_left.png"),
-    Shot("beauty_filter", "examples/17_beauty_filter.py", ["before", "after"],
-         image="astronaut.png", width=260, crop=FACE),
+    Shot(
+        "beauty_filter",
+        "examples/17_beauty_filter.py",
+        ["before", "after"],
+        image="astronaut.png",
+        width=260,
+        crop=FACE,
+    ),
     Shot("follow_the_ball", "examples/18_follow_the_ball.py", ["ball"], width=400, passes=60),
     Shot("demo_f1", "f1", ["1"], width=400, passes=5),
     Shot("demo_f2", "f2", ["1", "2"], image="shapes.png", passes=3),
     Shot("demo_f3", "f3", ["1"], width=400, jpeg=False, files={"1.png": "shapes.png"}),
     Shot("demo_main", "main", ["22"], image="red_sign.png", width=300, passes=3),
     Shot("demo_f4", "f4", ["1", "2"], image="astronaut.png", width=260, crop=FACE, passes=2),
-    Shot("trail_lap_the_track", "examples/19_lap_the_track.py", [], width=450, jpeg=False,
-         world="line-track", seconds=40),
-    Shot("trail_ultrasonic_stop", "examples/05_ultrasonic_stop.py", [], width=300, jpeg=False,
-         world="arena", seconds=20),
-    Shot("trail_follow_the_ball", "examples/18_follow_the_ball.py", [], width=300, jpeg=False,
-         world="arena", seconds=30),
+    Shot(
+        "trail_lap_the_track",
+        "examples/19_lap_the_track.py",
+        [],
+        width=450,
+        jpeg=False,
+        world="line-track",
+        seconds=40,
+    ),
+    Shot(
+        "trail_ultrasonic_stop",
+        "examples/05_ultrasonic_stop.py",
+        [],
+        width=300,
+        jpeg=False,
+        world="arena",
+        seconds=20,
+    ),
+    Shot(
+        "trail_follow_the_ball",
+        "examples/18_follow_the_ball.py",
+        [],
+        width=300,
+        jpeg=False,
+        world="arena",
+        seconds=30,
+    ),
 ]
 
 
@@ -198,7 +243,9 @@ def make_inputs(folder):
     sys.path.insert(0, os.path.join(REPO, "demo"))
     import vision_demo  # the demo's own QR page and sign cards
 
-    cv2.imwrite(os.path.join(folder, "astronaut.png"), cv2.cvtColor(data.astronaut(), cv2.COLOR_RGB2BGR))
+    cv2.imwrite(
+        os.path.join(folder, "astronaut.png"), cv2.cvtColor(data.astronaut(), cv2.COLOR_RGB2BGR)
+    )
     cv2.imwrite(os.path.join(folder, "qr.png"), vision_demo.qr_picture(vision_demo.QR_TEXT))
     cv2.imwrite(os.path.join(folder, "sign_3.png"), vision_demo.sign_card("3"))
     cv2.imwrite(os.path.join(folder, "sign_left.png"), vision_demo.sign_card("left"))
@@ -248,13 +295,24 @@ def drive(shot, examples, cwd):
     folder with the trail picture)."""
     shown = subprocess.run([*LAUNCHER, "--help"], capture_output=True, text=True)
     headless = ["--headless"] if "--headless" in shown.stdout else []  # no view of the world
-    command = [*LAUNCHER, "--trace", "off", "--world", shot.world,
-               "--duration", str(shot.seconds), "--trail-picture", os.path.join(cwd, "trail.png"),
-               *headless, program_file(shot, examples, cwd)]
+    command = [
+        *LAUNCHER,
+        "--trace",
+        "off",
+        "--world",
+        shot.world,
+        "--duration",
+        str(shot.seconds),
+        "--trail-picture",
+        os.path.join(cwd, "trail.png"),
+        *headless,
+        program_file(shot, examples, cwd),
+    ]
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
     started = time.monotonic()
-    done = subprocess.run(command, capture_output=True, text=True, timeout=shot.seconds + 300,
-                          cwd=cwd, env=env)
+    done = subprocess.run(
+        command, capture_output=True, text=True, timeout=shot.seconds + 300, cwd=cwd, env=env
+    )
     print(f"  {shot.name}: {time.monotonic() - started:.1f} s", file=sys.stderr)
     if done.returncode != 0:
         raise RuntimeError(f"{shot.program} in {shot.world} failed:\n{done.stdout}\n{done.stderr}")
@@ -300,9 +358,11 @@ def compose(shot, captured):
         if trail is None:
             raise RuntimeError(f"{shot.program} in {shot.world} left no trail picture")
         h, w = trail.shape[:2]
-        tiles.append(cv2.resize(trail, (shot.width, round(h * shot.width / w)), interpolation=cv2.INTER_AREA))
+        tiles.append(
+            cv2.resize(trail, (shot.width, round(h * shot.width / w)), interpolation=cv2.INTER_AREA)
+        )
     for window in shot.windows:
-        name, which = (window.rsplit(".", 1) if window.endswith(".first") else (window, "last"))
+        name, which = window.rsplit(".", 1) if window.endswith(".first") else (window, "last")
         image = cv2.imread(os.path.join(captured, f"{name}.{which}.png"), cv2.IMREAD_UNCHANGED)
         if image is None:
             raise RuntimeError(f"{shot.program} showed nothing in the window {name!r}")
@@ -311,13 +371,17 @@ def compose(shot, captured):
         if shot.crop:
             image = image[shot.crop]
         h, w = image.shape[:2]
-        tiles.append(cv2.resize(image, (shot.width, round(h * shot.width / w)), interpolation=cv2.INTER_AREA))
+        tiles.append(
+            cv2.resize(image, (shot.width, round(h * shot.width / w)), interpolation=cv2.INTER_AREA)
+        )
     height = max(t.shape[0] for t in tiles)
     gap = np.full((height, 4, 3), 255, np.uint8)
     row = []
     for tile in tiles:
         pad = height - tile.shape[0]
-        tile = cv2.copyMakeBorder(tile, pad // 2, pad - pad // 2, 0, 0, cv2.BORDER_CONSTANT, value=(255, 255, 255))
+        tile = cv2.copyMakeBorder(
+            tile, pad // 2, pad - pad // 2, 0, 0, cv2.BORDER_CONSTANT, value=(255, 255, 255)
+        )
         row += [gap, tile] if row else [tile]
     picture = np.hstack(row)
     assert picture.shape[1] <= 640, shot.name
@@ -365,8 +429,9 @@ def sign_cards(width=150, height=110):
         sys.exit(f"model_signs needs {font} (apt-get install fonts-dejavu-core)")
     cards = []
     for cls in SIGNS_IN_ORDER:
-        card, alpha = render_signs.render_card(np.random.default_rng(SIGN_SEED + cls), cls,
-                                               [font], width, height, hard=False)
+        card, alpha = render_signs.render_card(
+            np.random.default_rng(SIGN_SEED + cls), cls, [font], width, height, hard=False
+        )
         alpha = alpha[..., None]
         laid = np.float32(SIGN_GROUND) * (1 - alpha) + card * alpha  # the rounded corners
         cards.append((cls, np.clip(laid + 0.5, 0, 255).astype(np.uint8)))
@@ -385,15 +450,24 @@ def draw_model_signs():
         height, width = card.shape[:2]
         tile = cv2.copyMakeBorder(card, 0, 22, 0, 0, cv2.BORDER_CONSTANT, value=SIGN_GROUND)
         (w, _), _ = cv2.getTextSize(names[cls], cv2.FONT_HERSHEY_SIMPLEX, 0.55, 1)
-        cv2.putText(tile, names[cls], ((width - w) // 2, height + 16),
-                    cv2.FONT_HERSHEY_SIMPLEX, 0.55, (60, 60, 60), 1, cv2.LINE_AA)
-        tiles.append(cv2.copyMakeBorder(tile, 3, 3, 3, 3, cv2.BORDER_CONSTANT,
-                                        value=SIGN_GROUND))
-    picture = np.vstack([np.hstack(tiles[i:i + 4]) for i in range(0, len(tiles), 4)])
+        cv2.putText(
+            tile,
+            names[cls],
+            ((width - w) // 2, height + 16),
+            cv2.FONT_HERSHEY_SIMPLEX,
+            0.55,
+            (60, 60, 60),
+            1,
+            cv2.LINE_AA,
+        )
+        tiles.append(cv2.copyMakeBorder(tile, 3, 3, 3, 3, cv2.BORDER_CONSTANT, value=SIGN_GROUND))
+    picture = np.vstack([np.hstack(tiles[i : i + 4]) for i in range(0, len(tiles), 4)])
     path = os.path.join(PICTURES, "model_signs.png")
     cv2.imwrite(path, picture, [cv2.IMWRITE_PNG_COMPRESSION, 9])
-    print(f"{os.path.relpath(path, REPO)}  ({os.path.getsize(path) // 1024} KB)  "
-          "kit/make/render_signs.py: the twelve signs")
+    print(
+        f"{os.path.relpath(path, REPO)}  ({os.path.getsize(path) // 1024} KB)  "
+        "kit/make/render_signs.py: the twelve signs"
+    )
 
 
 # Pictures drawn here rather than by running a program.
@@ -404,16 +478,22 @@ def make_web_view_picture():
     """docs/pictures/web-view.png: the browser test saves its screenshot of the page there."""
     env = dict(os.environ, ZELK_DOC_PICTURES="1", QT_QPA_PLATFORM="offscreen")
     test = os.path.join(REPO, "tests", "test_web_view_browser.py")
-    subprocess.run([sys.executable, "-m", "pytest", "-q", "-k", "laps_the_track_on_the_page", test],
-                   check=True, cwd=REPO, env=env)
+    subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-k", "laps_the_track_on_the_page", test],
+        check=True,
+        cwd=REPO,
+        env=env,
+    )
     print(f"docs/pictures/{WEB_VIEW}.png  the web view of the line follower lapping the track")
 
 
 def make(names, examples, kit_from, jobs=2):
     unknown = set(names) - {s.name for s in SHOTS} - {WEB_VIEW} - set(DRAWINGS)
     if unknown:
-        sys.exit(f"no such picture: {', '.join(sorted(unknown))}; the pictures are: "
-                 + ", ".join([s.name for s in SHOTS] + [WEB_VIEW] + list(DRAWINGS)))
+        sys.exit(
+            f"no such picture: {', '.join(sorted(unknown))}; the pictures are: "
+            + ", ".join([s.name for s in SHOTS] + [WEB_VIEW] + list(DRAWINGS))
+        )
     if not names or WEB_VIEW in names:
         make_web_view_picture()
     for name, draw in DRAWINGS.items():
@@ -424,8 +504,12 @@ def make(names, examples, kit_from, jobs=2):
         return
     names = asked
     shots = [s for s in SHOTS if not names or s.name in names]
-    missing_programs = [s.program for s in shots if s.program not in DEMOS
-                        and not os.path.isfile(os.path.join(examples, os.path.basename(s.program)))]
+    missing_programs = [
+        s.program
+        for s in shots
+        if s.program not in DEMOS
+        and not os.path.isfile(os.path.join(examples, os.path.basename(s.program)))
+    ]
     if missing_programs:
         sys.exit(f"missing in {examples}: {', '.join(missing_programs)}")
     os.makedirs(PICTURES, exist_ok=True)
@@ -442,13 +526,17 @@ def make(names, examples, kit_from, jobs=2):
 
         camera_stand_in.make_track_video(os.path.join(inputs, "track.avi"))
         with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
-            runs = {shot.name: pool.submit(run, shot, examples, kit, inputs, work) for shot in shots}
+            runs = {
+                shot.name: pool.submit(run, shot, examples, kit, inputs, work) for shot in shots
+            }
             for shot in shots:
                 output, captured = runs[shot.name].result()
                 path = compose(shot, captured)
                 lines = [line for line in output.splitlines() if line.strip()]
-                print(f"{os.path.relpath(path, REPO)}  ({os.path.getsize(path) // 1024} KB)  "
-                      f"{shot.program}: {lines[-1] if lines else ''}")
+                print(
+                    f"{os.path.relpath(path, REPO)}  ({os.path.getsize(path) // 1024} KB)  "
+                    f"{shot.program}: {lines[-1] if lines else ''}"
+                )
     print(f"{len(shots)} pictures in {time.monotonic() - started:.0f} s")
 
 

@@ -1,6 +1,7 @@
 """Drive the car with Car: forward, a turn to each side, backward, then stop.
 Run: on the car .venv/bin/python examples/01_drive.py; without it .venv/bin/zelk-run-on-sim examples/01_drive.py
 """
+
 import time
 
 from control_zelk.Drivox_1 import Car

@@ -1,6 +1,7 @@
 """Switch an output on and off, read the inputs and set a PWM duty with Use_io.
 Run: on the car .venv/bin/python examples/02_io_and_pwm.py; without it .venv/bin/zelk-run-on-sim --inputs 5 examples/02_io_and_pwm.py
 """
+
 import time
 
 from control_zelk.Drivox_1 import Use_io

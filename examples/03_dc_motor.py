@@ -1,6 +1,7 @@
 """Run a DC motor with Cur_motor: forward, backward, stop.
 Run: on the car .venv/bin/python examples/03_dc_motor.py; without it .venv/bin/zelk-run-on-sim examples/03_dc_motor.py
 """
+
 import time
 
 from control_zelk.Drivox_1 import Cur_motor

@@ -1,6 +1,7 @@
 """Turn a steering servo with Ste_motor: sweep from one side to the other, then centre it.
 Run: on the car .venv/bin/python examples/04_servo.py; without it .venv/bin/zelk-run-on-sim examples/04_servo.py
 """
+
 import time
 
 from control_zelk.Drivox_1 import Ste_motor

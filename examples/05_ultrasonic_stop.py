@@ -1,6 +1,7 @@
 """Drive forward until the ultrasonic sensor (Ul_sensor) sees an obstacle closer than 30, then stop.
 Run: on the car .venv/bin/python examples/05_ultrasonic_stop.py; without it .venv/bin/zelk-run-on-sim examples/05_ultrasonic_stop.py
 """
+
 import time
 
 from control_zelk.Drivox_1 import Car, Ul_sensor

@@ -1,6 +1,7 @@
 """Let the board's line-tracking unit (Line_track) follow a line by itself for a few seconds.
 Run: on the car .venv/bin/python examples/06_line_tracker.py; without it .venv/bin/zelk-run-on-sim examples/06_line_tracker.py
 """
+
 import time
 
 from control_zelk.Drivox_1 import Line_track

@@ -1,6 +1,7 @@
 """Show the camera picture and a grey copy of it in two windows (optik1.Camera and Img); q quits.
 Run: on the car .venv/bin/python examples/07_camera_window.py; without it .venv/bin/zelk-run-on-sim examples/07_camera_window.py
 """
+
 import cv2
 
 from control_zelk.optik1 import Camera, Img

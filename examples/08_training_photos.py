@@ -1,6 +1,7 @@
 """Save camera pictures for training a recognition model with optik.take_photos; q quits.
 Run: on the car .venv/bin/python examples/08_training_photos.py; without it .venv/bin/zelk-run-on-sim examples/08_training_photos.py
 """
+
 import os
 
 import cv2

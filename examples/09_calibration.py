@@ -1,6 +1,7 @@
 """Straighten camera pictures with optik.distortion and the lens data in calibrate.npz; q quits.
 Run: on the car .venv/bin/python examples/09_calibration.py; without it .venv/bin/zelk-run-on-sim examples/09_calibration.py
 """
+
 import os
 
 import cv2
@@ -33,11 +34,19 @@ if not os.path.exists("calibrate.npz"):
     board_points = []
     picture_points = []
     outline = np.float32([[0, 0], [w, 0], [w, h], [0, h]])
-    for a, b, c, d in [(0, 0, 0, 0), (40, 0, 0, 0), (0, 40, 0, 0), (0, 0, 40, 0), (0, 0, 0, 40),
-                       (30, 30, 0, 0), (0, 0, 30, 30)]:
+    for a, b, c, d in [
+        (0, 0, 0, 0),
+        (40, 0, 0, 0),
+        (0, 40, 0, 0),
+        (0, 0, 40, 0),
+        (0, 0, 0, 40),
+        (30, 30, 0, 0),
+        (0, 0, 30, 30),
+    ]:
         # Pull the corners of the board about a little: as if photographed from another side.
-        seen = np.float32([[60 + a, 40 + a], [580 - b, 40 + b],
-                           [580 - c, 440 - c], [60 + d, 440 - d]])
+        seen = np.float32(
+            [[60 + a, 40 + a], [580 - b, 40 + b], [580 - c, 440 - c], [60 + d, 440 - d]]
+        )
         tilt = cv2.getPerspectiveTransform(outline, seen)
         photo = cv2.warpPerspective(board, tilt, (640, 480), borderValue=255)
         found, corners = cv2.findChessboardCorners(photo, CORNERS)
@@ -45,7 +54,8 @@ if not os.path.exists("calibrate.npz"):
             board_points.append(on_board)
             picture_points.append(corners)
     rms, camera_matrix, distortion, rotations, moves = cv2.calibrateCamera(
-        board_points, picture_points, (640, 480), None, None)
+        board_points, picture_points, (640, 480), None, None
+    )
     np.savez("calibrate.npz", mtx=camera_matrix, dist=distortion)
     print("calibrate.npz made from", len(picture_points), "chessboards")
 
@@ -57,8 +67,16 @@ for turn in range(FRAMES):
         break
     straight = optik.distortion(frame)  # the valid part of the straightened picture, 320 x 320
     if turn == 0:
-        print("camera picture", frame.shape[1], "x", frame.shape[0],
-              "-> straightened", straight.shape[1], "x", straight.shape[0])
+        print(
+            "camera picture",
+            frame.shape[1],
+            "x",
+            frame.shape[0],
+            "-> straightened",
+            straight.shape[1],
+            "x",
+            straight.shape[0],
+        )
     cv2.imshow("camera", frame)
     cv2.imshow("straightened", straight)
     if cv2.waitKey(1) == ord("q"):

@@ -1,6 +1,7 @@
 """Find a green ball in the camera picture with optik.color_detect and draw its track; q quits.
 Run: on the car .venv/bin/python examples/10_colour_tracking.py; without it .venv/bin/zelk-run-on-sim examples/10_colour_tracking.py
 """
+
 import cv2
 
 from control_zelk import optik

@@ -1,6 +1,7 @@
 """Pick a colour by clicking it with the mouse (Img.set_hsv), then follow it in the camera picture.
 Run: on the car .venv/bin/python examples/11_colour_picking.py; without it .venv/bin/zelk-run-on-sim examples/11_colour_picking.py
 """
+
 import sys
 
 import cv2

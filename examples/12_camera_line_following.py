@@ -1,9 +1,10 @@
 """Steer the car along a dark line seen by the camera (Img.offset2, offset_calculate2, line_angle2); q quits.
 Run: on the car .venv/bin/python examples/12_camera_line_following.py; without it .venv/bin/zelk-run-on-sim examples/12_camera_line_following.py
 """
-import cv2
 
+import cv2
 from control_zelk.Drivox_1 import Car
+
 from control_zelk.optik1 import Camera, Img
 
 SPEED = 30  # speed straight ahead

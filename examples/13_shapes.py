@@ -1,6 +1,7 @@
 """Find circles, triangles, squares and rectangles in a drawn picture (Img.bin_detect, detect).
 Run: on the car .venv/bin/python examples/13_shapes.py; without it .venv/bin/zelk-run-on-sim examples/13_shapes.py
 """
+
 import cv2
 import numpy as np
 

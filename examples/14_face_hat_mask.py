@@ -1,6 +1,7 @@
 """Find faces in the camera picture and put a hat, then a mask, on them (Img.face_cap, face_mask).
 Run: on the car .venv/bin/python examples/14_face_hat_mask.py; without it .venv/bin/zelk-run-on-sim --image PHOTO_WITH_A_FACE examples/14_face_hat_mask.py
 """
+
 import os
 import sys
 

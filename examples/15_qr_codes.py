@@ -1,6 +1,7 @@
 """Read QR codes in the camera picture with Img.erweima_detect; q quits.
 Run: on the car .venv/bin/python examples/15_qr_codes.py; without it .venv/bin/zelk-run-on-sim --image PICTURE_OF_A_QR_CODE examples/15_qr_codes.py
 """
+
 import cv2
 
 from control_zelk.optik1 import Camera, Img

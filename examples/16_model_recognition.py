@@ -1,6 +1,7 @@
 """Recognise digits and turn signs in the camera picture with the kit's model (Img.model_recognize).
 Run: on the car .venv/bin/python examples/16_model_recognition.py; without it .venv/bin/zelk-run-on-sim --image PICTURE_OF_A_SIGN examples/16_model_recognition.py
 """
+
 import os
 import sys
 

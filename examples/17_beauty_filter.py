@@ -1,6 +1,7 @@
 """Smooth the skin in the camera picture with the beauty filter (Img.beauty_face); q quits.
 Run: on the car .venv/bin/python examples/17_beauty_filter.py; without it .venv/bin/zelk-run-on-sim --image PHOTO_WITH_A_FACE examples/17_beauty_filter.py
 """
+
 import cv2
 
 from control_zelk.optik1 import Camera, Img

@@ -1,10 +1,11 @@
 """Camera and car together: turn towards a green ball (optik.color_detect) and drive to it; q quits.
 Run: on the car .venv/bin/python examples/18_follow_the_ball.py; without it .venv/bin/zelk-run-on-sim examples/18_follow_the_ball.py
 """
+
 import cv2
+from control_zelk.Drivox_1 import Car
 
 from control_zelk import optik
-from control_zelk.Drivox_1 import Car
 
 SPEED = 20  # speed towards the ball
 TURN_SPEED = 10  # speed when turning towards the ball

@@ -1,9 +1,10 @@
 """Follow the line round a track with the camera, through its dotted stretch, until q or Ctrl-C (optik1.Img, Car.Chassis_exe).
 Run: on the car .venv/bin/python examples/19_lap_the_track.py; without it .venv/bin/zelk-run-on-sim --world line-track examples/19_lap_the_track.py
 """
-import cv2
 
+import cv2
 from control_zelk.Drivox_1 import Car
+
 from control_zelk.optik1 import Camera, Img
 
 SPEED = 30  # forward speed on a straight line
@@ -11,7 +12,9 @@ STEER = 0.03  # turning speed for each pixel the line is off the middle: more tu
 MAX_TURN = 20  # never turn faster than this
 SLOW_DOWN = 1.0  # forward speed taken off for each unit of turning speed: slower in bends
 EDGE = 250  # a line last seen this far from the middle (pixels) left the picture at the side
-MISSES = 30  # pictures in a row without the line before the car stops (a gap between dashes is a few)
+MISSES = (
+    30  # pictures in a row without the line before the car stops (a gap between dashes is a few)
+)
 
 cam = Camera(0)
 car = Car()
@@ -37,8 +40,15 @@ try:
             print("line offset:", offset, "angle:", angle, "turn:", round(turn))
             middle = (frame.shape[1] // 2 + offset, frame.shape[0] // 2)
             cv2.circle(frame, middle, 10, (0, 0, 255), -1)
-            cv2.putText(frame, "offset %d angle %d" % (offset, angle), (10, 30),
-                        cv2.FONT_HERSHEY_SIMPLEX, 0.8, (0, 0, 255), 2)
+            cv2.putText(
+                frame,
+                "offset %d angle %d" % (offset, angle),
+                (10, 30),
+                cv2.FONT_HERSHEY_SIMPLEX,
+                0.8,
+                (0, 0, 255),
+                2,
+            )
         else:
             misses = misses + 1  # between two dashes, or the line is lost
             if abs(offset) > EDGE:  # it left the picture at the side: turn hard that way

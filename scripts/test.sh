@@ -4,6 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh --tests
+# Lint and format (a few seconds): ruff over the Python files, clang-format over the C++.
+scripts/check-style.sh
 # The tests' own module (zelk_test_hooks), in a build folder of its own: pip's build never makes it.
 if [[ ! -f build/test-hooks/CMakeCache.txt ]]; then
   cmake -S . -B build/test-hooks -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELK_TEST_HOOKS=ON \

@@ -2,9 +2,10 @@ import os
 import sys
 
 import pytest
+from layout import REPO
+
 from zelk_run.board_link import BoardSim
 from zelk_run.program_runner import let_ctrl_c_through
-from layout import REPO
 
 # The tests' own native module, zelk_test_hooks: built there by scripts/test.sh, never installed.
 sys.path.insert(0, os.environ.get("ZELK_TEST_HOOKS", os.path.join(REPO, "build", "test-hooks")))

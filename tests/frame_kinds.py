@@ -11,7 +11,7 @@ def _pad(frame, rows, cols):
     return np.pad(frame, [(rows, rows), (cols, cols)] + [(0, 0)] * (frame.ndim - 2))
 
 
-KINDS = {   # name -> makes that kind from a good frame
+KINDS = {  # name -> makes that kind from a good frame
     "None": lambda f: None,
     "empty list": lambda f: [],
     "list": lambda f: [[[0, 0, 0]]],
@@ -37,5 +37,6 @@ def frames_of_every_kind(frame, kinds, lenient=()):
     """{name: (make, strict)} for each name in kinds: make() builds that kind from a fresh copy
     of frame at every call (so two sides never share memory); strict is False for the names in
     lenient, the inputs outside what the function is meant for."""
-    return {name: (lambda make=KINDS[name]: make(frame.copy()), name not in lenient)
-            for name in kinds}
+    return {
+        name: (lambda make=KINDS[name]: make(frame.copy()), name not in lenient) for name in kinds
+    }

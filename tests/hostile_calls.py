@@ -61,12 +61,12 @@ import weakref
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
+import control_zelk.Drivox_1 as Drivox_1  # noqa: E402
 import cv2  # noqa: E402
 import numpy as np  # noqa: E402
 import serial  # noqa: E402
 
 import control_zelk  # noqa: E402
-import control_zelk.Drivox_1 as Drivox_1  # noqa: E402
 from control_zelk import optik, optik1  # noqa: E402
 
 MODULES = (Drivox_1, optik, optik1)
@@ -77,7 +77,8 @@ MEMORY_LIMIT = 3 << 30  # bytes of address space: a huge allocation fails instea
 BINDING_TEXT = re.compile(
     r"Unable to cast|Unable to convert|error_already_set|Internal error|pybind11|"
     r"is not an instance of '|incompatible function arguments|Exception escaped|"
-    r"std::|basic_string|vector::|_M_")
+    r"std::|basic_string|vector::|_M_"
+)
 
 
 class JunkError(Exception):
@@ -153,11 +154,17 @@ def liar(name, **methods):
 
 LIARS = [
     lambda: liar("BadIndex", __index__=_raise),
-    lambda: liar("HugeIndex", __index__=lambda self: 2 ** 100),
-    lambda: liar("BadCompare", __hash__=object.__hash__, **dict.fromkeys(
-        ["__eq__", "__ne__", "__lt__", "__le__", "__gt__", "__ge__", "__bool__"], _raise)),
-    lambda: liar("LyingLength", __len__=lambda self: 3, __getitem__=_raise, __str__=_raise,
-                 __bool__=_raise),
+    lambda: liar("HugeIndex", __index__=lambda self: 2**100),
+    lambda: liar(
+        "BadCompare",
+        __hash__=object.__hash__,
+        **dict.fromkeys(
+            ["__eq__", "__ne__", "__lt__", "__le__", "__gt__", "__ge__", "__bool__"], _raise
+        ),
+    ),
+    lambda: liar(
+        "LyingLength", __len__=lambda self: 3, __getitem__=_raise, __str__=_raise, __bool__=_raise
+    ),
     lambda: liar("BadPath", __fspath__=lambda self: 42),
     lambda: types.SimpleNamespace(shape=("a", None), dtype="uint8"),  # a shape that is none
 ]
@@ -177,26 +184,123 @@ class ArraySub(np.ndarray):
 
 
 SCALARS = [
-    None, True, False, 0, -1, 1, 7, 255, 256, 65535, 65536, 2 ** 31 - 1, 2 ** 31, -2 ** 31 - 1,
-    2 ** 63 - 1, 2 ** 63, 2 ** 64, -2 ** 64, 2 ** 100, -2 ** 100, 0.5, -0.0, math.nan,
-    math.inf, -math.inf, 1e308, 1e-320, complex(1, -1), fractions.Fraction(1, 3),
-    decimal.Decimal("NaN"), np.int64(-1), np.uint64(2 ** 64 - 1), np.float32("nan"),
-    np.bool_(True), np.float16(65504), np.int8(-128),
-    "", "green", "red", "mine", "face", "hat", "qmt4082.proto", "x.png", "\ud800", "a\x00b",
-    "\udcff.png", "圆形", "none", "x" * 5000, TextSub("img"),
-    b"", b"\x55\x0e", b"green", bytearray(b"abc"), memoryview(b"abcd"),
-    Ellipsis, NotImplemented, slice(1, 2),
+    None,
+    True,
+    False,
+    0,
+    -1,
+    1,
+    7,
+    255,
+    256,
+    65535,
+    65536,
+    2**31 - 1,
+    2**31,
+    -(2**31) - 1,
+    2**63 - 1,
+    2**63,
+    2**64,
+    -(2**64),
+    2**100,
+    -(2**100),
+    0.5,
+    -0.0,
+    math.nan,
+    math.inf,
+    -math.inf,
+    1e308,
+    1e-320,
+    complex(1, -1),
+    fractions.Fraction(1, 3),
+    decimal.Decimal("NaN"),
+    np.int64(-1),
+    np.uint64(2**64 - 1),
+    np.float32("nan"),
+    np.bool_(True),
+    np.float16(65504),
+    np.int8(-128),
+    "",
+    "green",
+    "red",
+    "mine",
+    "face",
+    "hat",
+    "qmt4082.proto",
+    "x.png",
+    "\ud800",
+    "a\x00b",
+    "\udcff.png",
+    "圆形",
+    "none",
+    "x" * 5000,
+    TextSub("img"),
+    b"",
+    b"\x55\x0e",
+    b"green",
+    bytearray(b"abc"),
+    memoryview(b"abcd"),
+    Ellipsis,
+    NotImplemented,
+    slice(1, 2),
 ]
 
 
 def hostile_array(rng):
-    dtype = rng.choice(["uint8"] * 6 + [
-        "int8", "uint16", "int16", "int32", "int64", "uint64", "float16", "float32", "float64",
-        "complex64", "bool", "object", "<U3", ">u2", ">f4", ">i4", "V3", "u1,f4", "M8[s]"])
-    shape = rng.choice([
-        (), (0,), (3,), (0, 0), (1, 1), (1, 1, 3), (2, 3), (5, 5), (5, 5, 1), (5, 5, 2),
-        (5, 5, 3), (5, 5, 4), (7, 9, 3), (4, 4, 3, 2), (1, 0, 3), (0, 3, 3), (3, 0), (1, 12),
-        (12, 1), (40, 60, 3), (60, 40), (2, 1, 2), (6, 1, 2), (1, 6, 2), (6, 2), (1, 600, 3)])
+    dtype = rng.choice(
+        ["uint8"] * 6
+        + [
+            "int8",
+            "uint16",
+            "int16",
+            "int32",
+            "int64",
+            "uint64",
+            "float16",
+            "float32",
+            "float64",
+            "complex64",
+            "bool",
+            "object",
+            "<U3",
+            ">u2",
+            ">f4",
+            ">i4",
+            "V3",
+            "u1,f4",
+            "M8[s]",
+        ]
+    )
+    shape = rng.choice(
+        [
+            (),
+            (0,),
+            (3,),
+            (0, 0),
+            (1, 1),
+            (1, 1, 3),
+            (2, 3),
+            (5, 5),
+            (5, 5, 1),
+            (5, 5, 2),
+            (5, 5, 3),
+            (5, 5, 4),
+            (7, 9, 3),
+            (4, 4, 3, 2),
+            (1, 0, 3),
+            (0, 3, 3),
+            (3, 0),
+            (1, 12),
+            (12, 1),
+            (40, 60, 3),
+            (60, 40),
+            (2, 1, 2),
+            (6, 1, 2),
+            (1, 6, 2),
+            (6, 2),
+            (1, 600, 3),
+        ]
+    )
     gen = np.random.default_rng(rng.getrandbits(32))
     fill = rng.choice(["zeros", "random", "high", "nan", "checker"])
     base = np.zeros(shape, np.float64)
@@ -212,11 +316,22 @@ def hostile_array(rng):
         warnings.simplefilter("ignore")
         if dtype == "object":
             a = np.empty(shape, object)
-            a.flat = [rng.choice([0, 255, None, "a", 1.5, 2 ** 70]) for _ in range(a.size)]
+            a.flat = [rng.choice([0, 255, None, "a", 1.5, 2**70]) for _ in range(a.size)]
         else:
             a = base.astype(dtype)
-    layout = rng.choice(["c"] * 3 + ["fortran", "strided", "reversed", "readonly",
-                                     "broadcast", "unaligned", "subclass", "transposed"])
+    layout = rng.choice(
+        ["c"] * 3
+        + [
+            "fortran",
+            "strided",
+            "reversed",
+            "readonly",
+            "broadcast",
+            "unaligned",
+            "subclass",
+            "transposed",
+        ]
+    )
     if layout == "fortran":
         a = np.asfortranarray(a)
     elif layout == "strided" and a.ndim >= 2:
@@ -251,32 +366,78 @@ def hostile(rng, depth=0):
         n = rng.choice([0, 1, 2, 3, 4])
         items = [hostile(rng, depth + 1) for _ in range(n)]
         return rng.choice([list, tuple])(items)
-    return rng.choice(LIARS + [
-        lambda: Junk(rng.getrandbits(32)), object, lambda: {"a": 1}, lambda: {1, 2},
-        lambda: iter([1, 2, 3]), lambda: len, lambda: type, lambda: [[1, 2], [3, 4]], lambda: [math.nan] * 3,
-        lambda: (2 ** 70, -1), lambda: range(3), lambda: [0, 0, 0],
-    ])()
+    return rng.choice(
+        LIARS
+        + [
+            lambda: Junk(rng.getrandbits(32)),
+            object,
+            lambda: {"a": 1},
+            lambda: {1, 2},
+            lambda: iter([1, 2, 3]),
+            lambda: len,
+            lambda: type,
+            lambda: [[1, 2], [3, 4]],
+            lambda: [math.nan] * 3,
+            lambda: (2**70, -1),
+            lambda: range(3),
+            lambda: [0, 0, 0],
+        ]
+    )()
 
 
 # What a junk method returns instead of the kind the library expects of a method of that name.
 NEAR_MISSES = {
-    "read": lambda r: r.choice([
-        (True, hostile_array(r)), (False, None), (True, None), (1, "frame"), (True,),
-        (True, np.zeros((8, 8, 3), np.uint8), 3), None, b"\x55\x0e", b""]),
-    "detectMultiScale": lambda r: r.choice([
-        [(1.5, 2, 3, 4)], np.array([[10, 10, 2 ** 40, 5]]), [("a", "b", "c", "d")],
-        np.full((1, 4), np.nan, np.float32), [[-5, -5, 10, 10]], [(1, 2, 3)],
-        np.array([[40, 40, 48, 48]], np.int32), [[2 ** 31, 0, 1, 1]], [5], [None],
-        np.array([[2, 2, 30, 30]], np.int64), np.zeros((0, 4), np.int32)]),
-    "forward": lambda r: r.choice([
-        np.array("text"), np.zeros((1, 0), np.float32), np.full((1, 12), np.nan, np.float32),
-        np.eye(1, 13, 12, dtype=np.float32) * 50, np.full((1, 12), 1e30), ["a", "b"],
-        np.array([[None] * 12], object), np.zeros((1, 12), np.complex64), 7, None,
-        np.eye(1, 12, 3, dtype=np.float64) * 40]),
-    "decode": lambda r: [types.SimpleNamespace(  # pyzbar's symbols
-        rect=r.choice([(1, 2, 3, 4), (1.5, 2, 3, 4), (2 ** 40, 0, 1, 1), "abcd", None, (1, 2)]),
-        data=r.choice([b"ok", "text", b"\xff\xfe", 5, None, bytearray(b"x")]))
-        for _ in range(r.randint(0, 2))],
+    "read": lambda r: r.choice(
+        [
+            (True, hostile_array(r)),
+            (False, None),
+            (True, None),
+            (1, "frame"),
+            (True,),
+            (True, np.zeros((8, 8, 3), np.uint8), 3),
+            None,
+            b"\x55\x0e",
+            b"",
+        ]
+    ),
+    "detectMultiScale": lambda r: r.choice(
+        [
+            [(1.5, 2, 3, 4)],
+            np.array([[10, 10, 2**40, 5]]),
+            [("a", "b", "c", "d")],
+            np.full((1, 4), np.nan, np.float32),
+            [[-5, -5, 10, 10]],
+            [(1, 2, 3)],
+            np.array([[40, 40, 48, 48]], np.int32),
+            [[2**31, 0, 1, 1]],
+            [5],
+            [None],
+            np.array([[2, 2, 30, 30]], np.int64),
+            np.zeros((0, 4), np.int32),
+        ]
+    ),
+    "forward": lambda r: r.choice(
+        [
+            np.array("text"),
+            np.zeros((1, 0), np.float32),
+            np.full((1, 12), np.nan, np.float32),
+            np.eye(1, 13, 12, dtype=np.float32) * 50,
+            np.full((1, 12), 1e30),
+            ["a", "b"],
+            np.array([[None] * 12], object),
+            np.zeros((1, 12), np.complex64),
+            7,
+            None,
+            np.eye(1, 12, 3, dtype=np.float64) * 40,
+        ]
+    ),
+    "decode": lambda r: [
+        types.SimpleNamespace(  # pyzbar's symbols
+            rect=r.choice([(1, 2, 3, 4), (1.5, 2, 3, 4), (2**40, 0, 1, 1), "abcd", None, (1, 2)]),
+            data=r.choice([b"ok", "text", b"\xff\xfe", 5, None, bytearray(b"x")]),
+        )
+        for _ in range(r.randint(0, 2))
+    ],
     "isOpen": lambda r: r.choice([True, False, LIARS[2]()]),
     "empty": lambda r: r.choice([True, False, LIARS[2]()]),
 }
@@ -294,19 +455,29 @@ def show(value, depth=0):
     """A short description of a value, for the call's line."""
     if isinstance(value, np.ndarray):
         f = value.flags
-        flags = [name for name, on in [("F", f.f_contiguous and not f.c_contiguous),
-                                       ("strided", not (f.c_contiguous or f.f_contiguous)),
-                                       ("readonly", not f.writeable), ("unaligned", not f.aligned)]
-                 if on]
-        return f"{type(value).__name__}({value.shape}, {value.dtype.str}{''.join(', ' + n for n in flags)})"
+        flags = [
+            name
+            for name, on in [
+                ("F", f.f_contiguous and not f.c_contiguous),
+                ("strided", not (f.c_contiguous or f.f_contiguous)),
+                ("readonly", not f.writeable),
+                ("unaligned", not f.aligned),
+            ]
+            if on
+        ]
+        noted = "".join(", " + n for n in flags)
+        return f"{type(value).__name__}({value.shape}, {value.dtype.str}{noted})"
     if isinstance(value, dict) and depth < 2:
         return "{" + ", ".join(f"{k!r}: {show(v, depth + 1)}" for k, v in value.items()) + "}"
     if isinstance(value, (list, tuple)) and depth < 2:
         inner = ", ".join(show(v, depth + 1) for v in value[:6])
         more = ", ..." if len(value) > 6 else ""
         return f"[{inner}{more}]" if isinstance(value, list) else f"({inner}{more})"
-    text = repr(value) if not isinstance(value, (str, bytes)) or len(value) < 60 else (
-        f"{type(value).__name__} of length {len(value)}")
+    text = (
+        repr(value)
+        if not isinstance(value, (str, bytes)) or len(value) < 60
+        else (f"{type(value).__name__} of length {len(value)}")
+    )
     return text if len(text) < 120 else text[:100] + "..."
 
 
@@ -318,44 +489,88 @@ class Assets:
     """Frames, contours and names made once per process."""
 
     def __init__(self):
-        from zelk_run.camera_stand_in import track_frame
         import vision_assets as va
+
+        from zelk_run.camera_stand_in import track_frame
 
         track = cv2.resize(track_frame(10, 40), (160, 120))
         ball = np.full((120, 160, 3), 200, np.uint8)
         cv2.circle(ball, (80, 60), 30, (40, 170, 40), -1)
         qr = va.qr_frames()
         self.frames = {
-            "track": track, "ball": ball, "bars": va.bar_frame([(60, 40, "v")], 160, 200),
-            "qr": qr["two Chinese characters"], "noise": np.random.default_rng(1).integers(
-                0, 256, (48, 64, 3), np.uint8),
+            "track": track,
+            "ball": ball,
+            "bars": va.bar_frame([(60, 40, "v")], 160, 200),
+            "qr": qr["two Chinese characters"],
+            "noise": np.random.default_rng(1).integers(0, 256, (48, 64, 3), np.uint8),
         }
-        binary = cv2.threshold(cv2.cvtColor(track, cv2.COLOR_BGR2GRAY), 100, 255,
-                               cv2.THRESH_BINARY)[1]
+        binary = cv2.threshold(
+            cv2.cvtColor(track, cv2.COLOR_BGR2GRAY), 100, 255, cv2.THRESH_BINARY
+        )[1]
         dots = np.full((240, 160), 255, np.uint8)
         for y in (10, 90, 170):
-            dots[y:y + 60, 60:120] = 0
+            dots[y : y + 60, 60:120] = 0
         self.binaries = {"line": binary, "dots": dots, "dots inverted": 255 - dots}
         shapes = np.zeros((200, 300), np.uint8)
         cv2.circle(shapes, (50, 50), 40, 255, -1)
         cv2.rectangle(shapes, (110, 10), (190, 90), 255, -1)
         cv2.fillPoly(shapes, [np.array([[220, 90], [290, 90], [255, 10]], np.int32)], 255)
         cv2.rectangle(shapes, (20, 120), (280, 180), 255, -1)
-        self.contours = list(cv2.findContours(shapes, cv2.RETR_EXTERNAL,
-                                              cv2.CHAIN_APPROX_SIMPLE)[0])
+        self.contours = list(
+            cv2.findContours(shapes, cv2.RETR_EXTERNAL, cv2.CHAIN_APPROX_SIMPLE)[0]
+        )
         self.greys = {"qr": cv2.cvtColor(qr["two Chinese characters"], cv2.COLOR_BGR2GRAY)}
 
 
 NUMBERS = {  # board arguments: speeds, channels, ids
-    **dict.fromkeys(["speed_s", "speed_l", "speed_h", "car_sp", "speed", "l_sp", "cur_speed",
-                     "duty", "pwm", "pwm_duty", "ste_duty", "freq", "pwm_freq", "arg1", "arg2",
-                     "arg3", "arg4"], [30, 0, -30, 50, 20, 100]),
-    **dict.fromkeys(["bit", "iocom", "pwmcom", "io_com", "id", "motor_id", "ste_id", "ul_id",
-                     "sensorID", "start", "mode", "level", "io_level", "cmd_type", "cmd_id"],
-                    [0, 1, 2, 3]),
+    **dict.fromkeys(
+        [
+            "speed_s",
+            "speed_l",
+            "speed_h",
+            "car_sp",
+            "speed",
+            "l_sp",
+            "cur_speed",
+            "duty",
+            "pwm",
+            "pwm_duty",
+            "ste_duty",
+            "freq",
+            "pwm_freq",
+            "arg1",
+            "arg2",
+            "arg3",
+            "arg4",
+        ],
+        [30, 0, -30, 50, 20, 100],
+    ),
+    **dict.fromkeys(
+        [
+            "bit",
+            "iocom",
+            "pwmcom",
+            "io_com",
+            "id",
+            "motor_id",
+            "ste_id",
+            "ul_id",
+            "sensorID",
+            "start",
+            "mode",
+            "level",
+            "io_level",
+            "cmd_type",
+            "cmd_id",
+        ],
+        [0, 1, 2, 3],
+    ),
     **dict.fromkeys(["pulse", "cur_pulse"], [0, 40, 70000]),
 }
-LOWS, UPS = [[35, 43, 46], [156, 43, 46], [0, 0, 0]], [[77, 255, 255], [10, 255, 255], [180, 255, 46]]
+LOWS, UPS = (
+    [[35, 43, 46], [156, 43, 46], [0, 0, 0]],
+    [[77, 255, 255], [10, 255, 255], [180, 255, 46]],
+)
 VALID_FRAME = bytes([0x55, 0x0E, 1, 1, 0, 30, 0, 0, 0, 0, 0, 0, 0, 0x93])
 
 
@@ -375,14 +590,31 @@ def plausible(rng, assets, qualname, name):
         return rng.choice(NUMBERS[name])
     table = {
         "color": ["green", "red", "blue", "mine"],
-        "Shape": ["圆形", "三角形", "正方形", "长方形"], "shape": ["circle", "圆形"],
-        "color_list_low": LOWS, "color_list_up": UPS, "lower_hsv": LOWS, "upper_hsv": UPS,
-        "lower": [np.array(v) for v in LOWS], "upper": [np.array(v) for v in UPS],
-        "windows_name": ["w"], "time": [1, 0], "newsize": [(32, 24), [8, 6]], "y": [-1, 3],
-        "event": [cv2.EVENT_LBUTTONDOWN, cv2.EVENT_MOUSEMOVE], "x": [1, 5], "flags": [0],
-        "param": [None], "device": [BOARD_PORT], "baud": [115200], "sendmsg": [VALID_FRAME],
-        "count": [14, 3], "msg": [VALID_FRAME, list(VALID_FRAME), b"\x55\x01\x56"],
-        "c_type": [1, 2, 3, 4, 5], "index": [0], "class_num_dir": ["0"], "name": ["w", 3],
+        "Shape": ["圆形", "三角形", "正方形", "长方形"],
+        "shape": ["circle", "圆形"],
+        "color_list_low": LOWS,
+        "color_list_up": UPS,
+        "lower_hsv": LOWS,
+        "upper_hsv": UPS,
+        "lower": [np.array(v) for v in LOWS],
+        "upper": [np.array(v) for v in UPS],
+        "windows_name": ["w"],
+        "time": [1, 0],
+        "newsize": [(32, 24), [8, 6]],
+        "y": [-1, 3],
+        "event": [cv2.EVENT_LBUTTONDOWN, cv2.EVENT_MOUSEMOVE],
+        "x": [1, 5],
+        "flags": [0],
+        "param": [None],
+        "device": [BOARD_PORT],
+        "baud": [115200],
+        "sendmsg": [VALID_FRAME],
+        "count": [14, 3],
+        "msg": [VALID_FRAME, list(VALID_FRAME), b"\x55\x01\x56"],
+        "c_type": [1, 2, 3, 4, 5],
+        "index": [0],
+        "class_num_dir": ["0"],
+        "name": ["w", 3],
     }
     if name in table:
         value = rng.choice(table[name])
@@ -391,7 +623,8 @@ def plausible(rng, assets, qualname, name):
         return "face" if "face" in qualname else rng.choice(["qmt4082.proto", "five.onnx"])
     if name == "path":
         return {"Img.write_image": "out.png", "pic_read": "1.png"}.get(qualname) or rng.choice(
-            ["hat", "mask"])
+            ["hat", "mask"]
+        )
     if name == "num":
         return rng.randint(0, 6) if qualname == "main" else 0
     if name == "id_list":
@@ -452,7 +685,7 @@ class FakePort:
         if kind < 0.1:
             reply = b""
         elif kind < 0.2:
-            reply = reply[:self.replies.randint(1, 13)]
+            reply = reply[: self.replies.randint(1, 13)]
         elif kind < 0.3:
             reply[13] ^= 1
         elif kind < 0.35:
@@ -501,11 +734,11 @@ def prepare(workdir, assets):
     """The scratch folder (the working directory), the kit, the files some functions read,
     and the stand-ins for the port, the cameras, the windows and sleeping."""
     import vision_assets as va
+
     from zelk_run.window_capture import capture_windows
 
     os.chdir(workdir)
-    kit = va.make_kit(os.path.join(workdir, "kit"), cascade=va.BARS_CASCADE,
-                      models=va.kit_models())
+    kit = va.make_kit(os.path.join(workdir, "kit"), cascade=va.BARS_CASCADE, models=va.kit_models())
     va.write_cascade(kit + "model/frontal.xml", va.FRONTAL_FACE)
     for module in (optik, optik1):
         module.model_path, module.d_path = kit + "model/", kit + "camera_pos/"
@@ -534,8 +767,10 @@ def under_address_sanitizer():
 
 
 # Files read from the working directory, written afresh for some calls.
-CALIBRATION = {"mtx": np.array([[100.0, 0, 80], [0, 100, 60], [0, 0, 1]]),
-               "dist": np.array([[0.1, -0.05, 0, 0, 0]])}
+CALIBRATION = {
+    "mtx": np.array([[100.0, 0, 80], [0, 100, 60], [0, 0, 1]]),
+    "dist": np.array([[0.1, -0.05, 0, 0, 0]]),
+}
 
 
 def write_calibration(rng):
@@ -579,8 +814,10 @@ def stub_attributes():
         for node in ast.parse(open(path, encoding="utf-8").read()).body:
             if isinstance(node, ast.ClassDef):
                 found[(module, node.name)] = [
-                    item.target.id for item in node.body
-                    if isinstance(item, ast.AnnAssign) and isinstance(item.target, ast.Name)]
+                    item.target.id
+                    for item in node.body
+                    if isinstance(item, ast.AnnAssign) and isinstance(item.target, ast.Name)
+                ]
     return found
 
 
@@ -608,7 +845,9 @@ def surface():
 def target_name(target):
     kind, module, owner, name = target
     if kind == "type":
-        return "type " + repr(owner)[len("<class '"):-2]  # its __module__ is an instance attribute
+        return (
+            "type " + repr(owner)[len("<class '") : -2]
+        )  # its __module__ is an instance attribute
     if kind == "method":
         return f"{module.__name__}.{owner.__name__}.{name}"
     return f"{module.__name__}.{name}"
@@ -631,8 +870,7 @@ class Call:
         self.targets, self.target = targets, targets[i % len(targets)]
         kind, module, owner, name = self.target
         self.port_seed = rng.getrandbits(32)
-        self.picture = (plausible(rng, assets, "", "img") if rng.random() < 0.8
-                        else hostile(rng))
+        self.picture = plausible(rng, assets, "", "img") if rng.random() < 0.8 else hostile(rng)
         self.file = FILES[name](rng) if name in FILES and kind == "function" else None
         self.notes = [] if self.file is None else [self.file]
         self.global_change = None
@@ -642,10 +880,14 @@ class Call:
         if kind == "type":
             self.plan_type_operation()
         else:
-            function = (owner if kind == "class" else
-                        vars(owner)[name] if kind == "method" else getattr(module, name))
-            qualname = (f"{owner.__name__}.__init__" if kind == "class" else
-                        function.__qualname__)
+            function = (
+                owner
+                if kind == "class"
+                else vars(owner)[name]
+                if kind == "method"
+                else getattr(module, name)
+            )
+            qualname = f"{owner.__name__}.__init__" if kind == "class" else function.__qualname__
             self.receiver = self.choose_receiver(owner, name) if kind == "method" else None
             self.args, self.kwargs = self.choose_arguments(function, qualname, kind)
         self.what = self.describe()
@@ -701,21 +943,33 @@ class Call:
             receiver["init"] = [self.value(qualname, p.name, 0.02) for p in params]
         names = self.attribute_names(owner)
         if kind == "subclass":
-            methods = sorted({n for c in owner.__mro__ if c.__module__ == module.__name__
-                              for n, m in vars(c).items()
-                              if callable(m) and not isinstance(m, type)
-                              and n not in ("__init__", method)})
+            methods = sorted(
+                {
+                    n
+                    for c in owner.__mro__
+                    if c.__module__ == module.__name__
+                    for n, m in vars(c).items()
+                    if callable(m) and not isinstance(m, type) and n not in ("__init__", method)
+                }
+            )
             chosen = rng.sample(methods, min(len(methods), rng.randint(1, 3)))
             receiver["overrides"] = {
-                m: {"sets": {n: hostile(rng) for n in rng.sample(names, min(len(names), 2))},
-                    "raises": rng.random() < 0.2, "returns": hostile(rng)} for m in chosen}
+                m: {
+                    "sets": {n: hostile(rng) for n in rng.sample(names, min(len(names), 2))},
+                    "raises": rng.random() < 0.2,
+                    "returns": hostile(rng),
+                }
+                for m in chosen
+            }
         if kind == "attributes":
             receiver["attributes"] = {
                 n: ("<deleted>" if rng.random() < 0.3 else self.attribute_junk(n))
-                for n in rng.sample(names, min(len(names), rng.randint(1, 3)))}
+                for n in rng.sample(names, min(len(names), rng.randint(1, 3)))
+            }
         if kind == "other":
-            receiver["object"] = rng.choice([None, object(), Junk(rng.getrandbits(32)), 5,
-                                             "text", hostile_array(rng)])
+            receiver["object"] = rng.choice(
+                [None, object(), Junk(rng.getrandbits(32)), 5, "text", hostile_array(rng)]
+            )
         return receiver
 
     def attribute_junk(self, name):
@@ -726,8 +980,16 @@ class Call:
         if kind < 0.6:
             return Junk(rng.getrandbits(32))
         if name in ("pro",) and rng.random() < 0.5:
-            return rng.choice(["text", np.array(["a"] * 12), np.zeros(0), np.full(12, np.nan),
-                               [0.95] * 12, np.eye(1, 13, 12)[0]])
+            return rng.choice(
+                [
+                    "text",
+                    np.array(["a"] * 12),
+                    np.zeros(0),
+                    np.full(12, np.nan),
+                    [0.95] * 12,
+                    np.eye(1, 13, 12)[0],
+                ]
+            )
         return hostile(rng)
 
     def attribute_names(self, owner):
@@ -743,24 +1005,51 @@ class Call:
         how = rng.choice(["delete", "junk", "none", "proxy", "proxy", "hostile"])
         if how == "proxy" and not isinstance(real, (types.ModuleType, type)) and not callable(real):
             how = "junk"
-        value = {"junk": Junk(rng.getrandbits(32)), "none": None,
-                 "hostile": hostile(rng)}.get(how, rng.getrandbits(32))
+        value = {"junk": Junk(rng.getrandbits(32)), "none": None, "hostile": hostile(rng)}.get(
+            how, rng.getrandbits(32)
+        )
         return {"module": module, "name": name, "how": how, "value": value}
 
     def plan_type_operation(self):
         rng = self.rng
         # The demonstrations that run until Ctrl-C are called as targets of their own.
-        functions = [f for (k, m, o, n) in self.targets if k in ("method", "function")
-                     for f in [vars(o)[n] if k == "method" else getattr(m, n)]
-                     if not runs_until_interrupted(f)]
+        functions = [
+            f
+            for (k, m, o, n) in self.targets
+            if k in ("method", "function")
+            for f in [vars(o)[n] if k == "method" else getattr(m, n)]
+            if not runs_until_interrupted(f)
+        ]
         self.function = rng.choice(functions)
-        self.operation = rng.choice([
-            "T()", "T(junk)", "T.__new__(T)", "copy.copy(f)", "pickle.dumps(f)",
-            "f.__get__(junk, junk)", "f.__dict__ = junk", "setattr(f, getset, junk)",
-            "attributes of f", "weakref.ref(f)", "f(*junk, **junk)", "f(*many)"])
+        self.operation = rng.choice(
+            [
+                "T()",
+                "T(junk)",
+                "T.__new__(T)",
+                "copy.copy(f)",
+                "pickle.dumps(f)",
+                "f.__get__(junk, junk)",
+                "f.__dict__ = junk",
+                "setattr(f, getset, junk)",
+                "attributes of f",
+                "weakref.ref(f)",
+                "f(*junk, **junk)",
+                "f(*many)",
+            ]
+        )
         self.junk = [hostile(rng) for _ in range(rng.randint(0, 3))]
-        self.getset = rng.choice(["__name__", "__qualname__", "__module__", "__doc__",
-                                  "__signature__", "__text_signature__", "__dict__", "other"])
+        self.getset = rng.choice(
+            [
+                "__name__",
+                "__qualname__",
+                "__module__",
+                "__doc__",
+                "__signature__",
+                "__text_signature__",
+                "__dict__",
+                "other",
+            ]
+        )
         self.kwnames = rng.sample(["img", "self", "\ud800", "y", "x" * 300], rng.randint(0, 2))
 
     # -- description -----------------------------------------------------------------------
@@ -769,9 +1058,11 @@ class Call:
         kind, module, owner, name = self.target
         parts = []
         if kind == "type":
-            parts.append(f"{self.operation} with T = {owner.__qualname__}, "
-                         f"f = {self.function.__qualname__}, junk = {show(self.junk)}, "
-                         f"getset {self.getset}, keywords {self.kwnames!r}")
+            parts.append(
+                f"{self.operation} with T = {owner.__qualname__}, "
+                f"f = {self.function.__qualname__}, junk = {show(self.junk)}, "
+                f"getset {self.getset}, keywords {self.kwnames!r}"
+            )
         else:
             args = [show(a) for a in self.args] + [f"{k}={show(v)}" for k, v in self.kwargs.items()]
             call = f"{target_name(self.target)}({', '.join(args)})"
@@ -780,18 +1071,27 @@ class Call:
                 if r["kind"] == "other":
                     receiver = f"self = {show(r['object'])}"
                 else:
-                    receiver = f"self = {r['kind']} {owner.__name__}({show(r.get('init', []))[1:-1]})"
+                    receiver = (
+                        f"self = {r['kind']} {owner.__name__}({show(r.get('init', []))[1:-1]})"
+                    )
                     for m, o in r.get("overrides", {}).items():
-                        receiver += (f"; {m} overridden: sets {show(o['sets'])}, "
-                                     f"{'raises' if o['raises'] else 'returns ' + show(o['returns'])}")
+                        receiver += (
+                            f"; {m} overridden: sets {show(o['sets'])}, "
+                            f"{'raises' if o['raises'] else 'returns ' + show(o['returns'])}"
+                        )
                     for n, v in r.get("attributes", {}).items():
-                        receiver += f"; .{n} = {v if isinstance(v, str) and v.startswith('<') else show(v)}"
-                call += f" [{receiver}; called {'on the instance' if r['via_instance'] else 'on the class'}]"
+                        receiver += (
+                            f"; .{n} = {v if isinstance(v, str) and v.startswith('<') else show(v)}"
+                        )
+                via = "on the instance" if r["via_instance"] else "on the class"
+                call += f" [{receiver}; called {via}]"
             parts.append(call)
         g = self.global_change
         if g is not None:
-            parts.append(f"global {g['module'].__name__}.{g['name']}: {g['how']}"
-                         f"{'' if g['how'] in ('delete', 'proxy') else ' ' + show(g['value'])}")
+            parts.append(
+                f"global {g['module'].__name__}.{g['name']}: {g['how']}"
+                f"{'' if g['how'] in ('delete', 'proxy') else ' ' + show(g['value'])}"
+            )
         parts += self.notes
         return "; ".join(parts)
 
@@ -847,8 +1147,11 @@ class Call:
         else:
             cls = owner
             if r["kind"] == "subclass":
-                cls = type(owner.__name__, (owner,), {
-                    m: make_override(o) for m, o in r["overrides"].items()})
+                cls = type(
+                    owner.__name__,
+                    (owner,),
+                    {m: make_override(o) for m, o in r["overrides"].items()},
+                )
             obj = cls(*r["init"])
             for n, v in r.get("attributes", {}).items():
                 if v == "<deleted>":
@@ -890,8 +1193,14 @@ class Call:
         else:
             made = f
         # Whatever was made is looked at as a learner's tools would.
-        for attr in ("__name__", "__qualname__", "__module__", "__doc__", "__text_signature__",
-                     "__dict__"):
+        for attr in (
+            "__name__",
+            "__qualname__",
+            "__module__",
+            "__doc__",
+            "__text_signature__",
+            "__dict__",
+        ):
             getattr(made, attr, None)
         repr(made), hash(made), made == f
         return made(*junk)
@@ -924,8 +1233,11 @@ def fault_of(error, call):
     while e is not None and id(e) not in seen:
         seen.add(id(e))
         text = str(e)
-        if isinstance(e, SystemError) and not raised_by_cv2(text) or (
-                BINDING_TEXT.search(text) and not isinstance(e, JunkError)):
+        if (
+            isinstance(e, SystemError)
+            and not raised_by_cv2(text)
+            or (BINDING_TEXT.search(text) and not isinstance(e, JunkError))
+        ):
             return f"{type(e).__name__}: {text[:300]}"
         e = e.__cause__ or e.__context__
     return None
@@ -934,8 +1246,11 @@ def fault_of(error, call):
 def raised_by_cv2(text):
     """Whether a SystemError comes from a function of cv2 itself: OpenCV's binding raises some
     (e.g. cv2.resize(2 ** 100, (2, 2))), and the plain Python steps raise them just the same."""
-    m = re.match(r"<built-in function (\w+)> (returned a result with an exception set|"
-                 r"returned NULL without setting an exception)", text)
+    m = re.match(
+        r"<built-in function (\w+)> (returned a result with an exception set|"
+        r"returned NULL without setting an exception)",
+        text,
+    )
     return m is not None and m.group(1) in CV2_FUNCTIONS
 
 
@@ -997,7 +1312,7 @@ def main(argv=None):
                 armed.append(True)
                 signal.setitimer(signal.ITIMER_REAL, 0.2, 0.2)
             call.run()
-        except BaseException as e:  # noqa: B036 - every outcome is judged below
+        except BaseException as e:  # every outcome is judged below
             error = e
         finally:
             armed.clear()
@@ -1008,8 +1323,11 @@ def main(argv=None):
         done += 1
         report(done=i, fault=fault, outcome=describe_error(error))
         if opts.verbose:
-            print(f"  -> {describe_error(error)}{'  FAULT: ' + fault if fault else ''}",
-                  file=terminal, flush=True)
+            print(
+                f"  -> {describe_error(error)}{'  FAULT: ' + fault if fault else ''}",
+                file=terminal,
+                flush=True,
+            )
             if fault and error is not None:
                 traceback.print_exception(error, file=terminal)
         del call, error

@@ -17,5 +17,6 @@ ON_CAR = (sys.executable, "-m", "zelk_run.on_car")
 def run_on_sim(*args, timeout=60, **kwargs):
     """zelk-run-on-sim with args (options, the program and its arguments) to its end; the
     CompletedProcess with stdout and stderr as text."""
-    return subprocess.run([*ON_SIM, *map(str, args)], capture_output=True, text=True,
-                          timeout=timeout, **kwargs)
+    return subprocess.run(
+        [*ON_SIM, *map(str, args)], capture_output=True, text=True, timeout=timeout, **kwargs
+    )

@@ -7,7 +7,11 @@ import numpy as np
 def _camera(rng, img, noise=12):
     """Uneven lighting, sensor noise and a little blur."""
     ramp = np.linspace(-rng.uniform(0, 40), rng.uniform(0, 40), img.shape[1], dtype=np.float32)
-    out = img.astype(np.float32) + ramp[None, :, None] + rng.normal(0, noise, img.shape).astype(np.float32)
+    out = (
+        img.astype(np.float32)
+        + ramp[None, :, None]
+        + rng.normal(0, noise, img.shape).astype(np.float32)
+    )
     return cv2.GaussianBlur(np.clip(out, 0, 255).astype(np.uint8), (3, 3), 0)
 
 
@@ -37,11 +41,17 @@ def blob_frame(rng, w=640, h=480):
     """Binary picture of white discs, rectangles and polygons on black."""
     img = np.zeros((h, w, 3), np.uint8)
     for _ in range(int(rng.integers(1, 9))):
-        c, size, kind = (int(rng.integers(0, w)), int(rng.integers(0, h))), int(rng.integers(15, 110)), rng.integers(0, 4)
+        c, size, kind = (
+            (int(rng.integers(0, w)), int(rng.integers(0, h))),
+            int(rng.integers(15, 110)),
+            rng.integers(0, 4),
+        )
         if kind == 0:
             cv2.circle(img, c, size, (255, 255, 255), -1)
         elif kind == 1:
-            cv2.rectangle(img, c, (c[0] + size, c[1] + int(size * rng.uniform(0.3, 1.7))), (255, 255, 255), -1)
+            cv2.rectangle(
+                img, c, (c[0] + size, c[1] + int(size * rng.uniform(0.3, 1.7))), (255, 255, 255), -1
+            )
         else:
             ang = np.sort(rng.uniform(0, 2 * np.pi, 3 if kind == 2 else int(rng.integers(4, 9))))
             pts = np.stack([c[0] + size * np.cos(ang), c[1] + size * np.sin(ang)], 1)
@@ -55,11 +65,20 @@ def colour_frame(rng, w=640, h=480):
     img = np.full((h, w, 3), (90, 100, 110), np.uint8)
     palette = [(40, 180, 40), (40, 40, 200), (200, 80, 20), (30, 210, 220), (245, 245, 245)]
     for _ in range(int(rng.integers(0, 5))):
-        bgr, c = palette[int(rng.integers(0, len(palette)))], (int(rng.integers(0, w)), int(rng.integers(0, h)))
+        bgr, c = (
+            palette[int(rng.integers(0, len(palette)))],
+            (int(rng.integers(0, w)), int(rng.integers(0, h))),
+        )
         if rng.random() < 0.5:
             cv2.circle(img, c, int(rng.integers(3, 120)), bgr, -1)
         else:
-            cv2.rectangle(img, c, (c[0] + int(rng.integers(3, 200)), c[1] + int(rng.integers(3, 200))), bgr, -1)
+            cv2.rectangle(
+                img,
+                c,
+                (c[0] + int(rng.integers(3, 200)), c[1] + int(rng.integers(3, 200))),
+                bgr,
+                -1,
+            )
     return _camera(rng, img)
 
 

@@ -16,8 +16,12 @@ def hsv_in_range(hsv, lower, upper):
     """cv2.inRange, except that a lower hue above the upper hue is a band that wraps through
     hue 0: the union of hues lower..180 and 0..upper (red)."""
     lo, hi = _as_cv2_reads(lower), _as_cv2_reads(upper)
-    if (lo.shape == hi.shape == (3,) and lo.dtype.kind in "iuf" and hi.dtype.kind in "iuf"
-            and float(lo[0]) > float(hi[0])):
+    if (
+        lo.shape == hi.shape == (3,)
+        and lo.dtype.kind in "iuf"
+        and hi.dtype.kind in "iuf"
+        and float(lo[0]) > float(hi[0])
+    ):
         lo, hi = lo.astype(np.float64), hi.astype(np.float64)
         top, bottom = hi.copy(), lo.copy()
         top[0], bottom[0] = 180, 0

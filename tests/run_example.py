@@ -19,6 +19,7 @@ and the simulator lacks put in place first, as the environment asks:
 - ZELK_QUIT_AFTER=N: someone presses q at the N-th wait for a key with a time limit (the
   wait after the N-th picture of a program that shows its pictures until q).
 """
+
 import os
 import runpy
 import sys
@@ -124,8 +125,9 @@ def main():
 
         use_kit(os.environ["ZELK_KIT"])
         record_windows(cv2, shown)
-        clicks = [tuple(int(v) for v in xy.split(",")) for xy in
-                  os.environ.get("ZELK_CLICKS", "").split()]
+        clicks = [
+            tuple(int(v) for v in xy.split(",")) for xy in os.environ.get("ZELK_CLICKS", "").split()
+        ]
         play_clicks(cv2, clicks)
         if "ZELK_CAMERA_READS" in os.environ:
             loosen_camera_cable(cv2, int(os.environ["ZELK_CAMERA_READS"]))

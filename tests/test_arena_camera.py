@@ -2,18 +2,19 @@
 each ball is the biggest patch of its colour's name wherever it is seen from, and nothing else
 answers to a ball's name; the QR card reads from a few cm to where it gets too small; the
 colours of a world file come out as written, and nearer things cover farther ones."""
+
 import json
 import math
 import subprocess
 
 import numpy as np
 import pytest
-from zelk_run import world as worlds
-from zelk_run.board_link import BoardSim
+from layout import ON_SIM
 
 from control_zelk import optik
 from control_zelk.optik1 import Img
-from layout import ON_SIM
+from zelk_run import world as worlds
+from zelk_run.board_link import BoardSim
 
 ARENA = worlds.load_world("arena")
 NAMES = {"#e03131": "red", "#2f9e44": "green", "#1c7ed6": "blue", "#e8e020": "yellow"}
@@ -38,13 +39,19 @@ class Lens:
         """(column, row, depth) of a point."""
         d = np.asarray(point, float) - self.centre
         z = d @ self.forward
-        return ((WIDTH - 1) / 2 + self.focal * (d @ self.right) / z,
-                (HEIGHT - 1) / 2 + self.focal * (d @ self.down) / z, z)
+        return (
+            (WIDTH - 1) / 2 + self.focal * (d @ self.right) / z,
+            (HEIGHT - 1) / 2 + self.focal * (d @ self.down) / z,
+            z,
+        )
 
 
 def crosses_a_wall(p, q):
-    return any(worlds.distance_ahead(*p, math.degrees(math.atan2(q[1] - p[1], q[0] - p[0])),
-                                     [wall]) < math.dist(p, q) for wall in ARENA["walls"])
+    return any(
+        worlds.distance_ahead(*p, math.degrees(math.atan2(q[1] - p[1], q[0] - p[0])), [wall])
+        < math.dist(p, q)
+        for wall in ARENA["walls"]
+    )
 
 
 def clear_of_walls(x, y, cm):
@@ -130,16 +137,34 @@ finally:
 @pytest.mark.parametrize("name", sorted(BALLS))
 def test_a_follower_started_facing_away_ends_at_its_ball(tmp_path, name):
     ball = BALLS[name]
-    x, y, facing = next(v for v in views_of(ball)
-                        if abs(math.dist(v[:2], ball["at"]) - 60) < 0.01)
-    world = {**ARENA, "start": {"x_cm": x, "y_cm": y, "heading_deg": (facing + 180) % 360},
-             "signs": [{**s, "image": str(worlds.shipped_folder() / s["image"])}
-                       for s in ARENA["signs"]]}
+    x, y, facing = next(v for v in views_of(ball) if abs(math.dist(v[:2], ball["at"]) - 60) < 0.01)
+    world = {
+        **ARENA,
+        "start": {"x_cm": x, "y_cm": y, "heading_deg": (facing + 180) % 360},
+        "signs": [
+            {**s, "image": str(worlds.shipped_folder() / s["image"])} for s in ARENA["signs"]
+        ],
+    }
     (tmp_path / "arena.json").write_text(json.dumps(world))
     (tmp_path / "seek.py").write_text(SEEKER)
-    run = subprocess.run([*ON_SIM, "--world", "arena.json", "--headless", "--duration", "40",
-                          "--pose-log", "poses.csv", "seek.py", name],
-                         capture_output=True, text=True, timeout=90, cwd=tmp_path)
+    run = subprocess.run(
+        [
+            *ON_SIM,
+            "--world",
+            "arena.json",
+            "--headless",
+            "--duration",
+            "40",
+            "--pose-log",
+            "poses.csv",
+            "seek.py",
+            name,
+        ],
+        capture_output=True,
+        text=True,
+        timeout=90,
+        cwd=tmp_path,
+    )
     assert run.returncode == 0 and "reached" in run.stdout, run.stderr[-2000:]
     end = worlds.read_poses(tmp_path / "poses.csv").at(-1)
     assert 15 < math.dist(end[1:3], ball["at"]) <= 35, end
@@ -160,8 +185,9 @@ def test_nothing_but_its_ball_answers_to_a_colour_name(arena):
                     found = detections(picture, name)
                     if found is None:
                         continue
-                    assert on_the_ball(found, lens, ball), \
+                    assert on_the_ball(found, lens, ball), (
                         f"{name} at {found} from ({x}, {y}) facing {heading}"
+                    )
 
 
 def card_corners(sign):
@@ -214,14 +240,24 @@ def render(tmp_path, world, pose):
 def test_colours_come_out_as_written(tmp_path, colour, channel):
     """A wall, a ball and a floor mark written in one colour are drawn in it (the pictures are
     blue-green-red)."""
-    world = {"walls": [{"from": [200, 0], "to": [200, 200], "height_cm": 40, "colour": colour}],
-             "balls": [{"at": [150, 120], "radius_cm": 6, "colour": colour}],
-             "marks": [{"shape": "square", "at": [135, 92], "size_cm": 10, "colour": colour}]}
+    world = {
+        "walls": [{"from": [200, 0], "to": [200, 200], "height_cm": 40, "colour": colour}],
+        "balls": [{"at": [150, 120], "radius_cm": 6, "colour": colour}],
+        "marks": [{"shape": "square", "at": [135, 92], "size_cm": 10, "colour": colour}],
+    }
     picture = render(tmp_path, world, (100, 100, 0)).astype(int)
-    lens = Lens({"camera_tilt_deg": 30, "camera_height_cm": 15, "camera_forward_cm": 8,
-                 "camera_fov_deg": 62}, 100, 100, 0)
-    for thing, point in [("wall", (200, 100, 3)), ("ball", (150, 120, 6)),
-                         ("mark", (135, 92, 0))]:
+    lens = Lens(
+        {
+            "camera_tilt_deg": 30,
+            "camera_height_cm": 15,
+            "camera_forward_cm": 8,
+            "camera_fov_deg": 62,
+        },
+        100,
+        100,
+        0,
+    )
+    for thing, point in [("wall", (200, 100, 3)), ("ball", (150, 120, 6)), ("mark", (135, 92, 0))]:
         u, v, _ = lens.project(point)
         assert 0 <= u < WIDTH and 0 <= v < HEIGHT, thing
         pixel = picture[round(v), round(u)]
@@ -239,8 +275,11 @@ def test_colours_come_out_as_written(tmp_path, colour, channel):
     ],
 )
 def test_nearer_things_cover_farther_ones(tmp_path, wall, ball, pose, hidden):
-    world = {"size_cm": [300, 500], "walls": [{**wall, "height_cm": 40, "colour": "#808080"}],
-             "balls": [{"at": ball, "radius_cm": 10, "colour": "#00ff00"}]}
+    world = {
+        "size_cm": [300, 500],
+        "walls": [{**wall, "height_cm": 40, "colour": "#808080"}],
+        "balls": [{"at": ball, "radius_cm": 10, "colour": "#00ff00"}],
+    }
     assert (detections(render(tmp_path, world, pose), "green") is None) == hidden
     del world["walls"]
     assert detections(render(tmp_path, world, pose), "green") is not None  # in view

@@ -9,9 +9,10 @@ import textwrap
 
 import pytest
 import serial
-from zelk_run.board_link import BOARD_PORT, BoardSim, BoardSimError, find_binary
 from board_frames import args16, checksum_ok, frame, reply_for
 from layout import run_on_sim
+
+from zelk_run.board_link import BOARD_PORT, BoardSim, BoardSimError, find_binary
 
 CHASSIS = frame(1, 1, args16(50, 0, 0))
 # Sent after a frame that must go unanswered: replies keep their order, so if anything else
@@ -359,14 +360,15 @@ class TestControl:
         sim.reset()
         assert sim.frames() == []
         after = sim.state()
-        assert after.pop("traces") > fresh.pop("traces")   # the trace counter goes on
+        assert after.pop("traces") > fresh.pop("traces")  # the trace counter goes on
         assert after == fresh
         assert exchange(port, CHASSIS) == reply_for(1, 1)
 
     def test_control_path_is_only_replaced_when_it_is_a_stale_socket(self, tmp_path):
         def start(path):
-            return subprocess.run([find_binary(), "--control", str(path)], input=b"",
-                                  capture_output=True, timeout=10)
+            return subprocess.run(
+                [find_binary(), "--control", str(path)], input=b"", capture_output=True, timeout=10
+            )
 
         notes = tmp_path / "notes.txt"
         notes.write_text("mine")
@@ -376,14 +378,17 @@ class TestControl:
 
         stale = tmp_path / "stale.sock"
         with socket.socket(socket.AF_UNIX) as s:
-            s.bind(str(stale))                   # bound, never listening: nobody answers
+            s.bind(str(stale))  # bound, never listening: nobody answers
         live = BoardSim().start()
         try:
             run = start(live.control_path)
             assert run.returncode != 0 and b"another simulator" in run.stderr
             assert live.ping()
-            proc = subprocess.Popen([find_binary(), "--control", str(stale), "--quit-on-eof"],
-                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+            proc = subprocess.Popen(
+                [find_binary(), "--control", str(stale), "--quit-on-eof"],
+                stdin=subprocess.PIPE,
+                stdout=subprocess.PIPE,
+            )
             try:
                 assert proc.stdout.readline().startswith(b"PTY /dev/")
             finally:
@@ -489,12 +494,14 @@ class TestBoardLink:
         the demonstration world (an obstacle 100 cm ahead); its arguments, exit status and
         trace are the launcher tests' part."""
         program = tmp_path / "drive.py"
-        program.write_text(textwrap.dedent(f"""
+        program.write_text(
+            textwrap.dedent(f"""
             import serial
             port = serial.Serial({BOARD_PORT!r}, 115200, timeout=1)
             port.write(bytes.fromhex({CHASSIS.hex()!r}))
             print("reply", port.read(14).hex(), __name__)
-        """))
+        """)
+        )
         out = run_on_sim(program, timeout=30)
         assert out.returncode == 0, out.stderr
         assert out.stdout.splitlines() == [f"reply {reply_for(1, 1, distance=100).hex()} __main__"]

@@ -16,8 +16,11 @@ REDS = {
     "camera red (hue 178, dull)": (70, 55, 150),
 }
 OTHERS = {
-    "green": (40, 170, 40), "cyan": (200, 200, 30), "blue": (200, 60, 20),
-    "purple (hue 145)": (170, 40, 130), "orange (hue 15)": (20, 120, 230),
+    "green": (40, 170, 40),
+    "cyan": (200, 200, 30),
+    "blue": (200, 60, 20),
+    "purple (hue 145)": (170, 40, 130),
+    "orange (hue 15)": (20, 120, 230),
 }
 
 
@@ -62,19 +65,24 @@ def test_a_wrapping_range_set_by_hand_and_the_mask_of_img():
     cd = optik.color_detect("green")
     cd.setcolorvalue("mine", [170, 43, 46], [5, 255, 255])
     cd.detect(frame)
-    assert cd.data == "mine" and round(cd.x) == 160          # the larger of the two reds
+    assert cd.data == "mine" and round(cd.x) == 160  # the larger of the two reds
     img = optik1.Img(frame.copy())
     img.extract_color([170, 43, 46], [5, 255, 255])
     assert img.img[120, 160] == 255 and img.img[40, 40] == 255 and img.img[5, 300] == 0
     img = optik1.Img(frame.copy())
-    img.extract_color([0, 43, 46], [5, 255, 255])              # no wrap: hue 175 is out
+    img.extract_color([0, 43, 46], [5, 255, 255])  # no wrap: hue 175 is out
     assert img.img[120, 160] == 255 and img.img[40, 40] == 0
 
 
 def test_the_table_still_has_every_other_row_as_before():
-    rows = {"green": ([35, 43, 46], [77, 255, 255]), "blue": ([80, 43, 46], [124, 255, 255]),
-            "qing": ([78, 43, 46], [99, 255, 255]), "purple": ([125, 43, 46], [155, 255, 255]),
-            "orange": ([11, 43, 46], [25, 255, 255]), "red": ([156, 43, 46], [10, 255, 255])}
+    rows = {
+        "green": ([35, 43, 46], [77, 255, 255]),
+        "blue": ([80, 43, 46], [124, 255, 255]),
+        "qing": ([78, 43, 46], [99, 255, 255]),
+        "purple": ([125, 43, 46], [155, 255, 255]),
+        "orange": ([11, 43, 46], [25, 255, 255]),
+        "red": ([156, 43, 46], [10, 255, 255]),
+    }
     for name, (low, up) in rows.items():
         cd = optik.color_detect(name)
         assert (cd.color_list_lower, cd.color_list_upper) == (low, up)

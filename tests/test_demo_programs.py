@@ -1,4 +1,5 @@
 """The main job's learner programs run end to end on the simulator and generated camera."""
+
 import os
 import re
 import time
@@ -7,8 +8,8 @@ from pathlib import Path
 import cv2
 import numpy as np
 import pytest
-from skimage import data
 from layout import REPO, run_on_sim
+from skimage import data
 
 
 def run_demo(program):
@@ -20,8 +21,12 @@ def test_drive_demo_stops_before_the_obstacle():
     assert r.returncode == 0, r.stderr
     distances = [int(d) for d in re.findall(r"^distance: (\d+)$", r.stdout, re.M)]
     assert distances[-1] < 20 and distances == sorted(distances, reverse=True)
-    for trace in ("[board] chassis speed_s=30", "[board] io output mask=0x02",
-                  "[board] servo id=1 duty=70", "[board] line_track start=1 speed=60"):
+    for trace in (
+        "[board] chassis speed_s=30",
+        "[board] io output mask=0x02",
+        "[board] servo id=1 duty=70",
+        "[board] line_track start=1 speed=60",
+    ):
         assert trace in r.stderr
     assert "done in" in r.stdout
 
@@ -38,14 +43,18 @@ def test_follow_demo_steers_by_the_line_and_sees_the_ball():
 
 def run_vision_demo(out, **env):
     started = time.monotonic()
-    r = run_on_sim(os.path.join(REPO, "demo", "vision_demo.py"), "--out", out, timeout=120,
-                   cwd=REPO, env=env)
+    r = run_on_sim(
+        os.path.join(REPO, "demo", "vision_demo.py"), "--out", out, timeout=120, cwd=REPO, env=env
+    )
     return r, time.monotonic() - started
 
 
 def without_screen():
-    return {k: v for k, v in os.environ.items()
-            if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+    return {
+        k: v
+        for k, v in os.environ.items()
+        if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")
+    }
 
 
 @pytest.fixture(scope="module")
@@ -60,21 +69,36 @@ def test_vision_demo_says_what_it_found_and_saves_a_picture_of_each(vision_demo)
     assert r.returncode == 0, r.stderr
     assert seconds < 60
     lines = r.stdout.splitlines()
-    assert [line.split(":")[0] for line in lines] == ["kit", "line", "face", "qr", "model", "beauty"]
+    assert [line.split(":")[0] for line in lines] == [
+        "kit",
+        "line",
+        "face",
+        "qr",
+        "model",
+        "beauty",
+    ]
 
     # Without a kit in /home/pi/class/ the demo installs one of its own and says what it lacks.
     kit = out / "kit"
     car_kit = "/home/pi/class/"
-    if all(os.path.isfile(car_kit + name) for name in ("model/face.xml", "model/qmt4082.proto",
-                                                      "camera_pos/hat.jpg", "camera_pos/mask.jpg")):
+    if all(
+        os.path.isfile(car_kit + name)
+        for name in (
+            "model/face.xml",
+            "model/qmt4082.proto",
+            "camera_pos/hat.jpg",
+            "camera_pos/mask.jpg",
+        )
+    ):
         assert lines[0] == f"kit: using {car_kit}"
         kit = Path(car_kit)
     else:
         assert lines[0].startswith(f"kit: {car_kit} has no kit; installed one into {kit} ")
     assert (kit / "model" / "face.xml").is_file()
     missing = re.findall(r"model/qmt4082\.proto|camera_pos/hat\.jpg", lines[0])
-    assert [name for name in ("model/qmt4082.proto", "camera_pos/hat.jpg")
-            if not (kit / name).is_file()] == missing
+    assert [
+        name for name in ("model/qmt4082.proto", "camera_pos/hat.jpg") if not (kit / name).is_file()
+    ] == missing
 
     pictures = {}
     for line in lines[1:]:
@@ -84,8 +108,11 @@ def test_vision_demo_says_what_it_found_and_saves_a_picture_of_each(vision_demo)
             assert pictures[step] is not None and pictures[step].shape[1] <= 640, line
 
     # The mat video has the line in every picture, swaying right of the middle first.
-    m = re.fullmatch(r"line: line in 12 of 12 pictures, offset (-?\d+)\.\.(-?\d+) px, "
-                     r"angle (-?\d+)(\.\.-?\d+)? -> .*/line\.png", lines[1])
+    m = re.fullmatch(
+        r"line: line in 12 of 12 pictures, offset (-?\d+)\.\.(-?\d+) px, "
+        r"angle (-?\d+)(\.\.-?\d+)? -> .*/line\.png",
+        lines[1],
+    )
     assert m, lines[1]
     low, high = int(m[1]), int(m[2])
     assert 0 < low < high < 160
@@ -104,14 +131,22 @@ def test_vision_demo_says_what_it_found_and_saves_a_picture_of_each(vision_demo)
     if "model/qmt4082.proto" in missing:
         assert lines[4] == "model: the kit has no qmt4082.proto, step skipped"
     else:
-        assert re.fullmatch(r"model: 3 card -> m_data '3' \(\d+ %\), "
-                            r"right card -> m_data '右转' \(\d+ %\) -> .*/model\.png", lines[4])
+        assert re.fullmatch(
+            r"model: 3 card -> m_data '3' \(\d+ %\), "
+            r"right card -> m_data '右转' \(\d+ %\) -> .*/model\.png",
+            lines[4],
+        )
         assert pictures["model"].shape == (240, 640, 3)
 
-    m = re.fullmatch(r"beauty: brightness (\d+) -> (\d+), skin smoothed -> .*/beauty\.png", lines[5])
+    m = re.fullmatch(
+        r"beauty: brightness (\d+) -> (\d+), skin smoothed -> .*/beauty\.png", lines[5]
+    )
     assert m and 15 <= int(m[2]) - int(m[1]) <= 25  # the filter adds about 10 twice
     before, after = np.hsplit(pictures["beauty"], 2)
-    assert np.abs(cv2.Laplacian(after, cv2.CV_64F)).mean() < np.abs(cv2.Laplacian(before, cv2.CV_64F)).mean()
+    assert (
+        np.abs(cv2.Laplacian(after, cv2.CV_64F)).mean()
+        < np.abs(cv2.Laplacian(before, cv2.CV_64F)).mean()
+    )
 
 
 def test_vision_demo_with_windows_says_the_same(vision_demo, tmp_path):

@@ -1,12 +1,13 @@
 """The guide in docs/ hangs together: its links and pictures exist, every picture is shown
 somewhere and made by docs/make_pictures.py, and every learner program has its page."""
+
 import os
 import re
 import sys
 
 import cv2
 import pytest
-from layout import EXAMPLES, DOCS
+from layout import DOCS, EXAMPLES
 
 PICTURES = os.path.join(DOCS, "pictures")
 LINK = re.compile(r"!?\[[^\]]*\]\(([^)\s]+)\)")
@@ -67,8 +68,12 @@ def test_every_picture_is_made_by_the_script_and_shown_on_a_page():
     made = {shot.name for shot in script.SHOTS} | {script.WEB_VIEW} | set(script.DRAWINGS)
     files = os.listdir(PICTURES)
     assert sorted(os.path.splitext(name)[0] for name in files) == sorted(made)
-    shown = {os.path.basename(link) for page in pages() for link in links(page)
-             if link.startswith("pictures/")}
+    shown = {
+        os.path.basename(link)
+        for page in pages()
+        for link in links(page)
+        if link.startswith("pictures/")
+    }
     assert shown == set(files)
 
 
@@ -98,8 +103,9 @@ def test_the_kits_model_reads_every_sign_card_on_the_model_page(monkeypatch):
 @pytest.mark.skipif(not os.path.isdir(EXAMPLES), reason="no examples/ in this checkout")
 def test_every_example_has_a_page_and_its_picture_program_exists():
     programs = sorted(n for n in os.listdir(EXAMPLES) if n.endswith(".py"))
-    referenced = {os.path.basename(link) for page in pages() for link in links(page)
-                  if "examples/" in link}
+    referenced = {
+        os.path.basename(link) for page in pages() for link in links(page) if "examples/" in link
+    }
     assert set(programs) <= referenced
     for shot in make_pictures().SHOTS:
         if shot.program.startswith("examples/"):
@@ -117,8 +123,9 @@ def constant_rows(page):
     the car's constants."""
     for line in text(page).splitlines():
         cells = [cell.strip() for cell in line.strip().strip("|").split("|")]
-        if line.startswith("|") and re.fullmatch(r"`[a-z_]+_(cm_s_per_unit|deg_s_per_unit|cm)`",
-                                                 cells[-1]):
+        if line.startswith("|") and re.fullmatch(
+            r"`[a-z_]+_(cm_s_per_unit|deg_s_per_unit|cm)`", cells[-1]
+        ):
             yield cells[-1].strip("`"), cells
 
 
@@ -145,8 +152,10 @@ def test_the_units_table_gives_the_simulators_constants(car_constants):
     for constant, cells in constant_rows("units.md"):
         assert constant in car_constants, f"units.md names no constant {constant}"
         figure = next(m for cell in cells[1:] for m in FIGURE.finditer(cell))
-        assert (float(figure.group(1)), figure.group(2)) == (car_constants[constant],
-                                                             unit_of(constant)), constant
+        assert (float(figure.group(1)), figure.group(2)) == (
+            car_constants[constant],
+            unit_of(constant),
+        ), constant
         checked.add(constant)
     speeds = {k for k in car_constants if k.endswith("_per_unit")}
     assert checked >= speeds | {"ultrasonic_forward_cm", "ultrasonic_min_cm", "ultrasonic_max_cm"}
@@ -155,8 +164,11 @@ def test_the_units_table_gives_the_simulators_constants(car_constants):
 def test_speed_examples_on_every_page_follow_the_constants(car_constants):
     """`car_go(30)` → 15 cm/s, wherever a page says it: the call's constant is the one of the
     units table's row that names the call."""
-    constant_of = {call: constant for constant, cells in constant_rows("units.md")
-                   for call in re.findall(r"`(?:\w+\(\)\.)?(\w+)", cells[1])}
+    constant_of = {
+        call: constant
+        for constant, cells in constant_rows("units.md")
+        for call in re.findall(r"`(?:\w+\(\)\.)?(\w+)", cells[1])
+    }
     examples = [(page, m) for page in pages() for m in EXAMPLE.findall(text(page))]
     assert len(examples) >= 6
     for page, (call, speed, shown, unit) in examples:
@@ -166,6 +178,12 @@ def test_speed_examples_on_every_page_follow_the_constants(car_constants):
 
 
 def test_the_device_pages_lead_to_the_units():
-    for page in ("driving.md", "ultrasonic.md", "io-and-pwm.md", "servo.md", "dc-motor.md",
-                 "line-tracker.md"):
+    for page in (
+        "driving.md",
+        "ultrasonic.md",
+        "io-and-pwm.md",
+        "servo.md",
+        "dc-motor.md",
+        "line-tracker.md",
+    ):
         assert "units.md" in links(page), page

@@ -1,14 +1,12 @@
 """Device command layer and learner classes of Drivox_1 against the board simulator:
 frames sent, printed output, replies read, per-object state and argument checks."""
+
 import os
 import subprocess
 import sys
 
-import pytest
-
-
 import control_zelk.Drivox_1 as D
-from layout import REPO
+import pytest
 
 
 def frame(hexstr):
@@ -22,34 +20,54 @@ def args_of(f):
 
 def test_module_tables_and_class_tree():
     assert list(D.case_dict.items()) == [
-        ("Other", 0), ("Chassis", 1), ("Io", 2), ("Motor", 3), ("Sensor", 4), ("Conpound", 5)]
+        ("Other", 0),
+        ("Chassis", 1),
+        ("Io", 2),
+        ("Motor", 3),
+        ("Sensor", 4),
+        ("Conpound", 5),
+    ]
     assert list(D.Io_dict) == ["Digit_in", "Digit_out", "Pwm_out", "Other"]
     assert D.Chassis_dict == {"Spo_chassis": 1, "Other": 2}
     assert D.Motor_dict == {"Cur_motor": 1, "Ste_motor": 2, "Other": 3}
     assert D.Sensor_dict == {"Ul_sensor": 1, "Other": 2}
     assert D.Conpound_dict == {"Line_track": 1, "Other": 2}
-    for child, parent in [(D.Id, D.MySerial), (D.Chassis, D.Id), (D.Io, D.Id), (D.Motor, D.Id),
-                          (D.Sensor, D.Id), (D.Conpound, D.Id), (D.Car, D.Chassis),
-                          (D.Use_io, D.Io), (D.Cur_motor, D.Motor), (D.Ste_motor, D.Motor),
-                          (D.Ul_sensor, D.Sensor), (D.Line_track, D.Conpound)]:
+    for child, parent in [
+        (D.Id, D.MySerial),
+        (D.Chassis, D.Id),
+        (D.Io, D.Id),
+        (D.Motor, D.Id),
+        (D.Sensor, D.Id),
+        (D.Conpound, D.Id),
+        (D.Car, D.Chassis),
+        (D.Use_io, D.Io),
+        (D.Cur_motor, D.Motor),
+        (D.Ste_motor, D.Motor),
+        (D.Ul_sensor, D.Sensor),
+        (D.Line_track, D.Conpound),
+    ]:
         assert child.__bases__ == (parent,)
         assert child.__module__ == "control_zelk.Drivox_1"
     assert D.time_count.__bases__ == (object,)
 
 
 def test_missing_serial_library_fails_the_import_with_its_own_error():
-    code = ("import sys; sys.modules['serial'] = None\n"
-            "try:\n    import control_zelk.Drivox_1\n"
-            "except ImportError as e:\n    print(type(e).__name__)\n")
+    code = (
+        "import sys; sys.modules['serial'] = None\n"
+        "try:\n    import control_zelk.Drivox_1\n"
+        "except ImportError as e:\n    print(type(e).__name__)\n"
+    )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True).stdout
     assert out.strip() == "ModuleNotFoundError"
 
 
 def test_import_opens_no_port():
-    code = ("import serial\n"
-            "def refuse(*a, **k): raise SystemExit('port opened')\n"
-            "serial.Serial = refuse\n"
-            "import control_zelk.Drivox_1\n")
+    code = (
+        "import serial\n"
+        "def refuse(*a, **k): raise SystemExit('port opened')\n"
+        "serial.Serial = refuse\n"
+        "import control_zelk.Drivox_1\n"
+    )
     subprocess.run([sys.executable, "-c", code], check=True)
 
 
@@ -108,15 +126,25 @@ class TestIdAndFamilies:
 class TestIo:
     def test_output_mask(self, board):
         io = D.Io("Digit_out")
-        assert [io.ouput_io, io.pwm_freq, io.pwm1_duty, io.pwm2_duty, io.pwm3_duty,
-                io.pwm4_duty] == [0] * 6
+        assert [
+            io.ouput_io,
+            io.pwm_freq,
+            io.pwm1_duty,
+            io.pwm2_duty,
+            io.pwm3_duty,
+            io.pwm4_duty,
+        ] == [0] * 6
         board.clear()
         io.output(3, 1)
         io.output(1, 1)
         io.output(3, 0)
         io.output(1, 7)  # neither 0 nor 1: mask unchanged, frame sent all the same
-        assert [args_of(f)[:2] for f in board.frames()] == [b"\x08\x00", b"\x0a\x00",
-                                                             b"\x02\x00", b"\x02\x00"]
+        assert [args_of(f)[:2] for f in board.frames()] == [
+            b"\x08\x00",
+            b"\x0a\x00",
+            b"\x02\x00",
+            b"\x02\x00",
+        ]
         assert io.ouput_io == 2 and io.id_list[2] == 512
 
     def test_pwm_channels_share_a_frame(self, board):
@@ -201,8 +229,12 @@ class TestLearnerClasses:
         assert capsys.readouterr().out.startswith("[1, 1, 0, 0, -1, 0]\n")
         car.car_go(30)
         assert board.frames()[-1] == frame("55 0E 01 01 00 1E 00 00 00 00 00 00 00 83")
-        moves = {"car_back": (-30, 0, 0), "car_across_l": (0, 30, 0),
-                 "car_across_r": (0, -30, 0), "car_turn_r": (0, 0, 30)}
+        moves = {
+            "car_back": (-30, 0, 0),
+            "car_across_l": (0, 30, 0),
+            "car_across_r": (0, -30, 0),
+            "car_turn_r": (0, 0, 30),
+        }
         for name, speeds in moves.items():
             getattr(car, name)(30)
             assert car.id_list[2:5] == list(speeds)
@@ -252,14 +284,16 @@ class TestLearnerClasses:
             assert obj.id_list[1] == code
 
     def test_checks_are_skipped_under_optimisation(self, board):
-        code = ("import sys; sys.path.insert(0, %r)\n"
-                "from zelk_run.board_link import BoardSim\n"
-                "import control_zelk.Drivox_1 as D\n"
-                "with BoardSim() as sim, sim.redirect_serial():\n"
-                "    D.Use_io(8).Io_read(); D.Ste_motor(0).Ste_exe(500)\n"
-                "    print(len(sim.frames()))\n") % os.path.join(REPO, "sim")
-        out = subprocess.run([sys.executable, "-O", "-c", code], capture_output=True, text=True,
-                             check=True).stdout
+        code = (
+            "from zelk_run.board_link import BoardSim\n"
+            "import control_zelk.Drivox_1 as D\n"
+            "with BoardSim() as sim, sim.redirect_serial():\n"
+            "    D.Use_io(8).Io_read(); D.Ste_motor(0).Ste_exe(500)\n"
+            "    print(len(sim.frames()))\n"
+        )
+        out = subprocess.run(
+            [sys.executable, "-O", "-c", code], capture_output=True, text=True, check=True
+        ).stdout
         assert out.splitlines()[-1] == "2"
 
     def test_motors_sensor_tracker(self, board):
@@ -303,13 +337,16 @@ class TestLearnerClasses:
         D.Car.car_go(car, car_sp=7)  # through the class, self passed explicitly
         assert car.id_list[2] == 7
 
-    @pytest.mark.parametrize("call, message", [
-        (lambda car: car.Chassis_exe(1, speed_s=2), "multiple values for argument 'speed_s'"),
-        (lambda car: car.car_go(speed=3), "unexpected keyword argument 'speed'"),
-        (lambda car: car.Chassis_exe(1, 2, 3, 4), "takes from 1 to 4 positional arguments"),
-        (lambda car: D.Io.readIo(car), "missing 1 required positional argument: 'bit'"),
-        (lambda car: D.Car.car_go(), "missing 1 required positional argument: 'self'"),
-    ])
+    @pytest.mark.parametrize(
+        "call, message",
+        [
+            (lambda car: car.Chassis_exe(1, speed_s=2), "multiple values for argument 'speed_s'"),
+            (lambda car: car.car_go(speed=3), "unexpected keyword argument 'speed'"),
+            (lambda car: car.Chassis_exe(1, 2, 3, 4), "takes from 1 to 4 positional arguments"),
+            (lambda car: D.Io.readIo(car), "missing 1 required positional argument: 'bit'"),
+            (lambda car: D.Car.car_go(), "missing 1 required positional argument: 'self'"),
+        ],
+    )
     def test_argument_errors(self, board, call, message):
         with pytest.raises(TypeError, match=message):
             call(D.Car())
@@ -373,8 +410,10 @@ class TestMain:
 
 @pytest.mark.skipif(os.path.exists("/dev/ttyAMA0"), reason="a real board is attached")
 def test_failed_constructor_leaves_no_noise():
-    code = ("import control_zelk.Drivox_1 as D\n"
-            "try:\n    D.Car()\nexcept Exception as e:\n    print(type(e).__name__)\n")
+    code = (
+        "import control_zelk.Drivox_1 as D\n"
+        "try:\n    D.Car()\nexcept Exception as e:\n    print(type(e).__name__)\n"
+    )
     r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert r.stdout.strip() == "SerialException"
     assert r.stderr == ""

@@ -1,8 +1,7 @@
 """MySerial: command frames byte for byte, argument errors, and reply checking, through
 the installed module, pyserial, a pseudo-terminal and the board simulator."""
+
 import pytest
-
-
 from control_zelk.Drivox_1 import MySerial
 
 
@@ -104,7 +103,9 @@ class TestRecieveAck:
         assert capsys.readouterr().out == "异常：收到数据有误\n"
 
     @pytest.mark.parametrize("kind, arg", [("split", None), ("delay", 300)])
-    def test_late_or_split_reply_still_arrives_within_the_timeout(self, port, board, capsys, kind, arg):
+    def test_late_or_split_reply_still_arrives_within_the_timeout(
+        self, port, board, capsys, kind, arg
+    ):
         board.inject(kind, arg=arg)
         port.sendCmd(1, 1, 50)
         assert len(port.recieveAck()) == 14
@@ -169,8 +170,15 @@ def python_frame(cmd_type, cmd_id, *args):
     for a in args:
         split += [int(a / 256), int(a % 256)]
     checksum = 85 + 14 + cmd_type + cmd_id + sum(split)
-    return b"%c%c%c%c%c%c%c%c%c%c%c%c%c%c" % (85, 14, cmd_type % 256, cmd_id % 256, *split, 0,
-                                              checksum % 256)
+    return b"%c%c%c%c%c%c%c%c%c%c%c%c%c%c" % (
+        85,
+        14,
+        cmd_type % 256,
+        cmd_id % 256,
+        *split,
+        0,
+        checksum % 256,
+    )
 
 
 def test_frames_equal_the_python_steps_for_any_int_arguments(monkeypatch):
@@ -192,8 +200,12 @@ def test_frames_equal_the_python_steps_for_any_int_arguments(monkeypatch):
     monkeypatch.setattr(serial, "Serial", Recorder)
     link, rng = MySerial(), random.Random(7)
     for _ in range(20000):
-        args = [rng.choice([rng.randint(-300, 300), rng.randint(-70000, 70000),
-                            rng.randint(-2**41, 2**41)]) for _ in range(6)]
+        args = [
+            rng.choice(
+                [rng.randint(-300, 300), rng.randint(-70000, 70000), rng.randint(-(2**41), 2**41)]
+            )
+            for _ in range(6)
+        ]
         try:
             want = python_frame(*args)
         except OverflowError:

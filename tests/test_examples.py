@@ -9,6 +9,7 @@ and a loose camera cable in place). Most of their time is spent starting up, imp
 sleeping, so all the runs the session selected start together in a small pool when the first
 of them is needed, and each test waits for its own.
 """
+
 import ast
 import concurrent.futures
 import os
@@ -22,9 +23,9 @@ from dataclasses import dataclass
 import cv2
 import numpy as np
 import pytest
+from layout import EXAMPLES, ON_SIM, REPO
 
 from zelk_run import camera_stand_in
-from layout import REPO, EXAMPLES, ON_SIM
 
 RUNNER = os.path.join(REPO, "tests", "run_example.py")
 FACE_CASCADE = "/usr/share/opencv4/haarcascades/haarcascade_frontalface_default.xml"
@@ -105,8 +106,9 @@ RUNS = {
     "08_training_photos[loose cable]": loose("08_training_photos.py"),
     "09_calibration[loose cable]": loose("09_calibration.py"),
     "10_colour_tracking[loose cable]": loose("10_colour_tracking.py"),
-    "11_colour_picking[loose cable]": Run("11_colour_picking.py", env=(
-        ("ZELK_CAMERA_READS", "6"), ("ZELK_CLICKS", BALL_CLICKS))),
+    "11_colour_picking[loose cable]": Run(
+        "11_colour_picking.py", env=(("ZELK_CAMERA_READS", "6"), ("ZELK_CLICKS", BALL_CLICKS))
+    ),
     "12_camera_line_following[loose cable]": loose("12_camera_line_following.py"),
     "14_face_hat_mask[loose cable]": loose("14_face_hat_mask.py"),
     "15_qr_codes[loose cable]": loose("15_qr_codes.py"),
@@ -131,14 +133,19 @@ def save_onnx_classifier(path):
     weights = np.zeros((12, 3), np.float32)
     weights[10, 0] = weights[9, 2] = weights[1, 1] = 40.0
     graph = helper.make_graph(
-        [helper.make_node("GlobalAveragePool", ["picture"], ["mean"]),
-         helper.make_node("Flatten", ["mean"], ["colour"], axis=1),
-         helper.make_node("Gemm", ["colour", "weights", "bias"], ["logits"], transB=1)],
+        [
+            helper.make_node("GlobalAveragePool", ["picture"], ["mean"]),
+            helper.make_node("Flatten", ["mean"], ["colour"], axis=1),
+            helper.make_node("Gemm", ["colour", "weights", "bias"], ["logits"], transB=1),
+        ],
         "mean_colour",
         [helper.make_tensor_value_info("picture", TensorProto.FLOAT, [1, 3, 224, 224])],
         [helper.make_tensor_value_info("logits", TensorProto.FLOAT, [1, 12])],
-        [numpy_helper.from_array(weights, "weights"),
-         numpy_helper.from_array(np.zeros(12, np.float32), "bias")])
+        [
+            numpy_helper.from_array(weights, "weights"),
+            numpy_helper.from_array(np.zeros(12, np.float32), "bias"),
+        ],
+    )
     model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 11)])
     model.ir_version = 6
     onnx.checker.check_model(model)
@@ -163,10 +170,12 @@ def make_kit(root):
 
 
 def make_pictures(root):
-    from skimage import data
     import qrcode
+    from skimage import data
 
-    cv2.imwrite(os.path.join(root, "astronaut.png"), cv2.cvtColor(data.astronaut(), cv2.COLOR_RGB2BGR))
+    cv2.imwrite(
+        os.path.join(root, "astronaut.png"), cv2.cvtColor(data.astronaut(), cv2.COLOR_RGB2BGR)
+    )
     code = np.array(qrcode.make(QR_TEXT).convert("L"))
     page = np.full((480, 640), 255, np.uint8)
     page[100 : 100 + code.shape[0], 200 : 200 + code.shape[1]] = code
@@ -249,13 +258,19 @@ def pictures(tmp_path_factory):
 @pytest.fixture(scope="module")
 def runs(request, kit, pictures, tmp_path_factory):
     """run id -> future Result, for every run the session selected, all started at once."""
-    wanted = [item.callspec.params["run_id"] for item in request.session.items
-              if "run_id" in getattr(getattr(item, "callspec", None), "params", {})]
+    wanted = [
+        item.callspec.params["run_id"]
+        for item in request.session.items
+        if "run_id" in getattr(getattr(item, "callspec", None), "params", {})
+    ]
     base = tmp_path_factory.mktemp("runs")
     with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:
-        yield {run_id: pool.submit(execute, RUNS[run_id], kit, pictures,
-                                   str(base / re.sub(r"\W+", "_", run_id)))
-               for run_id in dict.fromkeys(wanted)}
+        yield {
+            run_id: pool.submit(
+                execute, RUNS[run_id], kit, pictures, str(base / re.sub(r"\W+", "_", run_id))
+            )
+            for run_id in dict.fromkeys(wanted)
+        }
         pool.shutdown(cancel_futures=True)
 
 
@@ -269,25 +284,34 @@ def numbers(pattern, text):
 
 
 def check_01_drive(r):
-    assert r.traced("chassis") == ["chassis speed_s=30 speed_l=0 speed_h=0",
-                                   "chassis speed_s=0 speed_l=0 speed_h=30",
-                                   "chassis speed_s=0 speed_l=0 speed_h=-30",
-                                   "chassis speed_s=-30 speed_l=0 speed_h=0", STOP]
+    assert r.traced("chassis") == [
+        "chassis speed_s=30 speed_l=0 speed_h=0",
+        "chassis speed_s=0 speed_l=0 speed_h=30",
+        "chassis speed_s=0 speed_l=0 speed_h=-30",
+        "chassis speed_s=-30 speed_l=0 speed_h=0",
+        STOP,
+    ]
     assert r.lines[-1] == "stopped"
 
 
 def check_02_io_and_pwm(r, levels):
-    assert r.traced("io") == ["io output mask=0x02", "io output mask=0x00",
-                              f"io read inputs=0x{levels:02x}", f"io read inputs=0x{levels:02x}"]
+    assert r.traced("io") == [
+        "io output mask=0x02",
+        "io output mask=0x00",
+        f"io read inputs=0x{levels:02x}",
+        f"io read inputs=0x{levels:02x}",
+    ]
     assert r.traced("pwm") == [f"pwm freq=20 duty={d},0,0,0" for d in (25, 50, 75, 100, 0)]
     assert f"input 2: {levels >> 2 & 1}" in r.lines
     assert f"all inputs: {levels:08b} (input 0 is the last digit)" in r.lines
 
 
 def check_03_dc_motor(r):
-    assert r.traced("motor") == ["motor id=1 mode=1 speed=50 pulse=40",
-                                 "motor id=1 mode=1 speed=-50 pulse=40",
-                                 "motor id=1 mode=0 speed=0 pulse=0"]
+    assert r.traced("motor") == [
+        "motor id=1 mode=1 speed=50 pulse=40",
+        "motor id=1 mode=1 speed=-50 pulse=40",
+        "motor id=1 mode=0 speed=0 pulse=0",
+    ]
     assert r.lines[-1] == "motor stopped"
 
 
@@ -306,7 +330,11 @@ def check_05_ultrasonic_approaching(r):
 
 def check_05_ultrasonic_already_close(r):
     assert numbers(r"^distance: (\d+)$", r.stdout) == [12]
-    assert r.trace == ["chassis speed_s=20 speed_l=0 speed_h=0", "ultrasonic id=1 distance=12", STOP]
+    assert r.trace == [
+        "chassis speed_s=20 speed_l=0 speed_h=0",
+        "ultrasonic id=1 distance=12",
+        STOP,
+    ]
 
 
 def check_05_ultrasonic_bad_replies(r):
@@ -326,10 +354,13 @@ def check_07_camera_window(r):
 
 
 def check_08_training_photos(r):
-    saved = re.findall(r"^\('图片成功保存到路径：', '(class/camera_test/1/\d+\.jpg)'\)$", r.stdout, re.M)
+    saved = re.findall(
+        r"^\('图片成功保存到路径：', '(class/camera_test/1/\d+\.jpg)'\)$", r.stdout, re.M
+    )
     assert saved == [f"class/camera_test/1/{n}.jpg" for n in range(20)]
     assert sorted(os.listdir(os.path.join(r.cwd, "class/camera_test/1"))) == sorted(
-        os.path.basename(p) for p in saved)
+        os.path.basename(p) for p in saved
+    )
     photo = cv2.imread(os.path.join(r.cwd, saved[-1]))
     assert photo.shape == (480, 640, 3)
     assert r.lines[-1] == "photos saved: 20"
@@ -359,7 +390,9 @@ def check_11_colour_picking(r):
     printed = [np.array(numbers(r"(\d+)", line)) for line in r.lines if line.startswith("[")]
     clicks, lower, upper = printed[:-2], printed[-2], printed[-1]
     assert len(clicks) == len(BALL_CLICKS.split())
-    assert list(lower) == list(np.min(clicks, axis=0)) and list(upper) == list(np.max(clicks, axis=0))
+    assert list(lower) == list(np.min(clicks, axis=0)) and list(upper) == list(
+        np.max(clicks, axis=0)
+    )
     ball = cv2.cvtColor(np.uint8([[[40, 170, 40]]]), cv2.COLOR_BGR2HSV)[0, 0]  # as drawn
     assert all(abs(lower.astype(int) - ball) <= 8) and all(abs(upper.astype(int) - ball) <= 8)
     found = re.findall(r"^found it at \d+ 1[12]\d radius \d+$", r.stdout, re.M)
@@ -371,14 +404,23 @@ def check_12_camera_line_following(r):
     assert len(re.findall(r"^line offset: -?\d+ angle: -?\d+$", r.stdout, re.M)) == 100
     chassis = set(r.traced("chassis"))
     # The line sways right and left across the middle: the car turns both ways and goes ahead.
-    assert {"chassis speed_s=0 speed_l=0 speed_h=10", "chassis speed_s=0 speed_l=0 speed_h=-10",
-            "chassis speed_s=30 speed_l=0 speed_h=0"} <= chassis
+    assert {
+        "chassis speed_s=0 speed_l=0 speed_h=10",
+        "chassis speed_s=0 speed_l=0 speed_h=-10",
+        "chassis speed_s=30 speed_l=0 speed_h=0",
+    } <= chassis
     assert r.windows == ["line"]
 
 
 def check_13_shapes(r):
     found = sorted(line.split(" at ")[0] for line in r.lines if " at [" in line)
-    assert found == ["三角形 triangle", "圆形 circle", "圆形 circle", "正方形 square", "长方形 rectangle"]
+    assert found == [
+        "三角形 triangle",
+        "圆形 circle",
+        "圆形 circle",
+        "正方形 square",
+        "长方形 rectangle",
+    ]
     assert "patches found: 5" in r.lines
     assert r.windows == ["shapes"]
 
@@ -401,7 +443,8 @@ def check_16_model_recognition(r):
 
 def check_17_beauty_filter(r):
     before, after = numbers(r"^brightness before: (\d+) after: \d+$", r.stdout) + numbers(
-        r"^brightness before: \d+ after: (\d+)$", r.stdout)
+        r"^brightness before: \d+ after: (\d+)$", r.stdout
+    )
     assert after > before  # the filter brightens by about 10 a channel
     assert r.lines[-1] == "pictures filtered: 20"
     assert r.windows == ["before", "after"]
@@ -410,9 +453,11 @@ def check_17_beauty_filter(r):
 def check_18_follow_the_ball(r):
     turns = [line for line in r.traced("chassis") if line != STOP]
     # The ball rolls from left to right: the car turns left, goes ahead, then turns right.
-    assert list(dict.fromkeys(turns)) == ["chassis speed_s=0 speed_l=0 speed_h=-10",
-                                          "chassis speed_s=20 speed_l=0 speed_h=0",
-                                          "chassis speed_s=0 speed_l=0 speed_h=10"]
+    assert list(dict.fromkeys(turns)) == [
+        "chassis speed_s=0 speed_l=0 speed_h=-10",
+        "chassis speed_s=20 speed_l=0 speed_h=0",
+        "chassis speed_s=0 speed_l=0 speed_h=10",
+    ]
     assert r.windows == ["ball"]
 
 
@@ -422,7 +467,7 @@ def check_19_lap_the_track(r):
     # The line sways right and left across the middle: the car drives on while turning both
     # ways, slower the harder it turns, and proportionally to how far the line is off.
     moves = [tuple(numbers(r"(-?\d+)", line)) for line in r.traced("chassis") if line != STOP]
-    assert all(s > 0 and l == 0 for s, l, h in moves)
+    assert all(s > 0 and sideways == 0 for s, sideways, _ in moves)
     assert min(h for _, _, h in moves) < -1 and max(h for _, _, h in moves) > 1
     assert len({h for _, _, h in moves}) > 4
     by_turn = sorted(moves, key=lambda move: (abs(move[2]), -move[0]))
@@ -434,8 +479,10 @@ def check_loose_cable(r, run):
     """The camera gives 6 pictures then none: the program says so once and ends there."""
     assert r.stdout.count(NO_PICTURE) == 1, r.stdout
     after = r.lines[r.lines.index(NO_PICTURE) + 1 :]
-    assert all(line.startswith(("pictures shown:", "photos saved:", "pictures filtered:"))
-               for line in after), after
+    assert all(
+        line.startswith(("pictures shown:", "photos saved:", "pictures filtered:"))
+        for line in after
+    ), after
     if "optik1" in run.source:  # optik1's read_camera says why itself, once per failed read
         assert r.stdout.count("未检测到摄像头") == 1
 
@@ -487,7 +534,9 @@ def check_17_loose(r):
 
 
 def check_18_loose(r):
-    assert [line for line in r.lines if line.startswith("ball ")] == ["ball on the left at 104 : turn left"]
+    assert [line for line in r.lines if line.startswith("ball ")] == [
+        "ball on the left at 104 : turn left"
+    ]
 
 
 def check_19_loose(r):
@@ -539,9 +588,12 @@ def assert_left_stopped(r, source):
         assert r.traced("chassis")[-1] == STOP, "the car was left driving"
         assert r.sent(1)[-1] == [1, 1, 0, 0, 0, 0], "the program did not stop the car"
     if "Cur_motor(" in source:
-        assert r.traced("motor")[-1].endswith("mode=0 speed=0 pulse=0"), "the motor was left running"
-        assert r.sent(3)[-1][2] % 256 == 0 and r.sent(3)[-1][3:] == [0, 0, 0], \
+        assert r.traced("motor")[-1].endswith("mode=0 speed=0 pulse=0"), (
+            "the motor was left running"
+        )
+        assert r.sent(3)[-1][2] % 256 == 0 and r.sent(3)[-1][3:] == [0, 0, 0], (
             "the program did not stop the motor"
+        )
     if "Line_track()" in source:
         assert r.traced("line_track")[-1] == "line_track start=0 speed=0", "line tracking left on"
         assert r.sent(5)[-1][2:4] == [0, 0], "the program did not stop the line tracking"
@@ -589,15 +641,21 @@ def test_ctrl_c_while_moving_still_stops(program, pictures):
     command.append(os.path.join(EXAMPLES, program))
     # SIGINT as a terminal delivers it, even when the tests run as a background job (which
     # starts with SIGINT ignored, and Python keeps it so).
-    proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            env=dict(os.environ, QT_QPA_PLATFORM="offscreen"),
-                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    proc = subprocess.Popen(
+        command,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=dict(os.environ, QT_QPA_PLATFORM="offscreen"),
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+    )
     seen = ""
     try:
         for line in proc.stderr:  # until the first command that sets something moving
             seen += line
-            if re.match(r"\[board\] (chassis (?!speed_s=0 speed_l=0 speed_h=0$)|line_track start=1 )",
-                        line):
+            if re.match(
+                r"\[board\] (chassis (?!speed_s=0 speed_l=0 speed_h=0$)|line_track start=1 )", line
+            ):
                 break
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=60)

@@ -1,11 +1,11 @@
 """Errors a learner meets first (no board, no camera, no kit file) keep their own type and
 message, and carry a note that says what to do."""
 
+import control_zelk.Drivox_1 as D
 import cv2
 import numpy as np
 import pytest
 
-import control_zelk.Drivox_1 as D
 from control_zelk import optik, optik1
 
 
@@ -15,7 +15,8 @@ def notes(excinfo):
 
 def test_no_board_at_the_port(monkeypatch):
     import serial
-    monkeypatch.setattr(D, "serial", serial)                 # the real pyserial, no simulator
+
+    monkeypatch.setattr(D, "serial", serial)  # the real pyserial, no simulator
     with pytest.raises(serial.SerialException) as e:
         D.MySerial("/dev/zelk-no-such-port")
     assert "zelk-run-on-sim" in notes(e) and "/dev/zelk-no-such-port" in str(e.value)

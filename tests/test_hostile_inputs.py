@@ -40,13 +40,32 @@ def campaign(seed, calls, seconds, workdir):
         read, write = os.pipe()
         with open(os.path.join(workdir, "stderr"), "w+") as err:
             child = subprocess.Popen(
-                [sys.executable, CHILD, "--seed", str(seed), "--first", str(first),
-                 "--count", str(calls - first), "--skip", ",".join(skip),
-                 "--seconds", str(max(1.0, deadline - time.monotonic())),
-                 "--hang-seconds", str(HANG_SECONDS), "--progress-fd", str(write),
-                 "--workdir", workdir],
-                pass_fds=(write,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                stderr=err, env={**os.environ, "OPENCV_LOG_LEVEL": "ERROR"})
+                [
+                    sys.executable,
+                    CHILD,
+                    "--seed",
+                    str(seed),
+                    "--first",
+                    str(first),
+                    "--count",
+                    str(calls - first),
+                    "--skip",
+                    ",".join(skip),
+                    "--seconds",
+                    str(max(1.0, deadline - time.monotonic())),
+                    "--hang-seconds",
+                    str(HANG_SECONDS),
+                    "--progress-fd",
+                    str(write),
+                    "--workdir",
+                    workdir,
+                ],
+                pass_fds=(write,),
+                stdin=subprocess.DEVNULL,
+                stdout=subprocess.DEVNULL,
+                stderr=err,
+                env={**os.environ, "OPENCV_LOG_LEVEL": "ERROR"},
+            )
             os.close(write)
             started, ended = None, False
             for event in events(read, child):
@@ -55,8 +74,9 @@ def campaign(seed, calls, seconds, workdir):
                 elif "done" in event:
                     made += 1
                     if event["fault"]:
-                        faults.append({**started, "fault": event["fault"],
-                                       "outcome": event["outcome"]})
+                        faults.append(
+                            {**started, "fault": event["fault"], "outcome": event["outcome"]}
+                        )
                     started = None
                 elif "end" in event:
                     ended = True
@@ -67,11 +87,17 @@ def campaign(seed, calls, seconds, workdir):
             break
         if started is None:
             raise AssertionError(f"the harness itself failed (status {status}):\n{stderr[-3000:]}")
-        how = ("hang" if "Timeout (" in stderr else
-               f"crash ({signal.Signals(-status).name})" if status < 0 else f"exit status {status}")
+        how = (
+            "hang"
+            if "Timeout (" in stderr
+            else f"crash ({signal.Signals(-status).name})"
+            if status < 0
+            else f"exit status {status}"
+        )
         fatal = max(stderr.rfind("Fatal Python error"), stderr.rfind("Timeout ("), 0)
-        faults.append({**started, "fault": f"{how}; stderr:\n{stderr[fatal:][:2500]}",
-                       "outcome": how})
+        faults.append(
+            {**started, "fault": f"{how}; stderr:\n{stderr[fatal:][:2500]}", "outcome": how}
+        )
         made += 1
         skip.append(started["target"])
         first = started["call"] + 1
@@ -97,14 +123,18 @@ def events(fd, child):
 
 
 def replay_command(seed, call):
-    return (f"{os.path.relpath(sys.executable)} {os.path.relpath(CHILD)} --seed {seed} "
-            f"--first {call} --count 1 --verbose")
+    return (
+        f"{os.path.relpath(sys.executable)} {os.path.relpath(CHILD)} --seed {seed} "
+        f"--first {call} --count 1 --verbose"
+    )
 
 
 def report(seed, faults):
     return "\n\n".join(
         f"{f['target']}: {f['fault']}\n  call {f['call']}: {f['what']}\n"
-        f"  replay: {replay_command(seed, f['call'])}" for f in faults)
+        f"  replay: {replay_command(seed, f['call'])}"
+        for f in faults
+    )
 
 
 def test_hostile_calls_end_in_ordinary_exceptions(tmp_path):
@@ -116,5 +146,6 @@ def test_hostile_calls_end_in_ordinary_exceptions(tmp_path):
     faults, made = campaign(seed, calls, seconds, str(tmp_path))
     print(f"seed {seed}: {made} hostile calls, {len(faults)} faults")
     assert made >= min(calls, 500), "too few calls in the time given"
-    assert not faults, (f"{len(faults)} hostile calls went wrong (seed {seed}):\n\n"
-                        f"{report(seed, faults)}")
+    assert not faults, (
+        f"{len(faults)} hostile calls went wrong (seed {seed}):\n\n{report(seed, faults)}"
+    )

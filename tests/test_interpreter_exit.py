@@ -6,6 +6,7 @@ released. CPython (before 3.14) ends such a thread as soon as it asks for the GI
 in C++ code used to abort the whole process ("terminate called without an active exception",
 status -6) after the program had printed everything and finished normally.
 """
+
 import subprocess
 import sys
 import textwrap
@@ -47,6 +48,7 @@ BUSY_THREADS = textwrap.dedent("""
 
 @pytest.mark.parametrize("seconds", ["0.1", "0.3", "0.5", "0.7", "0.9"])
 def test_program_ends_while_daemon_threads_are_in_native_code(seconds):
-    r = subprocess.run([sys.executable, "-c", BUSY_THREADS, seconds], capture_output=True,
-                       text=True, timeout=60)
+    r = subprocess.run(
+        [sys.executable, "-c", BUSY_THREADS, seconds], capture_output=True, text=True, timeout=60
+    )
     assert (r.returncode, r.stdout, r.stderr) == (0, "main thread done\n", "")

@@ -9,16 +9,20 @@ import sys
 import cv2
 import numpy as np
 import pytest
+from layout import REPO
 
 from control_zelk import kit, optik, optik1
-from layout import REPO
 
 FILES = ["model/face.xml", "model/qmt4082.proto", "camera_pos/hat.jpg", "camera_pos/mask.jpg"]
 
 
 def install(folder, *options):
-    return subprocess.run([sys.executable, "-m", "control_zelk.kit", "install", "--dir",
-                           str(folder), *options], capture_output=True, text=True, timeout=60)
+    return subprocess.run(
+        [sys.executable, "-m", "control_zelk.kit", "install", "--dir", str(folder), *options],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
 
 
 def test_install_keeps_a_users_files_unless_forced(tmp_path):
@@ -36,8 +40,12 @@ def test_install_keeps_a_users_files_unless_forced(tmp_path):
 
 def test_the_default_folder_is_the_modules_kit_folder():
     assert kit.default_folder() == optik1.main_path
-    r = subprocess.run([sys.executable, "-m", "control_zelk.kit", "--help"],
-                       capture_output=True, text=True, timeout=60)
+    r = subprocess.run(
+        [sys.executable, "-m", "control_zelk.kit", "--help"],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert r.returncode == 0 and "install" in r.stdout
 
 
@@ -45,10 +53,21 @@ def test_what_it_writes_serves_the_vision_modules(tmp_path, monkeypatch):
     assert install(tmp_path).returncode == 0
     monkeypatch.setattr(optik1, "model_path", str(tmp_path / "model") + "/")
     monkeypatch.setattr(optik1, "d_path", str(tmp_path / "camera_pos") + "/")
-    monkeypatch.setattr(optik1, "cv2", type("Quiet", (), {
-        "__getattr__": lambda self, n: getattr(cv2, n),
-        "imshow": lambda self, *a: None, "waitKey": lambda self, *a: -1})())
+    monkeypatch.setattr(
+        optik1,
+        "cv2",
+        type(
+            "Quiet",
+            (),
+            {
+                "__getattr__": lambda self, n: getattr(cv2, n),
+                "imshow": lambda self, *a: None,
+                "waitKey": lambda self, *a: -1,
+            },
+        )(),
+    )
     import skimage.data
+
     face = cv2.cvtColor(skimage.data.astronaut(), cv2.COLOR_RGB2BGR)
     img = optik1.Img(face.copy())
     img.face_cap("hat")
@@ -99,13 +118,17 @@ def test_the_kit_model_names_signs_and_says_none_to_anything_else(renderers, mon
     rng = np.random.default_rng(4082)
     cases = [(f"sign {c}", rs.render_frame(rng, c, []), SIGN_LABELS[c]) for c in range(12)]
     cases += [(kind, rn.render_nonsign(rng, kind, []), "none") for kind in rn.KINDS]
-    cases += [(f"flat sign {c}", rn.clean_frame(rng, rs.symbol_mask(rng, c, [])), SIGN_LABELS[c])
-              for c in (0, 3, 7, 9, 10, 11)]
+    cases += [
+        (f"flat sign {c}", rn.clean_frame(rng, rs.symbol_mask(rng, c, [])), SIGN_LABELS[c])
+        for c in (0, 3, 7, 9, 10, 11)
+    ]
     letter_a = np.zeros((200, 200), np.uint8)
     cv2.putText(letter_a, "A", (20, 180), cv2.FONT_HERSHEY_SIMPLEX, 7, 255, 20, cv2.LINE_AA)
-    cases += [("flat A", rn.clean_frame(rng, letter_a), "none"),
-              ("flat shape", rn.clean_frame(rng, rn.shape_mask(rng)), "none"),
-              ("flat blank card", rn.clean_frame(rng, None), "none")]
+    cases += [
+        ("flat A", rn.clean_frame(rng, letter_a), "none"),
+        ("flat shape", rn.clean_frame(rng, rn.shape_mask(rng)), "none"),
+        ("flat blank card", rn.clean_frame(rng, None), "none"),
+    ]
     monkeypatch.setattr(optik, "model_path", os.path.join(kit.DATA, "model", ""))
     mr = optik.model_recognize("qmt4082.proto")
     answers = {}
@@ -118,7 +141,10 @@ def test_the_kit_model_names_signs_and_says_none_to_anything_else(renderers, mon
 
 def test_the_renderers_are_seeded_and_the_non_sign_hooks_leave_sign_frames_alone(renderers):
     rs, rn = renderers
-    frame = lambda seed, **kw: rs.render_frame(np.random.default_rng(seed), 3, [], **kw)
+
+    def frame(seed, **kw):
+        return rs.render_frame(np.random.default_rng(seed), 3, [], **kw)
+
     # printing the class's own mask through the hook draws the very same frame
     assert np.array_equal(frame(7), frame(7, symbol=lambda r: rs.symbol_mask(r, 3, [])))
     assert not np.array_equal(frame(7), frame(7, card_shown=False))
@@ -136,7 +162,7 @@ def test_training_never_mirrors_non_signs_and_swaps_mirrored_arrows():
         sys.path.remove(KIT_MAKE)
     labels = np.array([train_model.NONE, 3, 9, 10, 11] * 40)
     x = np.zeros((len(labels), 3, 56, 56), np.float32)
-    x[:, :, :, :28] = 0.8                      # bright on the left: a mirror shows
+    x[:, :, :, :28] = 0.8  # bright on the left: a mirror shows
     out, y = train_model.augment(np.random.default_rng(1), x, labels)
     mirrored = out[:, :, :, :20].mean(axis=(1, 2, 3)) < out[:, :, :, 36:].mean(axis=(1, 2, 3))
     assert not mirrored[labels == train_model.NONE].any() and not mirrored[labels == 3].any()

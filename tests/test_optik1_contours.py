@@ -2,10 +2,10 @@
 
 import cv2
 import numpy as np
-import pytest
-
 import optik1_frames as frames
 import optik1_reference as ref
+import pytest
+
 from control_zelk.optik1 import Img
 
 CIRCLE, TRIANGLE, SQUARE, RECTANGLE, UNKNOWN = "圆形", "三角形", "正方形", "长方形", "未知形状"
@@ -21,8 +21,8 @@ def drawn(draw):
 
 def test_bin_detect_keeps_regions_above_2000_of_its_argument_or_own_image():
     img = np.zeros((480, 640), np.uint8)
-    img[10:61, 10:51] = 255                       # contour area 50 * 40
-    img[100:130, 10:80] = 255                     # 69 * 29 less a cut corner: 2000.5
+    img[10:61, 10:51] = 255  # contour area 50 * 40
+    img[100:130, 10:80] = 255  # 69 * 29 less a cut corner: 2000.5
     img[100, 10] = 0
     (c,) = Img(img).bin_detect()
     assert Img().cnt_area(c) == 2000.5 and type(Img().cnt_area(c)) is float
@@ -38,20 +38,26 @@ def polygon(k, ratio=1.0, phase=0.0, r=50):
     return np.stack([320 + r * ratio * np.cos(a), 240 + r * np.sin(a)], 1).round().astype(np.int32)
 
 
-@pytest.mark.parametrize("contour, expected", [
-    (drawn(lambda im: cv2.circle(im, (320, 240), 80, 255, -1)), CIRCLE),
-    (drawn(lambda im: cv2.fillPoly(im, [polygon(5, r=100)], 255)), CIRCLE),
-    (drawn(lambda im: cv2.fillPoly(im, [polygon(6, r=100)], 255)), CIRCLE),
-    (polygon(24, 2, np.pi / 24), CIRCLE),           # 2:1 ellipse keeping 6 vertices
-    (polygon(6, 4, np.pi / 6), UNKNOWN),            # 4:1 ellipse: fails the radius test
-    (polygon(24, 4, np.pi / 24), RECTANGLE),        # 4:1, simplified to 4 vertices
-    (drawn(lambda im: cv2.fillPoly(im, [polygon(3, r=100)], 255)), TRIANGLE),
-    (drawn(lambda im: cv2.rectangle(im, (100, 100), (299, 199), 255, -1)), RECTANGLE),
-    (drawn(lambda im: cv2.rectangle(im, (100, 100), (199, 199), 255, -1)), SQUARE),
-    (drawn(lambda im: cv2.rectangle(im, (100, 100), (204, 199), 255, -1)), SQUARE),     # 105 x 100
-    (drawn(lambda im: cv2.rectangle(im, (100, 100), (194, 199), 255, -1)), SQUARE),     # 95 x 100
-    (drawn(lambda im: cv2.rectangle(im, (100, 100), (205, 199), 255, -1)), RECTANGLE),  # 106 x 100
-])
+@pytest.mark.parametrize(
+    "contour, expected",
+    [
+        (drawn(lambda im: cv2.circle(im, (320, 240), 80, 255, -1)), CIRCLE),
+        (drawn(lambda im: cv2.fillPoly(im, [polygon(5, r=100)], 255)), CIRCLE),
+        (drawn(lambda im: cv2.fillPoly(im, [polygon(6, r=100)], 255)), CIRCLE),
+        (polygon(24, 2, np.pi / 24), CIRCLE),  # 2:1 ellipse keeping 6 vertices
+        (polygon(6, 4, np.pi / 6), UNKNOWN),  # 4:1 ellipse: fails the radius test
+        (polygon(24, 4, np.pi / 24), RECTANGLE),  # 4:1, simplified to 4 vertices
+        (drawn(lambda im: cv2.fillPoly(im, [polygon(3, r=100)], 255)), TRIANGLE),
+        (drawn(lambda im: cv2.rectangle(im, (100, 100), (299, 199), 255, -1)), RECTANGLE),
+        (drawn(lambda im: cv2.rectangle(im, (100, 100), (199, 199), 255, -1)), SQUARE),
+        (drawn(lambda im: cv2.rectangle(im, (100, 100), (204, 199), 255, -1)), SQUARE),  # 105 x 100
+        (drawn(lambda im: cv2.rectangle(im, (100, 100), (194, 199), 255, -1)), SQUARE),  # 95 x 100
+        (
+            drawn(lambda im: cv2.rectangle(im, (100, 100), (205, 199), 255, -1)),
+            RECTANGLE,
+        ),  # 106 x 100
+    ],
+)
 def test_shape_names(contour, expected):
     names = [n for n in (CIRCLE, TRIANGLE, SQUARE, RECTANGLE, UNKNOWN) if Img().detect(contour, n)]
     assert names == [expected] == [ref.shape_name(contour)]
@@ -94,8 +100,10 @@ def test_contours_cv2_accepts():
 
 def test_cnt_draw_draws_into_the_frame_in_place():
     c = drawn(lambda im: cv2.circle(im, (200, 150), 70, 255, -1))
-    for frame, text in ((frames.colour_frame(np.random.default_rng(4)), "circle"),
-                        (np.zeros((480, 640), np.uint8), "圆形")):      # drawn as "??", as cv2 does
+    for frame, text in (
+        (frames.colour_frame(np.random.default_rng(4)), "circle"),
+        (np.zeros((480, 640), np.uint8), "圆形"),
+    ):  # drawn as "??", as cv2 does
         want = frame.copy()
         cv2.drawContours(want, [c], -1, (0, 255, 0), 2)
         cv2.putText(want, text, tuple(ref.cnt_center(c)), 0, 2, (0, 255, 0), 3)
@@ -113,7 +121,13 @@ def test_cnt_draw_failures():
     with pytest.raises(ZeroDivisionError):
         Img(flat).cnt_draw(SQUARE_10[:2], "1")
     assert not flat.any()
-    for bad in (SQUARE_10.astype(np.float32), None, [[0, 0], [1, 1]], np.zeros((4, 2)), np.zeros((4, 3), np.int32)):
+    for bad in (
+        SQUARE_10.astype(np.float32),
+        None,
+        [[0, 0], [1, 1]],
+        np.zeros((4, 2)),
+        np.zeros((4, 3), np.int32),
+    ):
         with pytest.raises(cv2.error):
             Img(flat).cnt_draw(bad, "1")
     for bad in (None, [[0, 0], [1, 1]], np.zeros((4, 2)), np.zeros((4, 3), np.int32), "c"):

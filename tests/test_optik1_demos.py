@@ -12,8 +12,8 @@ import time
 import cv2
 import numpy as np
 import pytest
-
 import vision_assets as va
+
 from control_zelk import optik1
 
 
@@ -31,6 +31,7 @@ def camera_with(frames):
             if not self.left:
                 raise Done
             return self.left.pop(0).copy()
+
     return Cam
 
 
@@ -83,7 +84,7 @@ def test_f2_draws_the_circles_of_one_frame_on_the_next(monkeypatch, windows):
         optik1.f2()
     drawn = windows.shown("2")[0]
     green = np.all(drawn == (0, 255, 0), axis=-1)
-    assert green[:, :160].any() and not green[:, 190:].any()      # the disc, not the square
+    assert green[:, :160].any() and not green[:, 190:].any()  # the disc, not the square
     assert windows.shown("1")[0].ndim == 2 and windows.waits() == [1]
 
 
@@ -96,7 +97,7 @@ def test_f3_marks_the_circles_of_1_png(tmp_path, monkeypatch, windows):
     shown = windows.shown("1")[0]
     assert np.all(shown == (0, 255, 0), axis=-1).sum() > 500
     monkeypatch.chdir(tmp_path / "..")
-    with pytest.raises(cv2.error):                   # no 1.png: BGR2GRAY of None fails
+    with pytest.raises(cv2.error):  # no 1.png: BGR2GRAY of None fails
         optik1.f3()
 
 
@@ -104,7 +105,7 @@ def test_the_demonstrations_use_the_modules_current_classes(monkeypatch, windows
     made = []
 
     class MyImg(optik1.Img):
-        def __init__(self, img=[]):
+        def __init__(self, img=[]):  # noqa: B006 - the library's own default
             made.append(1)
             super().__init__(img)
 
@@ -121,6 +122,7 @@ def test_the_demonstrations_use_the_modules_current_classes(monkeypatch, windows
 
 def test_main_prints_recognition_and_red(monkeypatch, windows, capsys, tmp_path):
     import vision_assets as va
+
     kit = va.make_kit(str(tmp_path), models={"qmt4082.proto": va.logits_model([9.0] + [0.0] * 11)})
     va.point_module_at(monkeypatch, optik1, kit)
     frame = white()
@@ -129,7 +131,7 @@ def test_main_prints_recognition_and_red(monkeypatch, windows, capsys, tmp_path)
     with pytest.raises(Done):
         optik1.main()
     assert capsys.readouterr().out.splitlines() == ["9", "red"]
-    crop = windows.shown("22")[0]                    # the red disc's region of the frame
+    crop = windows.shown("22")[0]  # the red disc's region of the frame
     assert abs(crop.shape[0] - 160) <= 3 and abs(crop.shape[1] - 160) <= 3
     assert windows.waits() == [1]
 
@@ -146,9 +148,13 @@ def test_ctrl_c_ends_a_demonstration_at_once(tmp_path):
         print("running", flush=True)
         optik1.f1()
     """)
-    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True,
-                            env=dict(os.environ, QT_QPA_PLATFORM="offscreen"))
+    proc = subprocess.Popen(
+        [sys.executable, "-c", code],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=dict(os.environ, QT_QPA_PLATFORM="offscreen"),
+    )
     assert proc.stdout.readline() == "running\n"
     time.sleep(1)
     proc.send_signal(signal.SIGINT)

@@ -5,10 +5,10 @@ import platform
 
 import cv2
 import numpy as np
-import pytest
-
 import optik1_reference as ref
+import pytest
 import zelk_test_hooks as hooks
+
 from control_zelk.optik1 import Img
 
 METHODS = ("offset2", "offset_calculate2", "line_angle2")
@@ -26,7 +26,9 @@ def test_fixed_point_rule_matches_cvtcolor_for_every_colour():
     b, g, r = (img[..., i].astype(np.uint32) for i in range(3))
     rule = ((b * 3735 + g * 19235 + r * 9798 + 16384) >> 15).astype(np.uint8)
     assert np.array_equal(rule, cv2.cvtColor(img, cv2.COLOR_BGR2GRAY))
-    assert np.array_equal(rule, cv2.cvtColor(cv2.cvtColor(img, cv2.COLOR_BGR2BGRA), cv2.COLOR_BGR2GRAY))
+    assert np.array_equal(
+        rule, cv2.cvtColor(cv2.cvtColor(img, cv2.COLOR_BGR2BGRA), cv2.COLOR_BGR2GRAY)
+    )
 
 
 @pytest.fixture(scope="module")
@@ -37,13 +39,14 @@ def all_colours():
 
 @pytest.mark.parametrize("variant", hooks.grey_variants())
 @pytest.mark.parametrize("channels", [3, 4])
-def test_every_variant_of_this_build_equals_cvtcolor_for_every_colour(all_colours, variant,
-                                                                      channels):
+def test_every_variant_of_this_build_equals_cvtcolor_for_every_colour(
+    all_colours, variant, channels
+):
     img, want = all_colours
     if channels == 4:
         img = cv2.cvtColor(img, cv2.COLOR_BGR2BGRA)
     assert np.array_equal(hooks.grey_rows(img, variant), want)
-    ragged = img[:7, :1001]                 # rows that end inside a vector
+    ragged = img[:7, :1001]  # rows that end inside a vector
     assert np.array_equal(hooks.grey_rows(ragged, variant), want[:7, :1001])
 
 
@@ -76,7 +79,7 @@ def dark_line_frame(rng, h, w, cn):
     depend on many grey values that lie close to each other."""
     frame = rng.integers(90, 170, (h, w, cn), dtype=np.uint8)
     x0 = int(rng.integers(0, max(1, w - 8)))
-    frame[:, x0:x0 + max(1, w // 6)] //= 2
+    frame[:, x0 : x0 + max(1, w // 6)] //= 2
     return frame
 
 

@@ -6,15 +6,15 @@ network that, once loaded, is the one recognition uses."""
 import os
 
 import cv2
+import frame_kinds as fk
 import numpy as np
 import pytest
-
-import frame_kinds as fk
 import vision_assets as va
 import vision_reference as vr
+from vision_assets import bar_kit, kit, one_opencv_thread  # noqa: F401  (fixtures)
+
 from control_zelk import optik1
 from control_zelk.optik1 import Img
-from vision_assets import bar_kit, kit, one_opencv_thread  # noqa: F401  (fixtures)
 
 PHOTOS = va.photo_frames()
 QR = va.qr_frames()
@@ -23,7 +23,8 @@ FACE_STATE = ("color_data", "path", "pht", "flag_cap", "flag_mask", "Type", "tim
 
 
 def setup(monkeypatch, kit):
-    """Points optik1 at kit and both sides at recorders; returns make(frame) -> (Img, reference Img)."""
+    """Points optik1 at kit and both sides at recorders; returns make(frame) -> (Img, reference
+    Img)."""
     va.point_module_at(monkeypatch, optik1, kit)
     recorders = va.Recorder(), va.Recorder()
     monkeypatch.setattr(optik1, "cv2", recorders[0])
@@ -32,6 +33,7 @@ def setup(monkeypatch, kit):
     def make(frame=None):
         frame = NOISE if frame is None else frame
         return Img(frame.copy()), vr.Img(env, frame.copy())
+
     make.recorders = recorders
     return make
 
@@ -50,7 +52,9 @@ def state(obj, names):
     out = {}
     for name in names:
         value = getattr(obj, name, "<missing>")
-        out[name] = (type(value).__name__, value) if isinstance(value, (int, str)) else type(value).__name__
+        out[name] = (
+            (type(value).__name__, value) if isinstance(value, (int, str)) else type(value).__name__
+        )
     return out
 
 
@@ -79,9 +83,9 @@ BARS = {
     "face with y >= h": [(98, 60, "v")],
     "two faces": [(40, 60, "v"), (200, 100, "h")],
     "mask below the frame": [(100, 120, "h")],
-    "a face for 3 neighbours, not for 5": [(100, 40, "w")],     # face_mask too looks with 5
+    "a face for 3 neighbours, not for 5": [(100, 40, "w")],  # face_mask too looks with 5
 }
-SEQUENCES = {   # the calls on one object, each on a new frame
+SEQUENCES = {  # the calls on one object, each on a new frame
     "face_detect only": ["face_detect"],
     "hat, then plain detection pastes it too": ["face_cap", "face_detect"],
     "mask, then hat: both flags": ["face_mask", "face_cap", "face_detect"],
@@ -95,8 +99,12 @@ def frame_for(kind, name):
     return va.bar_frame(BARS[name], h=170 if name == "mask below the frame" else 240)
 
 
-CALLS = {"face_detect": lambda obj: obj.face_detect("face"), "nobody": lambda obj: obj.face_detect("face"),
-         "face_cap": lambda obj: obj.face_cap("hat"), "face_mask": lambda obj: obj.face_mask("mask")}
+CALLS = {
+    "face_detect": lambda obj: obj.face_detect("face"),
+    "nobody": lambda obj: obj.face_detect("face"),
+    "face_cap": lambda obj: obj.face_cap("hat"),
+    "face_mask": lambda obj: obj.face_mask("mask"),
+}
 
 
 def run_sequence(make, native, ref, steps, frame):
@@ -106,9 +114,13 @@ def run_sequence(make, native, ref, steps, frame):
         assert assert_same(make, native, ref, CALLS[step]) == ("returned", None)
 
 
-PHOTO_CASES = [("portrait", "face_detect only"), ("portrait", "mask, then hat: both flags"),
-               ("two faces", "hat, then plain detection pastes it too"), ("face low", "hat, then nobody"),
-               ("face at the bottom", "mask, then hat: both flags")]
+PHOTO_CASES = [
+    ("portrait", "face_detect only"),
+    ("portrait", "mask, then hat: both flags"),
+    ("two faces", "hat, then plain detection pastes it too"),
+    ("face low", "hat, then nobody"),
+    ("face at the bottom", "mask, then hat: both flags"),
+]
 
 
 @pytest.mark.parametrize("name, steps", PHOTO_CASES, ids=[f"{n}: {s}" for n, s in PHOTO_CASES])
@@ -135,12 +147,12 @@ def test_face_detect_attributes_and_the_two_rectangles(bar_pair, bar_kit):
     for bar in ((0, 40, "v"), (98, 60, "v")):
         x, y, w, h = va.bar_face(*bar)
         cv2.rectangle(expected, (x, y), (x + w, y + h), (255, 0, 0), 2)
-        if x > 0:                               # a second, thin rectangle on faces off the border
+        if x > 0:  # a second, thin rectangle on faces off the border
             cv2.rectangle(expected, (x, y), (x + w, y + h), (255, 0, 0), 1)
     assert np.array_equal(frame, expected)
     assert [w for w, _ in bar_pair.recorders[0].windows()] == ["face"]
     obj.img = PHOTOS["no face"]
-    obj.face_detect("face")                     # color_data is reset by every call
+    obj.face_detect("face")  # color_data is reset by every call
     assert obj.color_data == "no_people"
 
 
@@ -159,12 +171,16 @@ def test_flags_become_1_and_stay(bar_pair, bar_kit):
     assert windows == ["output", "face"] * 3
 
 
-@pytest.mark.parametrize("flags, pasted", [
-    ({"flag_cap": True, "pht": "hat"}, True),   # equal to 1
-    ({"flag_mask": 2, "pht": "hat"}, False),    # not 1
-    ({"flag_cap": 1, "pht": "no such picture"}, False),
-    ({"flag_cap": 1}, False),                   # no picture named at all: the paste fails quietly
-], ids=["True", "2", "missing picture", "no pht"])
+@pytest.mark.parametrize(
+    "flags, pasted",
+    [
+        ({"flag_cap": True, "pht": "hat"}, True),  # equal to 1
+        ({"flag_mask": 2, "pht": "hat"}, False),  # not 1
+        ({"flag_cap": 1, "pht": "no such picture"}, False),
+        ({"flag_cap": 1}, False),  # no picture named at all: the paste fails quietly
+    ],
+    ids=["True", "2", "missing picture", "no pht"],
+)
 def test_flags_set_by_the_program(bar_pair, bar_kit, flags, pasted):
     native, ref = bar_pair(va.bar_frame(BARS["face with y >= h"]))
     for obj in (native, ref):
@@ -179,21 +195,35 @@ def test_flags_set_by_the_program(bar_pair, bar_kit, flags, pasted):
 def test_missing_or_broken_cascade(pair, kit):
     native, ref = pair(PHOTOS["portrait"])
     got = assert_same(pair, native, ref, lambda obj: obj.face_detect("absent"))
-    assert got == ("raised", cv2.error) and native.cascade.empty() and native.color_data == "no_people"
+    assert (
+        got == ("raised", cv2.error) and native.cascade.empty() and native.color_data == "no_people"
+    )
     with open(kit + "model/junk.xml", "w") as f:
         f.write("<opencv_storage><cascade>nothing</cascade></opencv_storage>")
     native, ref = pair(PHOTOS["portrait"])
-    with pytest.raises((cv2.error, SystemError)):   # cv2 4.6 wraps this one in SystemError
+    with pytest.raises((cv2.error, SystemError)):  # cv2 4.6 wraps this one in SystemError
         native.face_detect("junk")
     assert native.path == kit + "model/junk.xml" and not hasattr(native, "cascade")
     assert not hasattr(native, "color_data")
 
 
-FRAMES = {   # name -> (make the frame, strict)
-    **fk.frames_of_every_kind(va.bar_frame(BARS["two faces"]), [
-        "None", "empty list", "grey", "empty", "float32", "BGRA", "crop of a larger frame",
-        "every second row of a taller frame", "rows upside down", "channels reversed"],
-        lenient=["BGRA"]),
+FRAMES = {  # name -> (make the frame, strict)
+    **fk.frames_of_every_kind(
+        va.bar_frame(BARS["two faces"]),
+        [
+            "None",
+            "empty list",
+            "grey",
+            "empty",
+            "float32",
+            "BGRA",
+            "crop of a larger frame",
+            "every second row of a taller frame",
+            "rows upside down",
+            "channels reversed",
+        ],
+        lenient=["BGRA"],
+    ),
     "mirrored, no face": (lambda: va.bar_frame([])[:, ::-1], True),
 }
 
@@ -204,7 +234,11 @@ def test_face_methods_on_frames_of_every_kind(bar_pair, method, name):
     make, strict = FRAMES[name]
     native, ref = bar_pair()
     native.img, ref.img = make(), make()
-    call = (lambda obj: obj.face_detect("face")) if method == "face_detect" else (lambda obj: obj.face_cap("hat"))
+    call = (
+        (lambda obj: obj.face_detect("face"))
+        if method == "face_detect"
+        else (lambda obj: obj.face_cap("hat"))
+    )
     assert_same(bar_pair, native, ref, call, lenient=not strict)
 
 
@@ -216,7 +250,10 @@ def test_face_methods_on_frames_of_every_kind(bar_pair, method, name):
 def test_erweima_detect_equals_the_plain_steps(pair, name):
     native, ref = pair(QR[name])
     native.er_data = ref.er_data = "earlier"
-    assert assert_same(pair, native, ref, lambda obj: obj.erweima_detect(), ("er_data",)) == ("returned", None)
+    assert assert_same(pair, native, ref, lambda obj: obj.erweima_detect(), ("er_data",)) == (
+        "returned",
+        None,
+    )
     assert np.array_equal(native.img, QR[name])  # only the grey copy is marked
 
 
@@ -224,7 +261,9 @@ def test_erweima_detect_window_and_data(pair):
     obj = Img(QR["two codes"])
     obj.erweima_detect()
     (_, window, grey), (_, key) = pair.recorders[0].calls
-    assert (obj.er_data, window, key) == ("中文", "erweima", 1) and grey.shape == QR["two codes"].shape[:2]
+    assert (obj.er_data, window, key) == ("中文", "erweima", 1) and grey.shape == QR[
+        "two codes"
+    ].shape[:2]
     obj.img = QR["no code"]
     obj.erweima_detect()
     assert obj.er_data == "none"
@@ -245,8 +284,10 @@ def test_decode_display_stores_er_data_only_when_something_is_read(pair):
 
 
 QR_FRAMES = fk.frames_of_every_kind(
-    QR["two codes"], ["None", "grey", "empty", "mirrored", "BGRA", "float32"],
-    lenient=["BGRA", "float32"])
+    QR["two codes"],
+    ["None", "grey", "empty", "mirrored", "BGRA", "float32"],
+    lenient=["BGRA", "float32"],
+)
 
 
 @pytest.mark.parametrize("name", QR_FRAMES)
@@ -254,7 +295,9 @@ def test_erweima_detect_on_frames_of_every_kind(pair, name):
     make, strict = QR_FRAMES[name]
     native, ref = pair()
     native.img, ref.img = make(), make()
-    got = assert_same(pair, native, ref, lambda obj: obj.erweima_detect(), ("er_data",), lenient=not strict)
+    got = assert_same(
+        pair, native, ref, lambda obj: obj.erweima_detect(), ("er_data",), lenient=not strict
+    )
     if got and got[0] == "raised":
         assert native.er_data == "none"
 
@@ -264,14 +307,20 @@ def test_erweima_detect_on_frames_of_every_kind(pair, name):
 
 
 MODEL_STATE = ("item", "m_data")
-MODEL_CALLS = {"onnx_detect_new": lambda obj: obj.onnx_detect_new(obj.img),
-               "model_recognize": lambda obj: obj.model_recognize()}
+MODEL_CALLS = {
+    "onnx_detect_new": lambda obj: obj.onnx_detect_new(obj.img),
+    "model_recognize": lambda obj: obj.model_recognize(),
+}
 
 
 def test_model_loads_the_default_file_or_the_one_named(pair, kit):
     obj = Img(NOISE)
     assert obj.model_() is None
-    assert type(obj.model) is cv2.dnn.Net and (obj.item, obj.pro, obj.m_data) == ("qmt4082", 0, "none")
+    assert type(obj.model) is cv2.dnn.Net and (obj.item, obj.pro, obj.m_data) == (
+        "qmt4082",
+        0,
+        "none",
+    )
     obj.m_data, obj.pro = "x", "y"
     obj.model_(model_name="digits.v2.onnx")
     assert (obj.item, obj.pro, obj.m_data) == ("digits", 0, "none")
@@ -281,11 +330,18 @@ def test_model_loads_the_default_file_or_the_one_named(pair, kit):
     assert obj.model is net and obj.item == "digits"
 
 
-@pytest.mark.parametrize("model, m_data", [
-    (None, "9"), ("turn.onnx", "右转"), ("left.onnx", "左转"), ("voice.onnx", "语音"), ("five.onnx", "5"),
-    ("unsure.onnx", "none"),
-    ("thirteen.onnx", "none"),                 # class 12: m_data stays at the "none" of this run
-])
+@pytest.mark.parametrize(
+    "model, m_data",
+    [
+        (None, "9"),
+        ("turn.onnx", "右转"),
+        ("left.onnx", "左转"),
+        ("voice.onnx", "语音"),
+        ("five.onnx", "5"),
+        ("unsure.onnx", "none"),
+        ("thirteen.onnx", "none"),  # class 12: m_data stays at the "none" of this run
+    ],
+)
 def test_model_recognize_labels(pair, model, m_data):
     native, ref = pair(PHOTOS["portrait"])
     for obj in (native, ref):
@@ -307,11 +363,13 @@ def test_recognition_uses_the_network_this_object_holds(pair, kit):
     assert (obj.m_data, obj.item) == ("右转", "turn") and obj.model is net
     obj.m_data = "earlier"
     obj.onnx_detect_new(NOISE)
-    assert (obj.m_data, obj.item) == ("none", "turn") and obj.model is net and obj.pro.argmax() == 10
-    os.remove(kit + "model/qmt4082.proto")     # not needed by an object that holds a network
+    assert (
+        (obj.m_data, obj.item) == ("none", "turn") and obj.model is net and obj.pro.argmax() == 10
+    )
+    os.remove(kit + "model/qmt4082.proto")  # not needed by an object that holds a network
     obj.model_recognize()
     assert obj.m_data == "右转"
-    with pytest.raises(cv2.error):              # an object without one needs the default file
+    with pytest.raises(cv2.error):  # an object without one needs the default file
         Img(NOISE).model_recognize()
 
 
@@ -319,12 +377,14 @@ def test_onnx_detect_new_loads_the_default_network_when_there_is_none(pair):
     native, ref = pair()
     assert not hasattr(native, "model")
     assert_same(pair, native, ref, lambda obj: obj.onnx_detect_new(NOISE), MODEL_STATE)
-    assert type(native.model) is cv2.dnn.Net and native.item == "qmt4082" and native.m_data == "none"
+    assert (
+        type(native.model) is cv2.dnn.Net and native.item == "qmt4082" and native.m_data == "none"
+    )
     va.assert_same_pro(native.pro, ref.pro)
 
 
 def test_a_run_that_fails_leaves_pro_0_and_m_data_none(pair):
-    obj = Img(cv2.cvtColor(NOISE, cv2.COLOR_BGR2BGRA))   # four channels: the network refuses
+    obj = Img(cv2.cvtColor(NOISE, cv2.COLOR_BGR2BGRA))  # four channels: the network refuses
     obj.model_("turn.onnx")
     obj.onnx_detect_new(NOISE)
     obj.m_data = "earlier"
@@ -350,10 +410,17 @@ def test_the_threshold_is_strict_and_the_tables_are_read_at_the_call(pair, kit, 
     assert obj.m_data == "right"
 
 
-@pytest.mark.parametrize("method, points, tensor", [
-    ("onnx_detect_new", [(0, 0), (300, 500), (479, 639), (5, 620)], vr.tensor_unit),
-    ("model_recognize", [(0, 0), (17, 201), (223, 223)], lambda f: vr.tensor_unit(cv2.resize(f, (224, 224)))),
-])
+@pytest.mark.parametrize(
+    "method, points, tensor",
+    [
+        ("onnx_detect_new", [(0, 0), (300, 500), (479, 639), (5, 620)], vr.tensor_unit),
+        (
+            "model_recognize",
+            [(0, 0), (17, 201), (223, 223)],
+            lambda f: vr.tensor_unit(cv2.resize(f, (224, 224))),
+        ),
+    ],
+)
 def test_the_tensor_seen_by_the_network(pair, kit, method, points, tensor):
     with open(kit + "model/probe.onnx", "wb") as f:
         f.write(va.probe_model(points))
@@ -367,7 +434,8 @@ def test_the_tensor_seen_by_the_network(pair, kit, method, points, tensor):
 
 
 MODEL_FRAMES = fk.frames_of_every_kind(
-    NOISE, ["None", "grey", "empty", "BGRA", "mirrored", "float32"], lenient=["float32"])
+    NOISE, ["None", "grey", "empty", "BGRA", "mirrored", "float32"], lenient=["float32"]
+)
 
 
 @pytest.mark.parametrize("method", ["onnx_detect_new", "model_recognize"])
@@ -391,10 +459,9 @@ def beauty_frames():
     rng = np.random.default_rng(4)
     yield "black", np.zeros((48, 64, 3), np.uint8)
     yield "white", np.full((48, 64, 3), 255, np.uint8)
-    for i, (h, w) in enumerate([(240, 320), (37, 53), (1, 90), (64, 1)]):
+    for h, w in [(240, 320), (37, 53), (1, 90), (64, 1)]:
         yield f"noise {h}x{w}", rng.integers(0, 256, (h, w, 3), np.uint8)
-    for name, photo in PHOTOS.items():
-        yield name, photo
+    yield from PHOTOS.items()
     yield "crop of a larger frame", np.pad(PHOTOS["portrait"], ((4, 4), (6, 6), (0, 0)))[4:-4, 6:-6]
     yield "mirrored view", PHOTOS["portrait"][:, ::-1]
 
@@ -407,15 +474,17 @@ def test_beauty_face_is_the_seven_cv2_steps_bit_for_bit(pair, name, frame):
     want = vr.beauty(keep)
     assert obj.img.dtype == np.uint8 and obj.img.shape == frame.shape
     assert np.count_nonzero(obj.img != want) == 0
-    assert np.array_equal(frame, keep) and obj.img is not frame     # a new image; the frame is kept
+    assert np.array_equal(frame, keep) and obj.img is not frame  # a new image; the frame is kept
     if name == "black":
         assert (obj.img == 19).all()
     assert (obj.Type, obj.flag_cap, obj.time) == ("彩色图", 0, 40) and pair.recorders[0].calls == []
 
 
-BEAUTY_FRAMES = fk.frames_of_every_kind(PHOTOS["portrait"], [
-    "None", "empty list", "empty", "BGRA", "channels reversed", "grey", "float32"],
-    lenient=["grey", "float32"])
+BEAUTY_FRAMES = fk.frames_of_every_kind(
+    PHOTOS["portrait"],
+    ["None", "empty list", "empty", "BGRA", "channels reversed", "grey", "float32"],
+    lenient=["grey", "float32"],
+)
 
 
 @pytest.mark.parametrize("name", BEAUTY_FRAMES)
@@ -430,14 +499,25 @@ def test_beauty_face_on_frames_of_every_kind(pair, name):
 # Arguments
 
 
-@pytest.mark.parametrize("method, args", [
-    ("face_detect", ()), ("face_detect", ("face", "face")), ("face_cap", ()), ("face_mask", ("a", "b")),
-    ("beauty_face", (1,)), ("decodeDisplay", ()), ("erweima_detect", (1,)), ("model_", ("a", "b")),
-    ("onnx_detect_new", ()), ("model_recognize", (1,)), ("face_detect", (3,)), ("face_cap", (None,)),
-    ("model_", (4082,)),
-])
+@pytest.mark.parametrize(
+    "method, args",
+    [
+        ("face_detect", ()),
+        ("face_detect", ("face", "face")),
+        ("face_cap", ()),
+        ("face_mask", ("a", "b")),
+        ("beauty_face", (1,)),
+        ("decodeDisplay", ()),
+        ("erweima_detect", (1,)),
+        ("model_", ("a", "b")),
+        ("onnx_detect_new", ()),
+        ("model_recognize", (1,)),
+        ("face_detect", (3,)),
+        ("face_cap", (None,)),
+        ("model_", (4082,)),
+    ],
+)
 def test_wrong_arguments_raise_type_error(pair, method, args):
     obj = Img(NOISE.copy())
     with pytest.raises(TypeError):
         getattr(obj, method)(*args)
-

@@ -4,19 +4,24 @@ from collections import deque
 from types import SimpleNamespace
 
 import cv2
+import frame_kinds as fk
 import numpy as np
 import pytest
-
-import frame_kinds as fk
-from control_zelk import optik, optik1
 from optik_reference import ReferenceColorDetect, state
 
+from control_zelk import optik, optik1
+
 TABLE = {
-    "red": ([156, 43, 46], [10, 255, 255]), "green": ([35, 43, 46], [77, 255, 255]),
-    "yellow": ([26, 43, 46], [34, 255, 255]), "blue": ([80, 43, 46], [124, 255, 255]),
-    "orange": ([11, 43, 46], [25, 255, 255]), "black": ([0, 0, 0], [180, 255, 46]),
-    "white": ([0, 0, 221], [180, 30, 255]), "gray": ([0, 0, 46], [180, 43, 220]),
-    "purple": ([125, 43, 46], [155, 255, 255]), "qing": ([78, 43, 46], [99, 255, 255]),
+    "red": ([156, 43, 46], [10, 255, 255]),
+    "green": ([35, 43, 46], [77, 255, 255]),
+    "yellow": ([26, 43, 46], [34, 255, 255]),
+    "blue": ([80, 43, 46], [124, 255, 255]),
+    "orange": ([11, 43, 46], [25, 255, 255]),
+    "black": ([0, 0, 0], [180, 255, 46]),
+    "white": ([0, 0, 221], [180, 30, 255]),
+    "gray": ([0, 0, 46], [180, 43, 220]),
+    "purple": ([125, 43, 46], [155, 255, 255]),
+    "qing": ([78, 43, 46], [99, 255, 255]),
 }
 GREEN = (0, 200, 0)  # BGR; HSV (60, 255, 200), inside "green" only
 
@@ -25,7 +30,7 @@ def frame_with(*patches, h=240, w=320):
     """Black frame with green rectangles (x, y, w, h)."""
     frame = np.zeros((h, w, 3), np.uint8)
     for x, y, pw, ph in patches:
-        frame[y:y + ph, x:x + pw] = GREEN
+        frame[y : y + ph, x : x + pw] = GREEN
     return frame
 
 
@@ -68,7 +73,9 @@ def test_setcolorvalue_keeps_the_callers_lists_and_prints_the_tuple(capsys):
     cd = optik.color_detect("red")
     low, up = [0, 43, 46], [10, 255, 255]
     assert cd.setcolorvalue("mine", low, up) is None
-    assert capsys.readouterr().out == "('设置阈值成功，当前阈值为：', [0, 43, 46], [10, 255, 255])\n"
+    assert (
+        capsys.readouterr().out == "('设置阈值成功，当前阈值为：', [0, 43, 46], [10, 255, 255])\n"
+    )
     assert cd.color_list_lower is low and cd.color_list_upper is up
     low[0] = 99
     assert cd.color_list_lower[0] == 99 and cd.colorLower.tolist() == [0, 43, 46]
@@ -138,8 +145,10 @@ def test_zero_area_patch_raises_zero_division_after_storing_the_circle():
 
 
 UNUSABLE = {
-    **fk.frames_of_every_kind(np.zeros((8, 8, 3), np.uint8), [
-        "None", "list", "grey", "BGRA", "one channel", "float32", "int16", "empty", "no columns"]),
+    **fk.frames_of_every_kind(
+        np.zeros((8, 8, 3), np.uint8),
+        ["None", "list", "grey", "BGRA", "one channel", "float32", "int16", "empty", "no columns"],
+    ),
     "four axes": (lambda: np.zeros((2, 8, 8, 3), np.uint8), True),
 }
 
@@ -157,8 +166,18 @@ def test_frames_of_any_memory_layout_are_read():
     base = frame_with((30, 20, 90, 70), (150, 100, 30, 30), h=200, w=300)
     readonly = base.copy()
     readonly.flags.writeable = False
-    detect_both("green", [base[:, ::-1], base[::-1], base[::2, ::2], base[..., ::-1][..., ::-1],
-                          np.asfortranarray(base), base[10:190, 5:295], readonly])
+    detect_both(
+        "green",
+        [
+            base[:, ::-1],
+            base[::-1],
+            base[::2, ::2],
+            base[..., ::-1][..., ::-1],
+            np.asfortranarray(base),
+            base[10:190, 5:295],
+            readonly,
+        ],
+    )
 
 
 def random_scene(rng, h, w):
@@ -189,8 +208,9 @@ def test_detect_equals_the_cv2_pipeline_on_random_scenes(name):
 @pytest.mark.parametrize("name", ["red", "blue", "orange", "white", "gray", "black"])
 def test_detect_equals_the_cv2_pipeline_on_photos(name):
     data = pytest.importorskip("skimage.data")
-    photos = [cv2.cvtColor(f(), cv2.COLOR_RGB2BGR)
-              for f in (data.astronaut, data.coffee, data.chelsea)]
+    photos = [
+        cv2.cvtColor(f(), cv2.COLOR_RGB2BGR) for f in (data.astronaut, data.coffee, data.chelsea)
+    ]
     detect_both(name, photos + [cv2.resize(p, (640, 480)) for p in photos])
 
 
@@ -220,8 +240,9 @@ def gui(monkeypatch):
 
     monkeypatch.setattr(cv2, "VideoCapture", video_capture)
     monkeypatch.setattr(cv2, "imshow", lambda name, img: rec.shown.__setitem__(name, img))
-    monkeypatch.setattr(cv2, "setMouseCallback",
-                        lambda name, cb: rec.callbacks.__setitem__(name, cb))
+    monkeypatch.setattr(
+        cv2, "setMouseCallback", lambda name, cb: rec.callbacks.__setitem__(name, cb)
+    )
     monkeypatch.setattr(cv2, "waitKey", wait_key)
     rec.frame = np.zeros((20, 30, 3), np.uint8)
     rec.frame[4, 3] = (0, 100, 0)  # HSV (60, 255, 100)
@@ -243,7 +264,7 @@ def test_set_hsv_takes_the_extremes_of_the_clicked_pixels(gui, capsys):
     assert (cd.color_list_lower, cd.color_list_upper) == (lower.tolist(), upper.tolist())
     assert cd.colorLower.tolist() == lower.tolist() and cd.colorLower.dtype == np.uint8
     assert cd.color == "picked" and capsys.readouterr().out == f"{a}\n{b}\n{lower}\n{upper}\n"
-    (index, cam), = gui.cams
+    ((index, cam),) = gui.cams
     assert index == 0 and cam.reads == 5 and gui.waits == [0]
     np.testing.assert_array_equal(cd.HSV, gui.hsv)
     assert gui.shown["imageHSV"] is cd.HSV and gui.shown["image"] is gui.frame
@@ -272,12 +293,16 @@ def test_set_hsv_without_clicks_then_accumulating(gui, capsys):
     assert (cd.Hmin, cd.Smin, cd.Vmin) == (0, 0, 0)
 
 
-@pytest.mark.parametrize("make", [lambda name: optik.color_detect(name),
-                                  lambda name: optik1.Img().color_detect_init(name)],
-                         ids=["optik", "optik1"])
+@pytest.mark.parametrize(
+    "make",
+    [lambda name: optik.color_detect(name), lambda name: optik1.Img().color_detect_init(name)],
+    ids=["optik", "optik1"],
+)
 def test_an_unknown_colour_name_says_which_names_there_are(make):
     with pytest.raises(AttributeError) as e:
         make("Red")
     assert str(e.value).endswith("object has no attribute 'color_list_lower'")
-    assert e.value.__notes__ == ["No colour is named 'Red' in the table; its colours are: red, "
-                                 "green, yellow, blue, orange, black, white, gray, purple, qing."]
+    assert e.value.__notes__ == [
+        "No colour is named 'Red' in the table; its colours are: red, "
+        "green, yellow, blue, orange, black, white, gray, purple, qing."
+    ]

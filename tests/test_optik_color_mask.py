@@ -6,10 +6,10 @@ hue 0."""
 import cv2
 import numpy as np
 import pytest
-
 import zelk_test_hooks as hooks
-from control_zelk import optik
 from optik_reference import ReferenceColorDetect, hsv_in_range, state
+
+from control_zelk import optik
 
 
 @pytest.fixture(scope="module")
@@ -34,44 +34,80 @@ def assert_same_mask(bgr, lower, upper):
         assert np.count_nonzero(got != expected) == 0
 
 
-@pytest.mark.parametrize("lower, upper", [
-    ([50, 43, 46], [180, 255, 255]), ([156, 43, 46], [10, 255, 255]),
-    ([0, 0, 221], [180, 30, 255]), ([0, 0, 0], [255, 255, 255]),
-    ([10.5, 42.5, 45.5], [100.5, 254.5, 255.4]),
-])
+@pytest.mark.parametrize(
+    "lower, upper",
+    [
+        ([50, 43, 46], [180, 255, 255]),
+        ([156, 43, 46], [10, 255, 255]),
+        ([0, 0, 221], [180, 30, 255]),
+        ([0, 0, 0], [255, 255, 255]),
+        ([10.5, 42.5, 45.5], [100.5, 254.5, 255.4]),
+    ],
+)
 def test_every_colour(every_colour, lower, upper):
     assert_same_mask(every_colour, np.array(lower), np.array(upper))
 
 
-@pytest.mark.parametrize("lower, upper", [
-    ([20, 50, 50], [10, 255, 255]), ([-10, -5, -1], [300, 256, 1000]),
-    ([300, 0, 0], [400, 255, 255]), ([0, 0, 0], [-1, 255, 255]),
-    ([0.0, 0, 0], [np.nan, 255, 255]), ([0.0, 0, 0], [1e300, 255, 255]),
-    ([-0.5, 0.5, 1.5], [2.5, 3.5, 255.5]),  # halves round to even
-    ([2**32 + 10, 0, 0], [2**32 + 60, 255, 255]),  # int64 is cast to int32
-    ([-2**31 - 1, 0, 0], [100, 255, 255]),
-])
+@pytest.mark.parametrize(
+    "lower, upper",
+    [
+        ([20, 50, 50], [10, 255, 255]),
+        ([-10, -5, -1], [300, 256, 1000]),
+        ([300, 0, 0], [400, 255, 255]),
+        ([0, 0, 0], [-1, 255, 255]),
+        ([0.0, 0, 0], [np.nan, 255, 255]),
+        ([0.0, 0, 0], [1e300, 255, 255]),
+        ([-0.5, 0.5, 1.5], [2.5, 3.5, 255.5]),  # halves round to even
+        ([2**32 + 10, 0, 0], [2**32 + 60, 255, 255]),  # int64 is cast to int32
+        ([-(2**31) - 1, 0, 0], [100, 255, 255]),
+    ],
+)
 def test_odd_bounds(every_colour, lower, upper):
     assert_same_mask(every_colour[::7, ::5], np.array(lower), np.array(upper))
 
 
-@pytest.mark.parametrize("dtype", [
-    np.uint8, np.int8, np.uint16, np.int16, np.int32, np.int64, np.uint64, np.float32, np.float64,
-    ">i8", ">f8", np.float16, np.longlong, np.ulonglong, np.uint32, bool, object])
+@pytest.mark.parametrize(
+    "dtype",
+    [
+        np.uint8,
+        np.int8,
+        np.uint16,
+        np.int16,
+        np.int32,
+        np.int64,
+        np.uint64,
+        np.float32,
+        np.float64,
+        ">i8",
+        ">f8",
+        np.float16,
+        np.longlong,
+        np.ulonglong,
+        np.uint32,
+        bool,
+        object,
+    ],
+)
 def test_bound_dtypes(every_colour, dtype):
     lower, upper = np.array([10, 40, 40], dtype), np.array([100, 120, 120], dtype)
     assert_same_mask(every_colour[::7, ::5], lower, upper)
     assert_same_mask(every_colour[::7, ::5], np.repeat(lower, 2)[::2], upper)  # strided
 
 
-@pytest.mark.parametrize("lower, upper", [
-    ((0, 43, 46), (10, 255, 255)), ([0, 43, 46], [10, 255, 255]), (None, None),
-    (np.array([[0, 43, 46]]), np.array([[10, 255, 255]])),
-    (np.array([[0], [43], [46]]), np.array([[10], [255], [255]])),
-    (np.array([0, 43, 46, 0.0]), np.array([10, 255, 255, 0.0])),
-    (np.array([0, 43, 46]), np.array([10.0, 255, 255])),
-    (np.array([0, 43]), np.array([10, 255])), (np.array([[0, 43, 46]]), np.array([10, 255, 255])),
-])
+@pytest.mark.parametrize(
+    "lower, upper",
+    [
+        ((0, 43, 46), (10, 255, 255)),
+        ([0, 43, 46], [10, 255, 255]),
+        (None, None),
+        (np.array([[0, 43, 46]]), np.array([[10, 255, 255]])),
+        (np.array([[0], [43], [46]]), np.array([[10], [255], [255]])),
+        (np.array([0, 43, 46, 0.0]), np.array([10, 255, 255, 0.0])),
+        (np.array([0, 43, 46]), np.array([10.0, 255, 255])),
+        (np.array([0, 43]), np.array([10, 255])),
+        (np.array([[0, 43, 46]]), np.array([10, 255, 255])),
+    ],
+)
 def test_other_bound_forms_mean_what_cv2_makes_of_them(every_colour, lower, upper):
     frame = every_colour[::7, ::5]
     assert_same_mask(frame, lower, upper)

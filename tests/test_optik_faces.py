@@ -5,17 +5,17 @@ windows it shows, and what it leaves in its attributes, each compared with the p
 import os
 
 import cv2
+import frame_kinds as fk
 import numpy as np
 import pytest
-
-import frame_kinds as fk
 import vision_assets as va
 import vision_reference as vr
-from control_zelk import optik
 from vision_assets import kit, one_opencv_thread  # noqa: F401  (fixtures)
 
+from control_zelk import optik
+
 PHOTOS = va.photo_frames()
-BARS = {                                   # name -> bars; the bar cascade finds them exactly
+BARS = {  # name -> bars; the bar cascade finds them exactly
     "face at x = 0": [(0, 40, "v")],
     "face at y = 0": [(40, 0, "h")],
     "face in the corner": [(0, 0, "v")],
@@ -23,7 +23,7 @@ BARS = {                                   # name -> bars; the bar cascade finds
     "face with y >= h": [(98, 60, "v")],
     "two faces": [(40, 60, "v"), (200, 100, "h")],
     "three faces, one at x = 0": [(10, 10, "h"), (0, 120, "v"), (240, 20, "v")],
-    "a face for 3 neighbours, not for 5": [(100, 40, "w")],     # mask finds it, detect and cap do not
+    "a face for 3 neighbours, not for 5": [(100, 40, "w")],  # mask finds it, detect and cap do not
 }
 CASES = [("face", name) for name in PHOTOS if name != "no face"] + [("bars", name) for name in BARS]
 
@@ -42,19 +42,28 @@ def pair(monkeypatch, kit, one_opencv_thread):
 
     def make(model="face"):
         return optik.face_detect(model), vr.FaceDetect(env, model)
+
     make.recorders = recorders
     return make
 
 
 def attributes(obj, frame):
-    return {"data": obj.data, "pht": getattr(obj, "pht", None), "path": obj.path,
-            "img_new is the frame": getattr(obj, "img_new", None) is frame}
+    return {
+        "data": obj.data,
+        "pht": getattr(obj, "pht", None),
+        "path": obj.path,
+        "img_new is the frame": getattr(obj, "img_new", None) is frame,
+    }
 
 
 def assert_same(pair, native, ref, op, make_frame, *args, lenient=False):
     """One call of op on each side with equal frames; everything observable must agree."""
-    got, mine, theirs = va.run_both(lambda f: getattr(native, op)(f, *args),
-                                    lambda f: getattr(ref, op)(f, *args), make_frame, lenient)
+    got, mine, theirs = va.run_both(
+        lambda f: getattr(native, op)(f, *args),
+        lambda f: getattr(ref, op)(f, *args),
+        make_frame,
+        lenient,
+    )
     if got is None:
         return got, mine
     assert attributes(native, mine) == attributes(ref, theirs)
@@ -75,7 +84,9 @@ def test_constructor(pair, kit):
 
 
 @pytest.mark.parametrize("op", ["detect", "cap", "mask"])
-@pytest.mark.parametrize("model, name", CASES, ids=[("photo: " if m == "face" else "bars: ") + n for m, n in CASES])
+@pytest.mark.parametrize(
+    "model, name", CASES, ids=[("photo: " if m == "face" else "bars: ") + n for m, n in CASES]
+)
 def test_operations_equal_the_plain_steps(pair, op, model, name):
     """Each operation on a frame with faces, then on one without (where cap and mask keep
     data and detect resets it)."""
@@ -136,16 +147,33 @@ def test_a_cascade_file_that_is_no_cascade_fails_in_the_constructor(pair, kit):
         f.write("<opencv_storage><cascade>nothing</cascade></opencv_storage>")
     # cv2 4.6 wraps this error in SystemError; either way it is an error of the loading
     os.mkdir(kit + "model/folder.xml")
-    for name in ("junk", "folder"):             # a file with the wrong content; a folder
+    for name in ("junk", "folder"):  # a file with the wrong content; a folder
         with pytest.raises((cv2.error, SystemError)):
             optik.face_detect(name)
 
 
-FRAMES = {   # name -> (make the frame, strict: the plain steps' result is required)
-    **fk.frames_of_every_kind(va.bar_frame(BARS["two faces"]), [
-        "None", "list", "grey", "one channel", "empty", "no columns", "float32", "int16", "BGRA",
-        "crop of a larger frame", "every second row of a taller frame", "rows upside down",
-        "mirrored", "channels reversed", "Fortran order"], lenient=["BGRA"]),
+FRAMES = {  # name -> (make the frame, strict: the plain steps' result is required)
+    **fk.frames_of_every_kind(
+        va.bar_frame(BARS["two faces"]),
+        [
+            "None",
+            "list",
+            "grey",
+            "one channel",
+            "empty",
+            "no columns",
+            "float32",
+            "int16",
+            "BGRA",
+            "crop of a larger frame",
+            "every second row of a taller frame",
+            "rows upside down",
+            "mirrored",
+            "channels reversed",
+            "Fortran order",
+        ],
+        lenient=["BGRA"],
+    ),
     "mirrored, no face": (lambda: va.bar_frame([])[:, ::-1], True),
 }
 
@@ -161,17 +189,29 @@ def test_frames_of_every_kind_give_the_plain_steps_result_or_error(pair, op, nam
     assert_same(pair, native, ref, op, make, *args, lenient=not strict)
 
 
-@pytest.mark.parametrize("call", [
-    lambda: optik.face_detect(),
-    lambda: optik.face_detect("face", "face"),
-    lambda: optik.face_detect("face").detect(),
-    lambda: optik.face_detect("face").detect(PHOTOS["portrait"], "hat"),
-    lambda: optik.face_detect("face").cap(PHOTOS["portrait"]),
-    lambda: optik.face_detect("face").mask(PHOTOS["portrait"], "mask", 3),
-    lambda: optik.face_detect(3),
-    lambda: optik.face_detect("face").cap(PHOTOS["portrait"], None),
-], ids=["no name", "two names", "detect()", "detect with two", "cap with one", "mask with three",
-        "number as name", "None as picture"])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: optik.face_detect(),
+        lambda: optik.face_detect("face", "face"),
+        lambda: optik.face_detect("face").detect(),
+        lambda: optik.face_detect("face").detect(PHOTOS["portrait"], "hat"),
+        lambda: optik.face_detect("face").cap(PHOTOS["portrait"]),
+        lambda: optik.face_detect("face").mask(PHOTOS["portrait"], "mask", 3),
+        lambda: optik.face_detect(3),
+        lambda: optik.face_detect("face").cap(PHOTOS["portrait"], None),
+    ],
+    ids=[
+        "no name",
+        "two names",
+        "detect()",
+        "detect with two",
+        "cap with one",
+        "mask with three",
+        "number as name",
+        "None as picture",
+    ],
+)
 def test_wrong_arguments_raise_type_error(pair, call):
     with pytest.raises(TypeError):
         call()

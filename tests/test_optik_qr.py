@@ -2,13 +2,13 @@
 and data, compared with pyzbar and the plain cv2 steps (vision_reference) on the same frames."""
 
 import cv2
+import frame_kinds as fk
 import numpy as np
 import pytest
 import pyzbar.pyzbar as pyzbar
-
-import frame_kinds as fk
 import vision_assets as va
 import vision_reference as vr
+
 from control_zelk import optik
 
 QR = va.qr_frames()
@@ -21,6 +21,7 @@ def pair(monkeypatch):
 
     def make():
         return optik.erweima_recognize(), vr.ErweimaRecognize(vr.environment(gui=recorders[1]))
+
     make.recorders = recorders
     return make
 
@@ -41,7 +42,7 @@ def test_constructor_and_show_image_after_recognize(pair):
     er = optik.erweima_recognize()
     assert vars(er) == {"data": "none"}
     er.recognize(QR["no code"])
-    with pytest.raises(AttributeError):            # img is its own now, ret still missing
+    with pytest.raises(AttributeError):  # img is its own now, ret still missing
         er.show_image()
 
 
@@ -51,18 +52,23 @@ def test_recognize_equals_the_plain_steps(pair, name):
     native, ref = pair()
     for make in (lambda: QR[name].copy(), lambda: QR["no code"].copy()):
         got, frame = assert_same(pair, native, ref, "recognize", make)
-        assert got == ("returned", None) and va.equal_images(frame, make())   # only the grey copy is marked
+        assert got == ("returned", None) and va.equal_images(
+            frame, make()
+        )  # only the grey copy is marked
 
 
-@pytest.mark.parametrize("name, data", [
-    ("two Chinese characters", "中文"),
-    ("two codes", "中文"),                          # zbar reports the right-hand code first
-    ("top-left corner", "左上"),
-    ("latin-1 bytes", "ÿþ"),                        # zbar turns the bytes into text itself
-    ("invalid UTF-8 declared as UTF-8", "none"),    # zbar drops such a symbol
-    ("bar code and QR code", "4006381333931"),      # every symbol type zbar reads by default
-    ("no code", "none"),
-])
+@pytest.mark.parametrize(
+    "name, data",
+    [
+        ("two Chinese characters", "中文"),
+        ("two codes", "中文"),  # zbar reports the right-hand code first
+        ("top-left corner", "左上"),
+        ("latin-1 bytes", "ÿþ"),  # zbar turns the bytes into text itself
+        ("invalid UTF-8 declared as UTF-8", "none"),  # zbar drops such a symbol
+        ("bar code and QR code", "4006381333931"),  # every symbol type zbar reads by default
+        ("no code", "none"),
+    ],
+)
 def test_data_is_the_last_symbol_zbar_reports(pair, name, data):
     er, _ = pair()
     er.data = "earlier"
@@ -94,32 +100,45 @@ def test_decode_display_marks_the_image_it_is_given(pair):
     native, ref = pair()
     native.data = ref.data = "kept"
     assert_same(pair, native, ref, "decodeDisplay", lambda: np.full((50, 60), 200, np.uint8))
-    assert native.data == "kept"                   # nothing found: data is not touched
+    assert native.data == "kept"  # nothing found: data is not touched
     grey = lambda: cv2.cvtColor(QR["two codes"], cv2.COLOR_BGR2GRAY)  # noqa: E731
     _, image = assert_same(pair, native, ref, "decodeDisplay", grey)
     assert native.data == "中文" and np.array_equal(image, marked(grey()))
-    assert pair.recorders[0].calls == []           # no window of its own
+    assert pair.recorders[0].calls == []  # no window of its own
 
 
 def colour_with_code_in(channel):
     """A colour frame whose code is in one channel only; the others are noise."""
-    frame = np.random.default_rng(channel).integers(0, 256, QR["two Chinese characters"].shape, np.uint8)
+    frame = np.random.default_rng(channel).integers(
+        0, 256, QR["two Chinese characters"].shape, np.uint8
+    )
     frame[..., channel] = QR["two Chinese characters"][..., 0]
     return frame
 
 
 GREY_CODES = cv2.cvtColor(QR["two codes"], cv2.COLOR_BGR2GRAY)
-IMAGES = {   # name -> (make the image for decodeDisplay, strict)
+IMAGES = {  # name -> (make the image for decodeDisplay, strict)
     "grey": (lambda: GREY_CODES.copy(), True),
-    "code in the blue channel": (lambda: colour_with_code_in(0), True),     # pyzbar reads channel 0
+    "code in the blue channel": (lambda: colour_with_code_in(0), True),  # pyzbar reads channel 0
     "code in the red channel": (lambda: colour_with_code_in(2), True),
     "BGRA": (lambda: cv2.cvtColor(QR["top-left corner"], cv2.COLOR_BGR2BGRA), True),
     "crop of a larger turned image": (
-        lambda: np.pad(cv2.cvtColor(QR["turned"], cv2.COLOR_BGR2GRAY), 9)[9:-9, 9:-9], True),
-    **fk.frames_of_every_kind(GREY_CODES, [
-        "every second row of a taller frame", "every second column of a wider frame",
-        "Fortran order", "None", "float32", "int16", "empty"],
-        lenient=["float32", "int16", "empty"]),
+        lambda: np.pad(cv2.cvtColor(QR["turned"], cv2.COLOR_BGR2GRAY), 9)[9:-9, 9:-9],
+        True,
+    ),
+    **fk.frames_of_every_kind(
+        GREY_CODES,
+        [
+            "every second row of a taller frame",
+            "every second column of a wider frame",
+            "Fortran order",
+            "None",
+            "float32",
+            "int16",
+            "empty",
+        ],
+        lenient=["float32", "int16", "empty"],
+    ),
 }
 
 
@@ -133,9 +152,19 @@ def test_decode_display_on_images_of_every_kind(pair, name):
 
 
 # name -> (make the frame for recognize, strict)
-FRAMES = fk.frames_of_every_kind(QR["two codes"], [
-    "None", "grey", "empty", "crop of a larger frame", "every second column of a wider frame",
-    "BGRA", "float32"], lenient=["BGRA", "float32"])
+FRAMES = fk.frames_of_every_kind(
+    QR["two codes"],
+    [
+        "None",
+        "grey",
+        "empty",
+        "crop of a larger frame",
+        "every second column of a wider frame",
+        "BGRA",
+        "float32",
+    ],
+    lenient=["BGRA", "float32"],
+)
 
 
 @pytest.mark.parametrize("name", FRAMES)
@@ -147,12 +176,16 @@ def test_recognize_on_frames_of_every_kind(pair, name):
         assert native.data == "none"
 
 
-@pytest.mark.parametrize("call", [
-    lambda: optik.erweima_recognize(1),
-    lambda: optik.erweima_recognize().recognize(),
-    lambda: optik.erweima_recognize().recognize(QR["no code"], 1),
-    lambda: optik.erweima_recognize().decodeDisplay(),
-], ids=["constructor with one", "recognize()", "recognize with two", "decodeDisplay()"])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: optik.erweima_recognize(1),
+        lambda: optik.erweima_recognize().recognize(),
+        lambda: optik.erweima_recognize().recognize(QR["no code"], 1),
+        lambda: optik.erweima_recognize().decodeDisplay(),
+    ],
+    ids=["constructor with one", "recognize()", "recognize with two", "decodeDisplay()"],
+)
 def test_wrong_argument_counts_raise_type_error(pair, call):
     with pytest.raises(TypeError):
         call()
@@ -160,6 +193,6 @@ def test_wrong_argument_counts_raise_type_error(pair, call):
 
 def test_keyword_arguments_and_a_real_window():
     er = optik.erweima_recognize()
-    er.recognize(img=QR["top-left corner"])        # the real cv2 (offscreen)
+    er.recognize(img=QR["top-left corner"])  # the real cv2 (offscreen)
     er.decodeDisplay(image=cv2.cvtColor(QR["two Chinese characters"], cv2.COLOR_BGR2GRAY))
     assert er.data == "中文"

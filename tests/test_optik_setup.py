@@ -9,42 +9,76 @@ import cv2
 import numpy as np
 import pytest
 import pyzbar.pyzbar
-
 import vision_assets as va
-from control_zelk import optik
 from vision_assets import kit  # noqa: F401  (fixture)
+
+from control_zelk import optik
 
 FRAME = np.random.default_rng(6).integers(0, 256, (48, 64, 3), np.uint8)
 
 
 def run_python(code):
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          env=os.environ)
+    return subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, env=os.environ
+    )
 
 
 def test_import_binds_libraries_then_globals_then_definitions_in_order():
     assert (optik.cv2, optik.np, optik.pyzbar, optik.deque, optik.sys) == (
-        cv2, np, pyzbar.pyzbar, deque, sys)
-    order = ["cv2", "np", "pyzbar", "deque", "sys", "system_platform", "main_path",
-             "picture_path", "model_path", "d_path", "items_num", "items_dir", "items_label",
-             "items_laji", "read_cam", "Camera", "face_detect", "color_detect",
-             "erweima_recognize", "model_recognize", "take_photos", "distortion"]
+        cv2,
+        np,
+        pyzbar.pyzbar,
+        deque,
+        sys,
+    )
+    order = [
+        "cv2",
+        "np",
+        "pyzbar",
+        "deque",
+        "sys",
+        "system_platform",
+        "main_path",
+        "picture_path",
+        "model_path",
+        "d_path",
+        "items_num",
+        "items_dir",
+        "items_label",
+        "items_laji",
+        "read_cam",
+        "Camera",
+        "face_detect",
+        "color_detect",
+        "erweima_recognize",
+        "model_recognize",
+        "take_photos",
+        "distortion",
+    ]
     assert [n for n in vars(optik) if not n.startswith("__")] == order
     assert optik.items_num[0] == "9" and list(optik.items_num) == list(range(9))
     assert optik.items_dir == {9: "左转", 10: "右转"} and optik.items_label == {11: "语音"}
     assert optik.items_laji[7] == "香蕉皮" and list(optik.items_laji) == list(range(8))
 
 
-@pytest.mark.parametrize("platform, main", [
-    ("linux", "/home/pi/class/"), ("win32", "class/"), ("darwin", "class/")])
+@pytest.mark.parametrize(
+    "platform, main", [("linux", "/home/pi/class/"), ("win32", "class/"), ("darwin", "class/")]
+)
 def test_platform_test_at_import(platform, main):
     # Libraries first: the standard library itself branches on the platform name.
-    out = run_python(f"import sys, cv2, numpy, pyzbar.pyzbar; sys.platform = {platform!r}\n"
-                     "import control_zelk.optik as o\n"
-                     "print(o.system_platform, o.main_path, o.picture_path, o.model_path,"
-                     " o.d_path)")
-    assert out.stdout.split() == [platform, main, main + "picture/", main + "model/",
-                                  main + "camera_pos/"]
+    out = run_python(
+        f"import sys, cv2, numpy, pyzbar.pyzbar; sys.platform = {platform!r}\n"
+        "import control_zelk.optik as o\n"
+        "print(o.system_platform, o.main_path, o.picture_path, o.model_path,"
+        " o.d_path)"
+    )
+    assert out.stdout.split() == [
+        platform,
+        main,
+        main + "picture/",
+        main + "model/",
+        main + "camera_pos/",
+    ]
 
 
 def test_missing_library_fails_the_import_with_its_own_error():
@@ -68,9 +102,11 @@ def test_read_cam_keeps_only_the_fifth_read():
     assert type(ret) is tuple and ret[0] is True and ret[1] is frame and late.reads == 5
     assert optik.read_cam(ScriptedCapture([(True, frame)] * 4 + [(False, frame)])) is None
     assert optik.read_cam(ScriptedCapture([(1, 2)] * 4 + [([], 3)])) is None
-    for answer, error in [(None, "cannot unpack non-iterable NoneType object"),
-                          ((True,), r"not enough values to unpack \(expected 2, got 1\)"),
-                          ((True, 1, 2), r"too many values to unpack \(expected 2\)")]:
+    for answer, error in [
+        (None, "cannot unpack non-iterable NoneType object"),
+        ((True,), r"not enough values to unpack \(expected 2, got 1\)"),
+        ((True, 1, 2), r"too many values to unpack \(expected 2\)"),
+    ]:
         with pytest.raises((TypeError, ValueError), match=error):
             optik.read_cam(ScriptedCapture([answer] * 5))
 
@@ -109,7 +145,7 @@ def test_camera_hooks_do_nothing():
     assert vars(cam) == {}
 
 
-DETECTORS = {   # name -> (make one, the hook it has of its own, the hook it keeps from Camera)
+DETECTORS = {  # name -> (make one, the hook it has of its own, the hook it keeps from Camera)
     "face_detect": (lambda: optik.face_detect("face"), "detect", "recognize"),
     "color_detect": (lambda: optik.color_detect("red"), "detect", "recognize"),
     "erweima_recognize": (lambda: optik.erweima_recognize(), "recognize", "detect"),
@@ -159,16 +195,19 @@ def reference_distortion(img):
     dst = cv2.undistort(img, mtx, dist, None, newcameramtx)
     x, y, w, h = roi
     if roi != (0, 0, 0, 0):
-        dst = cv2.resize(dst[y:y + h, x:x + w], (320, 320))
+        dst = cv2.resize(dst[y : y + h, x : x + w], (320, 320))
     return dst, roi
 
 
-@pytest.mark.parametrize("dist, shape, size", [
-    ([[-0.3, 0.1, 0, 0, 0]], (240, 320, 3), (320, 320)),
-    ([-0.3, 0.1, 0, 0, 0], (100, 333, 3), (320, 320)),
-    ([[-0.3], [0.1], [0], [0], [0]], (240, 320), (320, 320)),
-    ([[0, 0, 0.5, 0.5, 0]], (120, 160, 3), (120, 160)),  # no valid pixel rectangle
-])
+@pytest.mark.parametrize(
+    "dist, shape, size",
+    [
+        ([[-0.3, 0.1, 0, 0, 0]], (240, 320, 3), (320, 320)),
+        ([-0.3, 0.1, 0, 0, 0], (100, 333, 3), (320, 320)),
+        ([[-0.3], [0.1], [0], [0], [0]], (240, 320), (320, 320)),
+        ([[0, 0, 0.5, 0.5, 0]], (120, 160, 3), (120, 160)),  # no valid pixel rectangle
+    ],
+)
 def test_distortion_matches_cv2(tmp_path, monkeypatch, dist, shape, size):
     monkeypatch.chdir(tmp_path)
     with pytest.raises(FileNotFoundError):
@@ -176,8 +215,11 @@ def test_distortion_matches_cv2(tmp_path, monkeypatch, dist, shape, size):
     np.savez("calibrate.npz", mtx=np.eye(3))
     with pytest.raises(KeyError, match="dist"):
         optik.distortion(np.zeros(shape, np.uint8))
-    np.savez("calibrate.npz", mtx=np.array([[300.0, 0, 160], [0, 300, 120], [0, 0, 1]]),
-             dist=np.array(dist))
+    np.savez(
+        "calibrate.npz",
+        mtx=np.array([[300.0, 0, 160], [0, 300, 120], [0, 0, 1]]),
+        dist=np.array(dist),
+    )
     img = np.random.default_rng(1).integers(0, 255, shape, np.uint8)
     out = optik.distortion(img)
     assert out.shape[:2] == size
@@ -191,7 +233,10 @@ def test_inputs_cv2_accepts_are_accepted(tmp_path, monkeypatch):
     os.makedirs("class/camera_test/3")
     assert optik.take_photos(np.full((5, 5, 3), 7, dtype=np.int64), "3", "a") is True
     assert optik.take_photos(np.zeros(5, np.uint8), "3", "b") is True
-    np.savez("calibrate.npz", mtx=np.array([[300, 0, 160], [0, 300, 120], [0, 0, 1]]),
-             dist=np.zeros((1, 5), dtype=np.int64))
+    np.savez(
+        "calibrate.npz",
+        mtx=np.array([[300, 0, 160], [0, 300, 120], [0, 0, 1]]),
+        dist=np.zeros((1, 5), dtype=np.int64),
+    )
     img = np.random.default_rng(1).integers(0, 256, (240, 320, 3), dtype=np.uint8)
     assert np.array_equal(optik.distortion(img), reference_distortion(img)[0])

@@ -1,5 +1,6 @@
 """zelk_run.world measures what the closed-loop tests judge the car by: made-up pose logs
 of known drives must measure as what they are."""
+
 import math
 
 import numpy as np
@@ -96,7 +97,8 @@ class TestTrack:
         assert np.all(np.diff(track.progress(x, y)) > 0)
         summary = worlds.line_summary(track, poses)
         assert len(summary.lap_ends_s) == 2 and summary.lap_times_s[0] == pytest.approx(
-            summary.lap_times_s[1], rel=0.02)
+            summary.lap_times_s[1], rel=0.02
+        )
         assert summary.mean_distance_cm == pytest.approx(3, abs=0.3)
         assert summary.largest_distance_cm < 4
         assert "laps completed: 2" in summary.text()
@@ -107,8 +109,11 @@ class TestTrack:
 
 
 def test_distance_ahead_to_the_nearest_wall_in_front():
-    walls = [{"from": [0, 0], "to": [0, 100]}, {"from": [50, 0], "to": [50, 100]},
-             {"from": [0, 100], "to": [200, 100]}]
+    walls = [
+        {"from": [0, 0], "to": [0, 100]},
+        {"from": [50, 0], "to": [50, 100]},
+        {"from": [0, 100], "to": [200, 100]},
+    ]
     assert worlds.distance_ahead(20, 50, 0, walls) == pytest.approx(30)  # not the one behind
     assert worlds.distance_ahead(20, 50, 180, walls) == pytest.approx(20)
     assert worlds.distance_ahead(20, 50, 90, walls) == pytest.approx(50)

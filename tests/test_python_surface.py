@@ -10,12 +10,12 @@ import sys
 import types
 from pathlib import Path
 
+import control_zelk.Drivox_1 as D
 import cv2
 import numpy as np
 import pytest
-
-import control_zelk.Drivox_1 as D
 import vision_assets as va
+
 from control_zelk import optik, optik1
 
 STUBS = Path(__file__).resolve().parent.parent / "control_zelk" / "stubs"
@@ -27,10 +27,14 @@ def literal(node):
 
 
 def signature_text(args):
-    """"(self, car_sp=0)": a stub's parameters as inspect shows them (without annotations)."""
+    """ "(self, car_sp=0)": a stub's parameters as inspect shows them (without annotations)."""
     names = [a.arg for a in args.posonlyargs + args.args]
     defaults = [None] * (len(names) - len(args.defaults)) + list(args.defaults)
-    return "(" + ", ".join(n if d is None else f"{n}={literal(d)}" for n, d in zip(names, defaults)) + ")"
+    return (
+        "("
+        + ", ".join(n if d is None else f"{n}={literal(d)}" for n, d in zip(names, defaults))
+        + ")"
+    )
 
 
 def stub_signatures(module):
@@ -89,8 +93,11 @@ def test_classes_bound_methods_and_help():
     text = pydoc.render_doc(optik1.Img, renderer=pydoc.plaintext)
     assert "line_angle2(self)" in text and optik1.Img.line_angle2.__doc__ in text
     for cls in (D.Car, optik.Camera, optik.color_detect, optik1.Img, optik1.Camera):
-        assert cls.__doc__ and cls.__module__ in ("control_zelk.Drivox_1", "control_zelk.optik",
-                                                  "control_zelk.optik1")
+        assert cls.__doc__ and cls.__module__ in (
+            "control_zelk.Drivox_1",
+            "control_zelk.optik",
+            "control_zelk.optik1",
+        )
 
 
 def plain_twin(signature, qualname):
@@ -100,10 +107,17 @@ def plain_twin(signature, qualname):
     return ns["f"]
 
 
-@pytest.mark.parametrize("args, kwargs", [
-    ((1, 2, 3, 4), {}), ((), {}), ((1, 2), {"y": 2}), ((1,), {"nope": 2}),
-    ((1, 2, 3), {"img": 3}), ((1,), {"self": 1}),
-])
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        ((1, 2, 3, 4), {}),
+        ((), {}),
+        ((1, 2), {"y": 2}),
+        ((1,), {"nope": 2}),
+        ((1, 2, 3), {"img": 3}),
+        ((1,), {"self": 1}),
+    ],
+)
 def test_argument_errors_are_the_interpreters_own(args, kwargs):
     native = optik1.Img.offset_calculate1
     twin = plain_twin("(self, y=-1, img=[])", "Img.offset_calculate1")
@@ -121,6 +135,7 @@ def test_keyword_self_and_methods_assigned_elsewhere_work_as_in_python():
 
     class Mine:
         offset1 = optik1.Img.offset1
+
     assert Mine.offset1 is optik1.Img.offset1
 
 
@@ -132,9 +147,17 @@ def test_module_globals_are_looked_up_at_call_time(monkeypatch, capsys):
     img.show_image("w")
     img.delay(5)
     img.close_windows()
-    assert rec.summary() == [("namedWindow", "w", 0), ("resizeWindow", "w", 640, 480),
-                             ("imshow", "w", (8, 8, 3)), ("waitKey", 5), ("destroyAllWindows",)] + \
-        [("waitKey", 1)] * 4
+    assert (
+        rec.summary()
+        == [
+            ("namedWindow", "w", 0),
+            ("resizeWindow", "w", 640, 480),
+            ("imshow", "w", (8, 8, 3)),
+            ("waitKey", 5),
+            ("destroyAllWindows",),
+        ]
+        + [("waitKey", 1)] * 4
+    )
 
     monkeypatch.setattr(optik, "cv2", rec)
     optik.Camera(3)
@@ -147,18 +170,22 @@ def test_module_globals_are_looked_up_at_call_time(monkeypatch, capsys):
 
     monkeypatch.setattr(optik, "read_cam", lambda cam: (True, np.zeros((2, 2, 3), np.uint8)))
     cd = optik.color_detect("green")
-    cd.set_hsv("mine")                        # windows recorded, no click: the empty range
+    cd.set_hsv("mine")  # windows recorded, no click: the empty range
     assert cd.color_list_lower == [255, 255, 255]
-    assert rec.summary()[-5:] == [("VideoCapture", 0), ("imshow", "imageHSV", (2, 2, 3)),
-                                  ("imshow", "image", (2, 2, 3)),
-                              ("setMouseCallback", "imageHSV", cd.getpos), ("waitKey", 0)]
+    assert rec.summary()[-5:] == [
+        ("VideoCapture", 0),
+        ("imshow", "imageHSV", (2, 2, 3)),
+        ("imshow", "image", (2, 2, 3)),
+        ("setMouseCallback", "imageHSV", cd.getpos),
+        ("waitKey", 0),
+    ]
 
 
 def test_opencv_errors_are_cv2_errors_on_every_path():
     with pytest.raises(cv2.error):
         optik1.Img(np.zeros((5, 5, 2), np.uint8)).BGR2GRAY()
     with pytest.raises(cv2.error):
-        optik1.Img(np.zeros((5, 5, 3), np.uint8)).GRAY2BIN()   # Otsu needs one channel
+        optik1.Img(np.zeros((5, 5, 3), np.uint8)).GRAY2BIN()  # Otsu needs one channel
     with pytest.raises(cv2.error):
         optik.color_detect("green").detect(np.zeros((5, 5, 4), np.uint8))
 
@@ -179,7 +206,8 @@ def found_on(module):
 kinds = {type(obj) for m in (D, optik, optik1) for obj in found_on(m)
          if callable(obj) and not isinstance(obj, type)}
 kinds |= {t for m in (D, optik, optik1) for t in map(type, found_on(m))
-          if t.__name__.startswith("control_zelk.") or str(vars(t).get("__module__", "")).startswith("control_zelk")}
+          if t.__name__.startswith("control_zelk.")
+          or str(vars(t).get("__module__", "")).startswith("control_zelk")}
 for kind in kinds:
     for attempt in (lambda: kind(), lambda: kind.__new__(kind), lambda: setattr(kind, "x", 1),
                     lambda: type("Sub", (kind,), {})):
@@ -199,8 +227,12 @@ assert pickle.loads(pickle.dumps(optik.distortion)) is optik.distortion
 
 
 def test_function_types_cannot_be_made_bare_or_changed():
-    r = subprocess.run([sys.executable, "-c", FUNCTION_TYPES_AS_IN_PYTHON],
-                       capture_output=True, text=True, timeout=60)
+    r = subprocess.run(
+        [sys.executable, "-c", FUNCTION_TYPES_AS_IN_PYTHON],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert r.returncode == 0, r.stderr
     # One function type per module, and Python's own bound method.
     assert r.stdout.strip() == str(["<class 'control_zelk.function'>"] * 3 + ["<class 'method'>"])

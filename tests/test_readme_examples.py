@@ -1,5 +1,5 @@
-"""Every code block of the tour (docs/tour.md) marked runnable runs, as written, on the simulator and the camera
-stand-in, and ends by itself."""
+"""Every code block of the tour (docs/tour.md) marked runnable runs, as written, on the simulator
+and the camera stand-in, and ends by itself."""
 
 import os
 import re

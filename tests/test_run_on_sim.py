@@ -1,6 +1,7 @@
 """zelk-run-on-sim as a teacher or learner uses it: small car programs run through the
 launcher in a subprocess, checked on what they print, what the board traces, and how they
 end."""
+
 import json
 import os
 import pty
@@ -10,11 +11,10 @@ import sys
 import textwrap
 
 import pytest
+from layout import ON_SIM
 
 from zelk_run import on_car, on_sim, run_output
 from zelk_run.board_link import FAULT_KINDS, BoardSim
-from layout import ON_SIM
-
 
 GO_TRACE = "[board] chassis speed_s=30 speed_l=0 speed_h=0"
 STOP_TRACE = "[board] chassis speed_s=0 speed_l=0 speed_h=0"
@@ -42,7 +42,11 @@ def launch(tmp_path, source, *options, args=(), stderr=subprocess.PIPE):
     program = write_program(tmp_path, source)
     return subprocess.run(
         [*ON_SIM, *options, program, *args],
-        stdout=subprocess.PIPE, stderr=stderr, text=True, timeout=60, cwd=tmp_path,
+        stdout=subprocess.PIPE,
+        stderr=stderr,
+        text=True,
+        timeout=60,
+        cwd=tmp_path,
     )
 
 
@@ -53,7 +57,10 @@ def launch_on_terminal(tmp_path, source, *options):
     master, slave = pty.openpty()
     proc = subprocess.Popen(
         [*ON_SIM, *options, program],
-        stdin=subprocess.DEVNULL, stdout=slave, stderr=slave, cwd=tmp_path,
+        stdin=subprocess.DEVNULL,
+        stdout=slave,
+        stderr=slave,
+        cwd=tmp_path,
     )
     os.close(slave)
     seen = b""
@@ -74,7 +81,7 @@ def result(out):
     """The JSON a test program printed after RESULT."""
     lines = [line for line in out.splitlines() if line.startswith("RESULT ")]
     assert len(lines) == 1, out
-    return json.loads(lines[0][len("RESULT "):])
+    return json.loads(lines[0][len("RESULT ") :])
 
 
 class TestTrace:
@@ -218,12 +225,15 @@ class TestCamera:
         picture = np.zeros((60, 80, 3), np.uint8)
         picture[:, :40] = (0, 0, 255)
         cv2.imwrite(str(tmp_path / "red_left.png"), picture)
-        source = CAMERA + """
+        source = (
+            CAMERA
+            + """
     frame = cv2.VideoCapture(0).read()[1]
     frame[:] = 0
     again = cv2.VideoCapture(0).read()[1]
     print("LEFT", again[30, 10].tolist(), again[30, 70].tolist())
 """
+        )
         r = launch(tmp_path, source, "--trace", "off", "--image", "red_left.png", args=["5"])
         assert r.returncode == 0, r.stderr
         got = result(r.stdout)
@@ -267,12 +277,21 @@ ENDINGS = {
 
 class TestLauncher:
     def test_help(self, tmp_path):
-        r = subprocess.run(
-            [*ON_SIM, "--help"], capture_output=True, text=True, timeout=30
-        )
+        r = subprocess.run([*ON_SIM, "--help"], capture_output=True, text=True, timeout=30)
         assert r.returncode == 0
-        for word in ("--inputs", "--distance", "--approach", "--fault", "--video", "--image",
-                     "--real-camera", "--trace", "--quiet", "--save-windows", *FAULT_KINDS):
+        for word in (
+            "--inputs",
+            "--distance",
+            "--approach",
+            "--fault",
+            "--video",
+            "--image",
+            "--real-camera",
+            "--trace",
+            "--quiet",
+            "--save-windows",
+            *FAULT_KINDS,
+        ):
             assert word in r.stdout
 
     @pytest.mark.parametrize(
@@ -280,8 +299,12 @@ class TestLauncher:
     )
     def test_program_arguments_pass_through(self, tmp_path, options):
         args = ["x", "--help", "--trace", "off", "--", "-v"]
-        r = launch(tmp_path, "import json, sys; print('RESULT', json.dumps(sys.argv[1:]))",
-                   *options, args=args)
+        r = launch(
+            tmp_path,
+            "import json, sys; print('RESULT', json.dumps(sys.argv[1:]))",
+            *options,
+            args=args,
+        )
         assert r.returncode == 0, r.stderr
         assert result(r.stdout) == args
 
@@ -305,7 +328,9 @@ class TestLauncher:
             assert r.stderr.endswith("ZeroDivisionError: division by zero\n")
 
     def test_ctrl_c(self, tmp_path):
-        program = write_program(tmp_path, """
+        program = write_program(
+            tmp_path,
+            """
             import time
             from control_zelk.Drivox_1 import Car
             car = Car()
@@ -314,12 +339,16 @@ class TestLauncher:
                 time.sleep(30)
             finally:
                 car.car_stop()
-        """)
+        """,
+        )
         # SIGINT as a terminal delivers it, even when these tests run as a background job
         # (which starts with SIGINT ignored, and Python keeps it so).
         proc = subprocess.Popen(
-            [*ON_SIM, program], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-            text=True, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+            [*ON_SIM, program],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
         )
         for line in proc.stdout:
             if line == "driving\n":
@@ -346,12 +375,21 @@ MISTAKES = [
     (on_sim, ["--duration", "0", "prog.py"], "SECONDS must be more than 0"),
     (on_sim, ["--world", "no-such-world", "prog.py"], "no world 'no-such-world'"),
     (on_sim, ["--pose-log", "x.csv", "prog.py"], "--pose-log needs --world"),
-    (on_sim, ["--world", "line-track", "--distance", "5", "prog.py"],
-     "--distance cannot go with --world"),
-    (on_sim, ["--world", "line-track", "--image", "x.png", "prog.py"],
-     "--image cannot go with --world"),
-    (on_sim, ["--world", "line-track", "--car", "wheels=4", "prog.py"],
-     "unknown car constant 'wheels'"),
+    (
+        on_sim,
+        ["--world", "line-track", "--distance", "5", "prog.py"],
+        "--distance cannot go with --world",
+    ),
+    (
+        on_sim,
+        ["--world", "line-track", "--image", "x.png", "prog.py"],
+        "--image cannot go with --world",
+    ),
+    (
+        on_sim,
+        ["--world", "line-track", "--car", "wheels=4", "prog.py"],
+        "unknown car constant 'wheels'",
+    ),
     (on_sim, ["--web", "--headless", "prog.py"], "--headless shows no page"),
     (on_sim, ["--web", "--port", "x", "prog.py"], "port number"),
     (on_sim, ["--listen-all", "prog.py"], "add --web"),
@@ -422,7 +460,9 @@ def test_the_programs_own_modules_are_its_own(tmp_path):
     assert {"web_view", "board_link", "world", "camera_stand_in"} <= set(names)
     for name in names:
         write_program(tmp_path, f"WHO = 'mine: {name}'", f"{name}.py")
-    r = launch(tmp_path, f"""
+    r = launch(
+        tmp_path,
+        f"""
         import importlib
         import cv2
         from control_zelk.Drivox_1 import Car
@@ -431,7 +471,13 @@ def test_the_programs_own_modules_are_its_own(tmp_path):
         cv2.imshow("camera", frame)
         cv2.waitKey(1)
         Car().car_go(10)
-    """, "--web", "--port", "0", "--trace", "off")
+    """,
+        "--web",
+        "--port",
+        "0",
+        "--trace",
+        "off",
+    )
     assert r.returncode == 0, r.stderr
     assert r.stdout.splitlines()[0] == str(sorted(f"mine: {n}" for n in names))
     assert r.stderr.startswith("web view: http://127.0.0.1:")

@@ -24,9 +24,9 @@ import textwrap
 from pathlib import Path
 
 import pytest
+from layout import REPO, TESTS
 
 import control_zelk
-from layout import REPO, TESTS
 
 pytest.importorskip("mypy", reason="mypy is not installed; scripts/setup.sh installs it")
 
@@ -41,10 +41,12 @@ def run_python(args, cwd):
     other stubs."""
     env = dict(os.environ)
     env.pop("MYPYPATH", None)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(INSTALLED.parent),
-                                                      env.get("PYTHONPATH")]))
-    return subprocess.run([sys.executable, *args], cwd=cwd, env=env, capture_output=True,
-                          text=True, timeout=600)
+    env["PYTHONPATH"] = os.pathsep.join(
+        filter(None, [str(INSTALLED.parent), env.get("PYTHONPATH")])
+    )
+    return subprocess.run(
+        [sys.executable, *args], cwd=cwd, env=env, capture_output=True, text=True, timeout=600
+    )
 
 
 def test_stubs_are_installed_beside_the_modules():
@@ -52,15 +54,25 @@ def test_stubs_are_installed_beside_the_modules():
         installed = INSTALLED / name
         assert installed.is_file(), (
             f"{installed} is missing: the stubs are installed with the package "
-            "(CMakeLists.txt), reinstall it with scripts/setup.sh")
+            "(CMakeLists.txt), reinstall it with scripts/setup.sh"
+        )
         assert filecmp.cmp(installed, SOURCE_STUBS / name, shallow=False), (
             f"{installed} differs from control_zelk/stubs/{name}: reinstall the package "
-            "with scripts/setup.sh")
+            "with scripts/setup.sh"
+        )
 
 
 def test_stubtest_finds_no_difference(tmp_path):
-    result = run_python(["-m", "mypy.stubtest", "--mypy-config-file", str(MYPY_CONFIG),
-                         *[f"control_zelk.{m}" for m in MODULES]], cwd=tmp_path)
+    result = run_python(
+        [
+            "-m",
+            "mypy.stubtest",
+            "--mypy-config-file",
+            str(MYPY_CONFIG),
+            *[f"control_zelk.{m}" for m in MODULES],
+        ],
+        cwd=tmp_path,
+    )
     assert result.returncode == 0, result.stdout + result.stderr
 
 
@@ -75,13 +87,15 @@ def is_stub_only(node):
 @pytest.mark.parametrize("module", MODULES)
 def test_classes_have_the_modules_base_classes(module):
     runtime = importlib.import_module(f"control_zelk.{module}")
-    classes = [n for n in stub_tree(module).body
-               if isinstance(n, ast.ClassDef) and not is_stub_only(n)]
+    classes = [
+        n for n in stub_tree(module).body if isinstance(n, ast.ClassDef) and not is_stub_only(n)
+    ]
     assert classes
     for node in classes:
         stub_bases = [ast.unparse(b) for b in node.bases]
-        runtime_bases = [b.__name__ for b in getattr(runtime, node.name).__bases__
-                         if b is not object]
+        runtime_bases = [
+            b.__name__ for b in getattr(runtime, node.name).__bases__ if b is not object
+        ]
         assert stub_bases == runtime_bases, node.name
 
 
@@ -92,7 +106,8 @@ def conforms(value, annotation):
     if isinstance(annotation, ast.Subscript) and ast.unparse(annotation.value) == "dict":
         key, item = annotation.slice.elts
         return isinstance(value, dict) and all(
-            conforms(k, key) and conforms(v, item) for k, v in value.items())
+            conforms(k, key) and conforms(v, item) for k, v in value.items()
+        )
     raise AssertionError(f"no check for module globals of type {ast.unparse(annotation)}")
 
 
@@ -101,8 +116,11 @@ def test_module_globals_have_the_stubs_types(module):
     # stubtest checks a global's own type, not what a table holds (dict[int, str] for a
     # dict[str, int] passes it).
     runtime = importlib.import_module(f"control_zelk.{module}")
-    annotated = [n for n in stub_tree(module).body
-                 if isinstance(n, ast.AnnAssign) and isinstance(n.target, ast.Name)]
+    annotated = [
+        n
+        for n in stub_tree(module).body
+        if isinstance(n, ast.AnnAssign) and isinstance(n.target, ast.Name)
+    ]
     assert annotated
     for node in annotated:
         value = getattr(runtime, node.target.id)
@@ -124,10 +142,14 @@ def test_library_globals_are_the_libraries_the_stubs_name(module):
             for a in node.names:
                 if a.asname == a.name:
                     source = importlib.import_module(node.module)
-                    exported[a.name] = (getattr(source, a.name, None)
-                                        or importlib.import_module(f"{node.module}.{a.name}"))
-        elif (isinstance(node, ast.Assign) and isinstance(node.value, ast.Name)
-              and node.value.id in modules):
+                    exported[a.name] = getattr(source, a.name, None) or importlib.import_module(
+                        f"{node.module}.{a.name}"
+                    )
+        elif (
+            isinstance(node, ast.Assign)
+            and isinstance(node.value, ast.Name)
+            and node.value.id in modules
+        ):
             exported[node.targets[0].id] = modules[node.value.id]
     assert exported
     for name, obj in exported.items():
@@ -225,7 +247,7 @@ LEARNER_PROGRAM = '''
 '''
 
 # Each line marked "# error: CODE" must get that mypy error, and no other line any.
-WRONG_USES = '''
+WRONG_USES = """
     from control_zelk import Drivox_1, optik, optik1
 
     car = Drivox_1.Car()
@@ -243,14 +265,24 @@ WRONG_USES = '''
     img.resize(320)  # error: arg-type
     print(img.bin_detect()[0].upper())  # error: attr-defined
     print(optik1.items_num["0"])  # error: index
-'''
+"""
 
 
 def mypy_strict(tmp_path, program):
     path = tmp_path / "program.py"
     path.write_text(textwrap.dedent(program), encoding="utf-8")
-    result = run_python(["-m", "mypy", "--strict", "--no-error-summary",
-                         "--cache-dir", str(tmp_path / "cache"), path.name], cwd=tmp_path)
+    result = run_python(
+        [
+            "-m",
+            "mypy",
+            "--strict",
+            "--no-error-summary",
+            "--cache-dir",
+            str(tmp_path / "cache"),
+            path.name,
+        ],
+        cwd=tmp_path,
+    )
     return path, result
 
 
@@ -261,10 +293,13 @@ def test_learner_program_passes_mypy_strict(tmp_path):
 
 def test_mypy_rejects_wrong_uses(tmp_path):
     path, result = mypy_strict(tmp_path, WRONG_USES)
-    want = {(n, m.group(1))
-            for n, text in enumerate(path.read_text(encoding="utf-8").splitlines(), 1)
-            if (m := re.search(r"# error: (\S+)", text))}
-    found = {(int(m.group(1)), m.group(2))
-             for m in re.finditer(r"^program\.py:(\d+): error: .*\[([\w-]+)\]$",
-                                  result.stdout, re.M)}
+    want = {
+        (n, m.group(1))
+        for n, text in enumerate(path.read_text(encoding="utf-8").splitlines(), 1)
+        if (m := re.search(r"# error: (\S+)", text))
+    }
+    found = {
+        (int(m.group(1)), m.group(2))
+        for m in re.finditer(r"^program\.py:(\d+): error: .*\[([\w-]+)\]$", result.stdout, re.M)
+    }
     assert found == want, result.stdout + result.stderr

@@ -13,6 +13,7 @@ a folder of pytest's tmp dir), and a failure says which picture to look at.
 The runs start together in a small pool when the first test needs one, as in
 tests/test_examples.py.
 """
+
 import concurrent.futures
 import os
 import re
@@ -21,10 +22,9 @@ import sys
 from dataclasses import dataclass
 
 import pytest
-
 from layout import EXAMPLES, ON_SIM, run_on_sim
-from zelk_run import world as worlds
 
+from zelk_run import world as worlds
 
 MAX_OFF_LINE = 7  # cm between the car's centre and the line, at most, while lapping
 ULTRASONIC_FORWARD = 10  # cm from the car's centre: the car constant ultrasonic_forward_cm
@@ -89,29 +89,52 @@ def drive(name, run, work, pictures, view):
             f.write(TRACKER)
     slug = re.sub(r"\W+", "_", name)
     poses, trail = os.path.join(work, slug + ".csv"), os.path.join(pictures, slug + ".png")
-    command = [*ON_SIM, "--world", run.world, "--duration", str(run.seconds),
-               "--pose-log", poses, "--trail-picture", trail, *view, program]
+    command = [
+        *ON_SIM,
+        "--world",
+        run.world,
+        "--duration",
+        str(run.seconds),
+        "--pose-log",
+        poses,
+        "--trail-picture",
+        trail,
+        *view,
+        program,
+    ]
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen", PYTHONFAULTHANDLER="1")
-    done = subprocess.run(command, capture_output=True, text=True, cwd=work, env=env,
-                          timeout=run.seconds + 120)
-    return Result(name, done.returncode, done.stdout, done.stderr,
-                  worlds.read_poses(poses) if os.path.isfile(poses) else None, trail)
+    done = subprocess.run(
+        command, capture_output=True, text=True, cwd=work, env=env, timeout=run.seconds + 120
+    )
+    return Result(
+        name,
+        done.returncode,
+        done.stdout,
+        done.stderr,
+        worlds.read_poses(poses) if os.path.isfile(poses) else None,
+        trail,
+    )
 
 
 @pytest.fixture(scope="module")
 def drives(request, tmp_path_factory):
     """name -> future Result, for every drive the session selected, all started at once (two
     at a time: each renders camera pictures for the program to analyse)."""
-    selected = {getattr(getattr(item, "callspec", None), "params", {}).get("name")
-                for item in request.session.items if item.nodeid.startswith(request.node.nodeid)}
+    selected = {
+        getattr(getattr(item, "callspec", None), "params", {}).get("name")
+        for item in request.session.items
+        if item.nodeid.startswith(request.node.nodeid)
+    }
     wanted = [name for name in DRIVES if name in selected]  # the longest drives first
     pictures = os.environ.get("ZELK_TEST_PICTURES") or str(tmp_path_factory.mktemp("trails"))
     os.makedirs(pictures, exist_ok=True)
     work = tmp_path_factory.mktemp("drives")
     view = view_options()
     with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
-        yield {name: pool.submit(drive, name, DRIVES[name], str(work), pictures, view)
-               for name in wanted}
+        yield {
+            name: pool.submit(drive, name, DRIVES[name], str(work), pictures, view)
+            for name in wanted
+        }
         pool.shutdown(cancel_futures=True)
 
 
@@ -128,8 +151,9 @@ def check_lap(r, world):
     track = worlds.Track(worlds.load_world(world)["line"])
     lap = track.lap_time(r.poses)
     got = track.progress(r.poses.x, r.poses.y)[-1]
-    assert lap is not None, r.why(f"no lap: {got:.0f} cm along the {track.length:.0f} cm loop "
-                                  f"in {r.poses.t[-1]:.0f} s")
+    assert lap is not None, r.why(
+        f"no lap: {got:.0f} cm along the {track.length:.0f} cm loop in {r.poses.t[-1]:.0f} s"
+    )
     off, when = track.farthest(r.poses)
     assert off <= MAX_OFF_LINE, r.why(f"{off:.1f} cm from the line at {when:.1f} s")
     print(f"[{r.name}] lap in {lap:.1f} s, at most {off:.1f} cm from the line (at {when:.1f} s)")
@@ -161,10 +185,15 @@ def test_ultrasonic_stop_halts_at_its_distance_from_the_wall(name, drives):
     left = worlds.distance_ahead(*sensor, heading, walls)
     print(f"[{name}] stopped with the sensor {left:.1f} cm from the wall, asked for {wanted}")
     assert wanted - STOP_TOLERANCE <= left <= wanted + 0.5, r.why(
-        f"stopped with the sensor {left:.1f} cm from the wall, not {wanted}")
+        f"stopped with the sensor {left:.1f} cm from the wall, not {wanted}"
+    )
     # It got there by driving, and had stopped by the time the program ended.
-    assert worlds.distance_ahead(*worlds.ahead_of(x0, y0, heading0, ULTRASONIC_FORWARD),
-                                   heading0, walls) > wanted + 30
+    assert (
+        worlds.distance_ahead(
+            *worlds.ahead_of(x0, y0, heading0, ULTRASONIC_FORWARD), heading0, walls
+        )
+        > wanted + 30
+    )
     assert r.poses.at(-2)[1:] == r.poses.at(-1)[1:], r.why("still moving at the end")
 
 

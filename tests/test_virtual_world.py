@@ -1,6 +1,7 @@
 """The board simulator with a world: world files, how the chassis speeds move the car, what
 its sensors and its camera see, the launcher's world options. (Whole programs driving around
 the shipped worlds are in test_virtual_car.py.)"""
+
 import csv
 import json
 import signal
@@ -10,11 +11,11 @@ import time
 import cv2
 import numpy as np
 import pytest
-from zelk_run.board_link import BoardSim, BoardSimError, find_binary
-
 from control_zelk.Drivox_1 import Car, Line_track, Ul_sensor
-from control_zelk.optik1 import Img
 from layout import ON_SIM
+
+from control_zelk.optik1 import Img
+from zelk_run.board_link import BoardSim, BoardSimError, find_binary
 
 DARK = (28, 28, 28)
 
@@ -76,7 +77,9 @@ class TestWorldFiles:
         world = {k: v for k, v in {**WORLD, **change}.items() if v is not None}
         run = subprocess.run(
             [find_binary(), "--world", write_world(tmp_path, world)],
-            capture_output=True, text=True, timeout=20,
+            capture_output=True,
+            text=True,
+            timeout=20,
         )
         assert run.returncode == 2
         assert "world.json" in run.stderr and complaint in run.stderr, run.stderr
@@ -85,8 +88,9 @@ class TestWorldFiles:
         bad = tmp_path / "bad.json"
         bad.write_text("{ this is not json", encoding="utf-8")
         for path in (str(bad), str(tmp_path / "missing.json")):
-            run = subprocess.run([find_binary(), "--world", path], capture_output=True,
-                                 text=True, timeout=20)
+            run = subprocess.run(
+                [find_binary(), "--world", path], capture_output=True, text=True, timeout=20
+            )
             assert run.returncode == 2 and path in run.stderr
 
     def test_yaml_and_car_constants_from_the_command_line(self, tmp_path):
@@ -99,11 +103,17 @@ class TestWorldFiles:
 
     def test_car_constant_mistakes(self, tmp_path):
         world = write_world(tmp_path)
-        for setting, complaint in [("camera_fov_deg=500", "camera_fov_deg must be"),
-                                   ("camera_fov_deg", "expected NAME=VALUE"),
-                                   ("camera_fov_deg=wide", "is not a number")]:
-            run = subprocess.run([find_binary(), "--world", world, "--car", setting],
-                                 capture_output=True, text=True, timeout=20)
+        for setting, complaint in [
+            ("camera_fov_deg=500", "camera_fov_deg must be"),
+            ("camera_fov_deg", "expected NAME=VALUE"),
+            ("camera_fov_deg=wide", "is not a number"),
+        ]:
+            run = subprocess.run(
+                [find_binary(), "--world", world, "--car", setting],
+                capture_output=True,
+                text=True,
+                timeout=20,
+            )
             assert run.returncode == 2 and complaint in run.stderr, run.stderr
 
 
@@ -133,9 +143,15 @@ class TestMotion:
             assert len(rates) > 20
             return float(np.median(rates))
 
-        assert rate("x_cm", lambda r: r["x_cm"] > 61 and r["y_cm"] < 100.01) == pytest.approx(15, rel=0.02)
-        assert rate("y_cm", lambda r: r["y_cm"] > 101 and r["heading_deg"] == 0) == pytest.approx(10, rel=0.02)
-        assert rate("heading_deg", lambda r: -80 < r["heading_deg"] < -10) == pytest.approx(-90, rel=0.02)
+        assert rate("x_cm", lambda r: r["x_cm"] > 61 and r["y_cm"] < 100.01) == pytest.approx(
+            15, rel=0.02
+        )
+        assert rate("y_cm", lambda r: r["y_cm"] > 101 and r["heading_deg"] == 0) == pytest.approx(
+            10, rel=0.02
+        )
+        assert rate("heading_deg", lambda r: -80 < r["heading_deg"] < -10) == pytest.approx(
+            -90, rel=0.02
+        )
 
     def test_a_wall_stops_the_car_and_it_can_back_away(self, world_board):
         car = Car()
@@ -231,13 +247,18 @@ class TestCamera:
         width = xs.max() - xs.min()
         assert abs(width - (ys.max() - ys.min())) <= 3  # round
         world_board.place(120, 0, -90)  # facing away: no ball
-        assert not cv2.inRange(cv2.cvtColor(world_board.camera_picture(), cv2.COLOR_BGR2HSV),
-                               (35, 80, 60), (85, 255, 255)).any()
+        assert not cv2.inRange(
+            cv2.cvtColor(world_board.camera_picture(), cv2.COLOR_BGR2HSV),
+            (35, 80, 60),
+            (85, 255, 255),
+        ).any()
 
     def test_a_wall_hides_what_is_behind_it(self, tmp_path):
-        world = {**WORLD, "walls": [{"from": [150, 0], "to": [150, 200], "colour": "#ff0000",
-                                     "height_cm": 30}],
-                 "balls": [{"at": [200, 100], "radius_cm": 10, "colour": "#00ff00"}]}
+        world = {
+            **WORLD,
+            "walls": [{"from": [150, 0], "to": [150, 200], "colour": "#ff0000", "height_cm": 30}],
+            "balls": [{"at": [200, 100], "radius_cm": 10, "colour": "#00ff00"}],
+        }
         with BoardSim(world=write_world(tmp_path, world)) as sim:
             sim.place(100, 100, 0)
             picture = sim.camera_picture()
@@ -249,8 +270,19 @@ class TestCamera:
         card = np.full((100, 100, 3), 255, np.uint8)
         card[:, :50] = (255, 0, 0)  # blue on its left half
         cv2.imwrite(str(tmp_path / "card.png"), card)
-        world = {**WORLD, "signs": [{"at": [150, 100], "facing_deg": 180, "width_cm": 40,
-                                     "height_cm": 40, "above_floor_cm": 0, "image": "card.png"}]}
+        world = {
+            **WORLD,
+            "signs": [
+                {
+                    "at": [150, 100],
+                    "facing_deg": 180,
+                    "width_cm": 40,
+                    "height_cm": 40,
+                    "above_floor_cm": 0,
+                    "image": "card.png",
+                }
+            ],
+        }
         with BoardSim(world=write_world(tmp_path, world)) as sim:
             sim.place(60, 100, 0)  # looking at its face
             front = sim.camera_picture()
@@ -276,8 +308,14 @@ class TestCamera:
 def launch(tmp_path, program, *options, preexec_fn=None):
     path = tmp_path / "prog.py"
     path.write_text(program, encoding="utf-8")
-    return subprocess.run([*ON_SIM, *options, str(path)], capture_output=True,
-                          text=True, timeout=60, cwd=tmp_path, preexec_fn=preexec_fn)
+    return subprocess.run(
+        [*ON_SIM, *options, str(path)],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        cwd=tmp_path,
+        preexec_fn=preexec_fn,
+    )
 
 
 class TestLauncher:
@@ -294,8 +332,18 @@ class TestLauncher:
         log, picture = tmp_path / "pose.csv", tmp_path / "trail.png"
         world = write_world(tmp_path)
         started = time.monotonic()
-        run = launch(tmp_path, program, "--world", world, "--duration", "2", "--pose-log",
-                     str(log), "--trail-picture", str(picture))
+        run = launch(
+            tmp_path,
+            program,
+            "--world",
+            world,
+            "--duration",
+            "2",
+            "--pose-log",
+            str(log),
+            "--trail-picture",
+            str(picture),
+        )
         assert run.returncode == 0, run.stderr
         assert time.monotonic() - started < 30
         assert "picture True (480, 640, 3) 30.0" in run.stdout
@@ -308,8 +356,13 @@ class TestLauncher:
 
     def test_the_time_limit_holds_for_a_launcher_started_ignoring_ctrl_c(self, tmp_path):
         # As a shell's background job is started: --duration must still end the program.
-        run = launch(tmp_path, "import time\ntime.sleep(60)\n", "--duration", "1",
-                     preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN))
+        run = launch(
+            tmp_path,
+            "import time\ntime.sleep(60)\n",
+            "--duration",
+            "1",
+            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN),
+        )
         assert run.returncode == 0, run.stderr
         assert "did not end" not in run.stderr
 
@@ -323,14 +376,24 @@ class TestLauncher:
             "time.sleep(1)\n"
             "1 / 0\n"
         )
-        run = launch(tmp_path, program, "--world", write_world(tmp_path), "--headless",
-                     "--quiet", "--save-windows", "saved")
+        run = launch(
+            tmp_path,
+            program,
+            "--world",
+            write_world(tmp_path),
+            "--headless",
+            "--quiet",
+            "--save-windows",
+            "saved",
+        )
         assert run.returncode == 1, run.stderr
         assert run.stdout == "driving\n"  # none of the library's routine lines
         assert "[board] chassis speed_s=30 speed_l=0 speed_h=0" in run.stderr
         assert "ZeroDivisionError" in run.stderr
         # Straight along the straight line: never off it, and short of its end.
-        assert ("zelk-run-on-sim: on the line: laps completed: 0; distance from the line: "
-                "mean 0.0 cm, largest 0.0 cm at ") in run.stderr
+        assert (
+            "zelk-run-on-sim: on the line: laps completed: 0; distance from the line: "
+            "mean 0.0 cm, largest 0.0 cm at "
+        ) in run.stderr
         saved = cv2.imread(str(tmp_path / "saved" / "a_b.png"))
         assert saved.shape == (6, 8, 3) and np.all(saved == 200)

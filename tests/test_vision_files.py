@@ -12,13 +12,13 @@ import time
 import cv2
 import numpy as np
 import pytest
-
 import vision_assets as va
 import vision_reference as vr
-from control_zelk import optik, optik1
-from control_zelk.optik1 import Img
 from layout import TESTS
 from vision_assets import kit, one_opencv_thread  # noqa: F401  (fixtures)
+
+from control_zelk import optik, optik1
+from control_zelk.optik1 import Img
 
 # A portrait with a bar beside it: the frontal-face cascade finds the face, the bar cascade
 # the bar, so the result tells which file was read.
@@ -52,7 +52,7 @@ def replace(path, data, change):
         os.utime(path + ".new", ns=(before.st_atime_ns, before.st_mtime_ns))
         os.replace(path + ".new", path)
     else:
-        with open(path, "r+b") as f:            # the same inode
+        with open(path, "r+b") as f:  # the same inode
             f.truncate(0)
             f.write(data)
         if change == "modification time":
@@ -70,7 +70,11 @@ def test_a_changed_cascade_is_read_again(kit_in_use, change):
     path = kit_in_use + "model/face.xml"
     with open(va.FRONTAL_FACE) as f:
         frontal = f.read()
-    texts = (frontal, va.BARS_CASCADE) if change == "size" else same_size_texts(frontal, va.BARS_CASCADE)
+    texts = (
+        (frontal, va.BARS_CASCADE)
+        if change == "size"
+        else same_size_texts(frontal, va.BARS_CASCADE)
+    )
     with open(path, "w") as f:
         f.write(texts[0])
     env = vr.environment(kit_in_use, va.Recorder())
@@ -78,7 +82,7 @@ def test_a_changed_cascade_is_read_again(kit_in_use, change):
     for step, text in enumerate((texts[0], texts[1], texts[0])):
         if step:
             replace(path, text.encode(), change)
-        img, ref_img = Img(BOTH.copy()), vr.Img(env, BOTH.copy())     # a fresh load, for comparison
+        img, ref_img = Img(BOTH.copy()), vr.Img(env, BOTH.copy())  # a fresh load, for comparison
         img.face_detect("face")
         ref_img.face_detect("face")
         fd, ref_fd = optik.face_detect("face"), vr.FaceDetect(env, "face")
@@ -93,15 +97,18 @@ def test_a_changed_cascade_is_read_again(kit_in_use, change):
 @pytest.mark.parametrize("change", ["size", "modification time", "inode"])
 def test_a_changed_network_is_read_again(kit_in_use, change):
     path = kit_in_use + "model/qmt4082.proto"
-    models = {"9": va.logits_model(va.logits_with(0, 0.95)), "右转": va.logits_model(va.logits_with(10, 0.99)),
-              "none": va.logits_model(va.logits_with(12, 0.99, n=13))}
+    models = {
+        "9": va.logits_model(va.logits_with(0, 0.95)),
+        "右转": va.logits_model(va.logits_with(10, 0.99)),
+        "none": va.logits_model(va.logits_with(12, 0.99, n=13)),
+    }
     second = "none" if change == "size" else "右转"
     assert (len(models["9"]) == len(models[second])) == (change != "size")
     frame = va.photo_frames()["portrait"]
     for step, label in enumerate(("9", second, "9")):
         if step:
             replace(path, models[label], change)
-        by_default = Img(frame)                 # no network of its own: reads the default file
+        by_default = Img(frame)  # no network of its own: reads the default file
         by_default.model_recognize()
         named = Img(frame)
         named.model_()
@@ -118,14 +125,16 @@ def test_an_unchanged_cascade_is_parsed_once(kit_in_use):
         start = time.perf_counter()
         cv2.CascadeClassifier(path)
         loads.append(time.perf_counter() - start)
-    tiny = np.zeros((30, 30, 3), np.uint8)      # detection costs next to nothing here
+    tiny = np.zeros((30, 30, 3), np.uint8)  # detection costs next to nothing here
     Img(tiny).face_detect("face")
     start = time.perf_counter()
     for _ in range(20):
         Img(tiny).face_detect("face")
         optik.face_detect("face")
     spent = time.perf_counter() - start
-    assert spent < 8 * min(loads), f"40 loads took {spent:.3f} s, one parse takes {min(loads):.3f} s"
+    assert spent < 8 * min(loads), (
+        f"40 loads took {spent:.3f} s, one parse takes {min(loads):.3f} s"
+    )
 
 
 def test_a_cascade_that_appears_later_is_found(kit_in_use):
@@ -173,7 +182,7 @@ def test_threads_do_not_share_a_classifier_or_a_network(kit_in_use):
 # fails the cases from the crashing one on instead of ending the test run.
 
 BAD = "\ud800"
-CASES = {   # name -> (Python statement, outcome)
+CASES = {  # name -> (Python statement, outcome)
     "optik.Camera": ("optik.Camera(BAD)", "UnicodeEncodeError"),
     "optik1.Camera": ("optik1.Camera(BAD)", "UnicodeEncodeError"),
     "Img.name_windows": ("Img(frame).name_windows(BAD)", "UnicodeEncodeError"),
@@ -189,7 +198,10 @@ CASES = {   # name -> (Python statement, outcome)
     # the picture is read inside the paste, whose errors only skip that face
     "optik cap picture": ("optik.face_detect('face').cap(frame, BAD)", "returned"),
     "Img.face_mask picture": ("Img(frame).face_mask(BAD)", "returned"),
-    "optik d_path": ("optik.d_path = BAD; optik.face_detect('face').mask(frame, 'mask')", "returned"),
+    "optik d_path": (
+        "optik.d_path = BAD; optik.face_detect('face').mask(frame, 'mask')",
+        "returned",
+    ),
 }
 SCRIPT = """
 import sys
@@ -222,17 +234,27 @@ def unencodable(tmp_path_factory):
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen", PYTHONPATH=os.pathsep.join(sys.path))
     outcomes, todo = {}, list(CASES)
     while todo:
-        run = subprocess.run([sys.executable, "-c", script, root] + todo, capture_output=True, text=True,
-                             env=env, timeout=120)
-        started = [line.split(" ", 1)[1] for line in run.stdout.splitlines() if line.startswith("start ")]
-        outcomes.update(line[len("outcome "):].rsplit(" ", 1) for line in run.stdout.splitlines()
-                        if line.startswith("outcome "))
+        run = subprocess.run(
+            [sys.executable, "-c", script, root] + todo,
+            capture_output=True,
+            text=True,
+            env=env,
+            timeout=120,
+        )
+        started = [
+            line.split(" ", 1)[1] for line in run.stdout.splitlines() if line.startswith("start ")
+        ]
+        outcomes.update(
+            line[len("outcome ") :].rsplit(" ", 1)
+            for line in run.stdout.splitlines()
+            if line.startswith("outcome ")
+        )
         if run.returncode == 0:
             break
         if not started:
             pytest.fail(f"the interpreter did not start: {run.stderr[-800:]}")
         outcomes[started[-1]] = f"crashed (exit {run.returncode})"
-        todo = todo[todo.index(started[-1]) + 1:]
+        todo = todo[todo.index(started[-1]) + 1 :]
     return outcomes
 
 

@@ -1,4 +1,5 @@
 """The web view over real HTTP: served in-process, and behind both launchers in a subprocess."""
+
 import base64
 import contextlib
 import hashlib
@@ -18,8 +19,8 @@ import urllib.request
 import cv2
 import numpy as np
 import pytest
-
 from layout import ON_CAR, ON_SIM, REPO
+
 from zelk_run import web_view
 from zelk_run import world as worlds
 from zelk_run.board_link import BoardSim
@@ -130,7 +131,10 @@ class TestServedView:
         assert len(encodes) == 1
 
     def test_world_status_and_top_view(self, view):
-        assert get_state(view.url)["readings"] == {"pose": {"x": 10, "heading": 0.5}, "distance": 42}
+        assert get_state(view.url)["readings"] == {
+            "pose": {"x": 10, "heading": 0.5},
+            "distance": 42,
+        }
         assert get_state(view.url)["top_view"] is True
         first = cv2.imdecode(np.frombuffer(get(view.url, "top_view.jpg")[2], np.uint8), 1)
         view.readings.x = 70
@@ -178,16 +182,19 @@ class TestServedView:
         with pytest.raises(urllib.error.URLError):
             get(served.url, "state")
 
-    @pytest.mark.parametrize("host, origin, status", [
-        ("localhost:{port}", None, 204),
-        ("[::1]:{port}", "http://[::1]:{port}", 204),
-        ("127.0.0.1:{port}", "http://127.0.0.1:{port}", 204),
-        ("evil.example:{port}", "http://evil.example:{port}", 403),  # DNS rebinding
-        ("127.0.0.1", None, 403),  # port 80's server
-        ("127.0.0.1:{port}", "http://evil.example", 403),
-        ("127.0.0.1:{port}", "http://localhost:1", 403),  # another port's page
-        ("127.0.0.1:{port}", "null", 403),
-    ])
+    @pytest.mark.parametrize(
+        "host, origin, status",
+        [
+            ("localhost:{port}", None, 204),
+            ("[::1]:{port}", "http://[::1]:{port}", 204),
+            ("127.0.0.1:{port}", "http://127.0.0.1:{port}", 204),
+            ("evil.example:{port}", "http://evil.example:{port}", 403),  # DNS rebinding
+            ("127.0.0.1", None, 403),  # port 80's server
+            ("127.0.0.1:{port}", "http://evil.example", 403),
+            ("127.0.0.1:{port}", "http://localhost:1", 403),  # another port's page
+            ("127.0.0.1:{port}", "null", 403),
+        ],
+    )
     def test_loopback_stop_only_from_the_page_itself(self, view, host, origin, status):
         host, origin = (t and t.format(port=view.port) for t in (host, origin))
         stop = f"POST /stop HTTP/1.1\nHost: {host}\nContent-Length: 0\n"
@@ -197,8 +204,9 @@ class TestServedView:
     def test_stalled_and_crowding_clients_hold_up_nothing(self, view, monkeypatch):
         monkeypatch.setattr(web_view, "REQUEST_S", 1)
         head = f"POST /key HTTP/1.1\r\nHost: 127.0.0.1:{view.port}\r\nContent-Length: 3\r\n\r\n"
-        silent, half, trickle = (socket.create_connection(("127.0.0.1", view.port), timeout=5)
-                                 for _ in range(3))
+        silent, half, trickle = (
+            socket.create_connection(("127.0.0.1", view.port), timeout=5) for _ in range(3)
+        )
         half.sendall(head.encode() + b"6")
         started = time.monotonic()
         for byte in b"GET /state HTTP/1.1\r\n"[:15]:  # a byte each 0.1 s: 1.5 s, unfinished
@@ -214,8 +222,10 @@ class TestServedView:
 
         monkeypatch.setattr(web_view, "REQUEST_S", 30)  # the crowd stays while it is counted
         threads = threading.active_count()
-        crowd = [socket.create_connection(("127.0.0.1", view.port))
-                 for _ in range(MAX_CONNECTIONS_PER_ADDRESS)]
+        crowd = [
+            socket.create_connection(("127.0.0.1", view.port))
+            for _ in range(MAX_CONNECTIONS_PER_ADDRESS)
+        ]
         for _ in range(50):
             with socket.create_connection(("127.0.0.1", view.port), timeout=5) as more:
                 assert more.recv(100).startswith(b"HTTP/1.1 503 ")
@@ -231,9 +241,16 @@ class TestServedView:
         view.add_output("Traceback\nValueError: x\n", error=True)
         view.add_output("no newline at the end")
         output = get_state(view.url)["output"]
-        assert output == {"count": 5, "lines": [["hello world", False], ["same", False],
-                                                ["same", False], ["Traceback", True],
-                                                ["ValueError: x", True]]}
+        assert output == {
+            "count": 5,
+            "lines": [
+                ["hello world", False],
+                ["same", False],
+                ["same", False],
+                ["Traceback", True],
+                ["ValueError: x", True],
+            ],
+        }
         assert get_state(view.url, output=4)["output"]["lines"] == [["ValueError: x", True]]
         view.program_ended()
         view.readings.x = 70  # the car's world goes on (or away): the page keeps the end
@@ -245,7 +262,8 @@ class TestServedView:
         assert get(view.url, "top_view.jpg")[2] == first
         view.finish({"lap_times_s": [12.5]})
         assert get_state(view.url)["ended"] and get_state(view.url)["summary"] == {
-            "lap_times_s": [12.5]}
+            "lap_times_s": [12.5]
+        }
 
     def test_close_waits_for_a_watching_page_to_see_the_end(self, view):
         get_state(view.url)  # a page is watching
@@ -269,7 +287,8 @@ class TestServedView:
         with urllib.request.urlopen(view.url + "window.png?name=%E7%9B%B8%E6%9C%BA%201") as answer:
             assert answer.headers["Content-Type"] == "image/png"
             assert answer.headers["Content-Disposition"] == (
-                "attachment; filename*=UTF-8''%E7%9B%B8%E6%9C%BA%201.png")
+                "attachment; filename*=UTF-8''%E7%9B%B8%E6%9C%BA%201.png"
+            )
             png = answer.read()
         assert np.array_equal(cv2.imdecode(np.frombuffer(png, np.uint8), 1), picture)
         assert http_error(lambda: get(view.url, "window.png?name=other")) == 404
@@ -310,8 +329,12 @@ def start_launcher(tmp_path, launcher, *options, env=None, program=PROGRAM):
     program.write_text(textwrap.dedent(source))
     proc = subprocess.Popen(
         [*launcher, *options, "--port", "0", str(program)],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path,
-        env=env, start_new_session=True,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        cwd=tmp_path,
+        env=env,
+        start_new_session=True,
     )
     line = proc.stderr.readline()
     assert line.startswith("web view: http://127.0.0.1:"), line + proc.stderr.read()
@@ -369,8 +392,7 @@ STRANGERS = [
     (POST, "/key?token={token}", "6" * 5000, 413),
     ("POST /key?token={token} HTTP/1.1\nHost: {host}\nContent-Length: x\n\n65", 0, 0, 400),
     ("POST /key?token={token} HTTP/1.1\nHost: {host}\nContent-Length: -2\n\n65", 0, 0, 400),
-    ("POST /key?token={token} HTTP/1.1\nHost: {host}\nTransfer-Encoding: chunked\n\n", 0, 0,
-     411),
+    ("POST /key?token={token} HTTP/1.1\nHost: {host}\nTransfer-Encoding: chunked\n\n", 0, 0, 411),
     ("GARBAGE\n\n", 0, 0, 400),
     ("GET / HTTP/x\nHost: {host}\n\n", 0, 0, 400),
     ("GET http://evil.example/state?token={token} HTTP/1.1\nHost: {host}\n\n", 0, 0, 400),
@@ -390,16 +412,18 @@ def stranger_request(template, path, extra, **fields):
     headers = (headers + "\n" if headers else "").format(**fields)
     if "Host:" in headers:
         template = template.replace("Host: {host}\n", "")
-    return template.format(path=path.format(**fields), headers=headers, body=body,
-                           length=len(body.encode()), **fields)
+    return template.format(
+        path=path.format(**fields), headers=headers, body=body, length=len(body.encode()), **fields
+    )
 
 
 class TestLaunchers:
     def test_strangers_get_nothing_and_the_program_goes_on(self, tmp_path):
         # No display: no window toolkit of its own to write on stderr.
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "QT_QPA_PLATFORM")}
-        proc, url = start_launcher(tmp_path, ON_SIM, "--web", "--listen-all",
-                                   "--trace", "off", env=env)
+        proc, url = start_launcher(
+            tmp_path, ON_SIM, "--web", "--listen-all", "--trace", "off", env=env
+        )
         try:
             port, token = re.fullmatch(r"http://127.0.0.1:(\d+)/\?token=(\S+)", url).groups()
             hosts = [socket.gethostname(), *machine_addresses()]
@@ -413,14 +437,17 @@ class TestLaunchers:
                     wrong.append((request[:80], ask(int(port), request), status))
             assert wrong == []
             # A client that sends nothing, and one that takes every connection it can.
-            silent = [socket.create_connection(("127.0.0.1", int(port)), timeout=10)
-                      for _ in range(MAX_CONNECTIONS_PER_ADDRESS)]
+            silent = [
+                socket.create_connection(("127.0.0.1", int(port)), timeout=10)
+                for _ in range(MAX_CONNECTIONS_PER_ADDRESS)
+            ]
             assert ask(int(port), "") == 503
             assert all(closed_within(connection, 10) for connection in silent)
             # The program got the two keys and goes on.
             page = f"http://127.0.0.1:{port}/"
-            wait_for(lambda: ["key 65", 1] in json.loads(
-                get(page, f"state?token={token}")[2])["windows"])
+            wait_for(
+                lambda: ["key 65", 1] in json.loads(get(page, f"state?token={token}")[2])["windows"]
+            )
             post(page, f"stop?token={token}")
             out, err = proc.communicate(timeout=30)
             assert proc.returncode == 130, err
@@ -429,6 +456,7 @@ class TestLaunchers:
         assert [line for line in out.splitlines() if "key" in line] == ["key 66", "key 65"]
         assert "Traceback" not in out
         assert err == ""  # after the addresses
+
     def test_sim_without_a_display(self, tmp_path):
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "QT_QPA_PLATFORM")}
         proc, url = start_launcher(tmp_path, ON_SIM, "--web", env=env)
@@ -437,8 +465,9 @@ class TestLaunchers:
             assert window_picture(url, "窗口 1").shape == (60, 80, 3)
             # The board's trace comes through the simulator's output, in its own time.
             wait_for(lambda: get_state(url)["readings"]["speed_s"] == 30)
-            wait_for(lambda: "chassis speed_s=30 speed_l=0 speed_h=0"
-                     in get_state(url)["trace"]["lines"])
+            wait_for(
+                lambda: "chassis speed_s=30 speed_l=0 speed_h=0" in get_state(url)["trace"]["lines"]
+            )
             post(url, "key", b"65")
             # Seen by the program before Stop interrupts it.
             wait_for(lambda: ["key 65", 1] in get_state(url)["windows"])
@@ -456,8 +485,10 @@ class TestLaunchers:
             try:
                 # The command's line can be on the page a moment before its reply's.
                 lines = wait_for(lambda: at_least(2, get_state(url)["trace"]["lines"]))
-                assert lines[:2] == ["sent 55 0e 01 01 00 1e 00 00 00 00 00 00 00 83",
-                                     "reply inputs=0x05 distance=300"]
+                assert lines[:2] == [
+                    "sent 55 0e 01 01 00 1e 00 00 00 00 00 00 00 83",
+                    "reply inputs=0x05 distance=300",
+                ]
                 assert get_state(url)["readings"] == {"inputs": 5, "ultrasonic_cm": 300}
                 wait_for(lambda: get_state(url)["windows"])
                 stop_and_end(proc, url)
@@ -505,8 +536,9 @@ class TestLaunchers:
         try:
             states = [get_state(url)]
             while not states[-1]["ended"]:
-                states.append(get_state(url, states[-1]["trace"]["count"],
-                                        states[-1]["output"]["count"]))
+                states.append(
+                    get_state(url, states[-1]["trace"]["count"], states[-1]["output"]["count"])
+                )
             proc.communicate(timeout=30)
         finally:
             proc.kill()
@@ -525,8 +557,18 @@ class TestLaunchers:
     def test_lesson_summary_at_the_end_of_a_run_on_a_line(self, tmp_path):
         with open(os.path.join(REPO, "examples", "19_lap_the_track.py"), encoding="utf-8") as f:
             lap = f.read()
-        proc, url = start_launcher(tmp_path, ON_SIM, "--web", "--world", "line-track",
-                                   "--duration", "3", "--pose-log", "poses.csv", program=lap)
+        proc, url = start_launcher(
+            tmp_path,
+            ON_SIM,
+            "--web",
+            "--world",
+            "line-track",
+            "--duration",
+            "3",
+            "--pose-log",
+            "poses.csv",
+            program=lap,
+        )
         try:
             state = get_state(url)
             while not state["ended"]:
@@ -545,18 +587,26 @@ class TestLaunchers:
 
     def test_headless_runs_without_a_display(self, tmp_path):
         program = tmp_path / "show.py"
-        program.write_text("import cv2, numpy as np\n"
-                           "cv2.namedWindow('w'); cv2.imshow('w', np.zeros((9, 9), np.uint8))\n"
-                           "print('key', cv2.waitKey(0))\n")
+        program.write_text(
+            "import cv2, numpy as np\n"
+            "cv2.namedWindow('w'); cv2.imshow('w', np.zeros((9, 9), np.uint8))\n"
+            "print('key', cv2.waitKey(0))\n"
+        )
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "QT_QPA_PLATFORM")}
-        run = subprocess.run([*ON_SIM, "--headless", str(program)],
-                             capture_output=True, text=True, timeout=60, env=env)
+        run = subprocess.run(
+            [*ON_SIM, "--headless", str(program)],
+            capture_output=True,
+            text=True,
+            timeout=60,
+            env=env,
+        )
         assert run.returncode == 0, run.stderr
         assert run.stdout == "key -1\n"
 
 
-@pytest.mark.parametrize("name, option", [("zelk-run-on-sim", "--world"),
-                                          ("zelk-run-on-car", "--board-port")])
+@pytest.mark.parametrize(
+    "name, option", [("zelk-run-on-sim", "--world"), ("zelk-run-on-car", "--board-port")]
+)
 def test_installed_launchers(name, option):
     launcher = os.path.join(os.path.dirname(sys.executable), name)
     run = subprocess.run([launcher, "--help"], capture_output=True, text=True, timeout=60)

@@ -5,6 +5,7 @@ lesson summary.
 
 ZELK_DOC_PICTURES=1 also saves the page as docs/pictures/web-view.png (docs/make_pictures.py
 does that)."""
+
 import os
 import re
 import subprocess
@@ -15,12 +16,11 @@ import time
 import cv2
 import numpy as np
 import pytest
+from layout import ON_SIM, REPO
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
-from layout import REPO, ON_SIM
-
 
 PICTURE = os.path.join(REPO, "docs", "pictures", "web-view.png")
 
@@ -61,10 +61,13 @@ ON_CANVAS = """
     context.drawImage(img, 0, 0);
 """
 # The colour of the <img> at (x, y), by default its middle.
-PIXEL = ON_CANVAS + """
+PIXEL = (
+    ON_CANVAS
+    + """
     const x = arguments[1] ?? img.naturalWidth >> 1, y = arguments[2] ?? img.naturalHeight >> 1;
     return Array.from(context.getImageData(x, y, 1, 1).data.slice(0, 3));
 """
+)
 # The first bytes and the size of the PNG its download link gives (async: the callback last).
 DOWNLOAD = """
     const [link, done] = arguments;
@@ -72,22 +75,30 @@ DOWNLOAD = """
         .then(p => done([Array.from(new Uint8Array(b.slice(1, 4))), p.width, p.height])));
 """
 # A sum over all of the <img>'s picture.
-PICTURE_SUM = ON_CANVAS + """
+PICTURE_SUM = (
+    ON_CANVAS
+    + """
     return context.getImageData(0, 0, canvas.width, canvas.height).data.reduce((a, b) => a + b, 0);
 """
+)
 
 pytestmark = pytest.mark.skipif(
     bool(os.environ.get("ZELK_EMULATED")),
     reason="chromium under CPU emulation starts too slowly for Selenium; test_web_view.py "
-    "covers the page's server there")
+    "covers the page's server there",
+)
 
 
 @pytest.fixture(scope="module")
 def browser():
     options = webdriver.ChromeOptions()
     options.binary_location = "/usr/bin/chromium"
-    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage",
-                     "--window-size=1280,800"):
+    for argument in (
+        "--headless=new",
+        "--no-sandbox",
+        "--disable-dev-shm-usage",
+        "--window-size=1280,800",
+    ):
         options.add_argument(argument)
     driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
     driver.set_script_timeout(10)
@@ -119,7 +130,10 @@ class ProgramOnSim:
         program.write_text(textwrap.dedent(source))
         self.proc = subprocess.Popen(
             [*ON_SIM, "--web", "--port", "0", *options, str(program)],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+            cwd=tmp_path,
         )
         first = self.proc.stderr.readline()
         assert first.startswith("web view: "), first + self.proc.stderr.read()
@@ -128,7 +142,8 @@ class ProgramOnSim:
         self.err = []
         self._readers = [
             threading.Thread(target=lambda s=stream, kept=lines: kept.extend(s), daemon=True)
-            for stream, lines in ((self.proc.stdout, self.out), (self.proc.stderr, self.err))]
+            for stream, lines in ((self.proc.stdout, self.out), (self.proc.stderr, self.err))
+        ]
         for reader in self._readers:
             reader.start()
 
@@ -152,7 +167,10 @@ def test_program_on_the_page(browser, tmp_path):
         wait(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "img[alt=grey]"))
         # The practice mat's ball rolls across the picture: the camera window changes.
         seen = set()
-        wait(browser, lambda: seen.add(tuple(pixel(browser, camera, 160, 120) or ())) or len(seen) > 3)
+        wait(
+            browser,
+            lambda: seen.add(tuple(pixel(browser, camera, 160, 120) or ())) or len(seen) > 3,
+        )
         captions = [c.text for c in browser.find_elements(By.CSS_SELECTOR, "figcaption span")]
         assert captions == ["camera", "grey"]
         assert text(browser, "program") == browser.title == "prog.py"
@@ -187,8 +205,10 @@ def test_listen_all_page_through_its_printed_address(browser, tmp_path):
         browser.get(page)  # no token yet
         assert "token" in browser.find_element(By.TAG_NAME, "body").text
         browser.get(run.url)
-        wait(browser, lambda: pixel(browser, browser.find_element(By.CSS_SELECTOR,
-                                                                  "img[alt=camera]")))
+        wait(
+            browser,
+            lambda: pixel(browser, browser.find_element(By.CSS_SELECTOR, "img[alt=camera]")),
+        )
         assert browser.current_url == page  # the token is a cookie now, out of sight of scripts
         assert browser.execute_script("return document.cookie") == ""
         browser.refresh()

@@ -2,6 +2,7 @@
 (a loop of gentle bends both ways, clear of the floor's edges, the car starting on it) and an
 arena where the learner programs find what they look for. A teacher who edits one and breaks
 it hears it here before a class does."""
+
 import math
 import os
 
@@ -12,9 +13,25 @@ import pytest
 from zelk_run import world as worlds
 
 WORLDS = str(worlds.shipped_folder())
-KEYS = {"name", "size_cm", "floor", "floor_image", "background", "line", "line_width_cm",
-        "line_colour", "dotted", "dash_cm", "gap_cm", "start", "walls", "balls", "signs", "marks",
-        "car"}
+KEYS = {
+    "name",
+    "size_cm",
+    "floor",
+    "floor_image",
+    "background",
+    "line",
+    "line_width_cm",
+    "line_colour",
+    "dotted",
+    "dash_cm",
+    "gap_cm",
+    "start",
+    "walls",
+    "balls",
+    "signs",
+    "marks",
+    "car",
+}
 SHIPPED = worlds.shipped_worlds()
 CAMERA_HALF_FOV = 31  # degrees each side of straight ahead: camera_fov_deg 62
 
@@ -33,8 +50,10 @@ def crosses(p, q, wall):
     def side(ox, oy, px, py, qx, qy):
         return (px - ox) * (qy - oy) - (py - oy) * (qx - ox)
 
-    return (side(*p, *q[:2], ax, ay) * side(*p, *q[:2], bx, by) < 0
-            and side(ax, ay, bx, by, *p) * side(ax, ay, bx, by, *q) < 0)
+    return (
+        side(*p, *q[:2], ax, ay) * side(*p, *q[:2], bx, by) < 0
+        and side(ax, ay, bx, by, *p) * side(ax, ay, bx, by, *q) < 0
+    )
 
 
 def bearing(start, point):
@@ -48,8 +67,11 @@ def test_world_is_well_formed(name):
     world = worlds.load_world(name)
     assert set(world) <= KEYS, f"unknown keys: {set(world) - KEYS}"
     width, height = world["size_cm"]
-    inside = [world["start"]["x_cm"], world["start"]["y_cm"]], *world.get("line", []), *(
-        thing["at"] for kind in ("balls", "signs", "marks") for thing in world.get(kind, []))
+    inside = (
+        [world["start"]["x_cm"], world["start"]["y_cm"]],
+        *world.get("line", []),
+        *(thing["at"] for kind in ("balls", "signs", "marks") for thing in world.get(kind, [])),
+    )
     assert all(0 <= x <= width and 0 <= y <= height for x, y in inside)
     for kind in ("balls", "marks", "walls"):
         for thing in world.get(kind, []):
@@ -91,7 +113,7 @@ class TestLineTrack:
         assert self.track.progress([start["x_cm"], ahead[0]], [start["y_cm"], ahead[1]])[1] > 4
 
     def test_a_dotted_stretch_of_dashes_and_gaps(self):
-        (begin, end), = self.world["dotted"]
+        ((begin, end),) = self.world["dotted"]
         assert 0 <= begin < end <= self.track.length and 30 <= end - begin <= 50
         assert self.world["gap_cm"] < self.world["dash_cm"]
 
@@ -101,8 +123,9 @@ class TestArena:
     start = world["start"]
 
     def test_the_car_starts_facing_a_wall_about_120_cm_away(self):
-        ahead = worlds.distance_ahead(self.start["x_cm"], self.start["y_cm"],
-                                        self.start["heading_deg"], self.world["walls"])
+        ahead = worlds.distance_ahead(
+            self.start["x_cm"], self.start["y_cm"], self.start["heading_deg"], self.world["walls"]
+        )
         assert 110 <= ahead <= 130
         # Nothing stands in the ultrasonic sensor's way to that wall.
         for ball in self.world["balls"]:
@@ -118,13 +141,18 @@ class TestArena:
 
     # optik.color_detect's hue ranges (saturation and value at least 43 and 46) for the names
     # of the balls: red wraps round through hue 0.
-    HUES = {"red": [(156, 180), (0, 10)], "yellow": [(26, 34)], "green": [(35, 77)],
-            "blue": [(80, 124)]}
+    HUES = {
+        "red": [(156, 180), (0, 10)],
+        "yellow": [(26, 34)],
+        "green": [(35, 77)],
+        "blue": [(80, 124)],
+    }
 
     @pytest.mark.parametrize("name", sorted(HUES))
     def test_one_ball_and_nothing_else_answers_to_each_name(self, name):
         """Else a ball follower given the name drives to something else (the camera's view of
         the same is in test_arena_camera.py)."""
+
         def answers(colour):
             bgr = np.uint8([[[int(colour[5:7], 16), int(colour[3:5], 16), int(colour[1:3], 16)]]])
             h, s, v = cv2.cvtColor(bgr, cv2.COLOR_BGR2HSV)[0, 0]
@@ -147,6 +175,8 @@ def test_sign_pictures_say_what_they_should():
 
     codes = pyzbar.decode(cv2.imread(os.path.join(WORLDS, "qr-card.png")))
     assert [c.data.decode("utf-8") for c in codes] == ["前进 20 cm"]
-    cascade = cv2.CascadeClassifier("/usr/share/opencv4/haarcascades/haarcascade_frontalface_default.xml")
+    cascade = cv2.CascadeClassifier(
+        "/usr/share/opencv4/haarcascades/haarcascade_frontalface_default.xml"
+    )
     face = cv2.cvtColor(cv2.imread(os.path.join(WORLDS, "face-card.jpg")), cv2.COLOR_BGR2GRAY)
     assert len(cascade.detectMultiScale(face, 1.1, 5)) == 1

@@ -12,7 +12,7 @@ import pytest
 
 CASCADES = "/usr/share/opencv4/haarcascades/"
 FRONTAL_FACE = CASCADES + "haarcascade_frontalface_default.xml"
-DEFAULT_MODEL = "qmt4082.proto"          # the file optik1's model_() reads without an argument
+DEFAULT_MODEL = "qmt4082.proto"  # the file optik1's model_() reads without an argument
 
 # ---------------------------------------------------------------------------------------------
 # Kit folder
@@ -66,16 +66,18 @@ def point_module_at(monkeypatch, module, kit):
 # ---------------------------------------------------------------------------------------------
 # Photos with real faces (the frontal-face cascade, scale factor 2)
 
-ASTRONAUT_FACE = (177, 67, 96, 96)        # on the 512 x 512 photo, with 5 and 3 neighbours
-PORTRAIT_FACE = (65, 67, 96, 96)          # on PORTRAIT, the same face (offsets kept to 8 pixels)
+ASTRONAUT_FACE = (177, 67, 96, 96)  # on the 512 x 512 photo, with 5 and 3 neighbours
+PORTRAIT_FACE = (65, 67, 96, 96)  # on PORTRAIT, the same face (offsets kept to 8 pixels)
 PORTRAIT = (slice(0, 224), slice(112, 336))
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def _photos():
     data = pytest.importorskip("skimage.data")
-    return (cv2.cvtColor(data.astronaut(), cv2.COLOR_RGB2BGR),
-            cv2.resize(cv2.cvtColor(data.coffee(), cv2.COLOR_RGB2BGR), (320, 240)))
+    return (
+        cv2.cvtColor(data.astronaut(), cv2.COLOR_RGB2BGR),
+        cv2.resize(cv2.cvtColor(data.coffee(), cv2.COLOR_RGB2BGR), (320, 240)),
+    )
 
 
 def astronaut():
@@ -152,7 +154,7 @@ BARS_CASCADE = f"""<?xml version="1.0"?>
 </cascade>
 </opencv_storage>
 """
-BAR = 48                                   # side of the face box a bar gives
+BAR = 48  # side of the face box a bar gives
 
 
 _BAR_SIZES = {"v": (24, 58), "h": (58, 24), "w": (24, 54)}
@@ -163,7 +165,7 @@ def bar_frame(bars, h=240, w=320):
     frame = np.zeros((h, w, 3), np.uint8)
     for x, y, kind in bars:
         bw, bh = _BAR_SIZES[kind]
-        frame[y:y + bh, x:x + bw] = 255
+        frame[y : y + bh, x : x + bw] = 255
     return frame
 
 
@@ -179,7 +181,9 @@ def bar_face(x, y, kind):
 def qr_code(data, box=4, border=4):
     """Grey image of a QR code (black modules on white); border = quiet zone in modules."""
     qrcode = pytest.importorskip("qrcode")
-    q = qrcode.QRCode(box_size=box, border=border, error_correction=qrcode.constants.ERROR_CORRECT_M)
+    q = qrcode.QRCode(
+        box_size=box, border=border, error_correction=qrcode.constants.ERROR_CORRECT_M
+    )
     q.add_data(data)
     q.make(fit=True)
     modules = np.array(q.get_matrix(), bool)
@@ -194,7 +198,7 @@ def qr_code_with_eci(data, eci, box=4, version=2):
 
     def create_data(version, error_correction, data_list):
         buffer = util.BitBuffer()
-        buffer.put(7, 4)                     # ECI mode
+        buffer.put(7, 4)  # ECI mode
         buffer.put(eci, 8)
         for segment in data_list:
             buffer.put(segment.mode, 4)
@@ -222,12 +226,32 @@ def qr_code_with_eci(data, eci, box=4, version=2):
     return np.kron(np.where(modules, 0, 255).astype(np.uint8), np.ones((box, box), np.uint8))
 
 
-_EAN_L = ["0001101", "0011001", "0010011", "0111101", "0100011",
-          "0110001", "0101111", "0111011", "0110111", "0001011"]
+_EAN_L = [
+    "0001101",
+    "0011001",
+    "0010011",
+    "0111101",
+    "0100011",
+    "0110001",
+    "0101111",
+    "0111011",
+    "0110111",
+    "0001011",
+]
 _EAN_R = ["".join("1" if b == "0" else "0" for b in code) for code in _EAN_L]
 _EAN_G = [code[::-1] for code in _EAN_R]
-_EAN_PARITY = ["LLLLLL", "LLGLGG", "LLGGLG", "LLGGGL", "LGLLGG",
-               "LGGLLG", "LGGGLL", "LGLGLG", "LGLGGL", "LGGLGL"]
+_EAN_PARITY = [
+    "LLLLLL",
+    "LLGLGG",
+    "LLGGLG",
+    "LLGGGL",
+    "LGLLGG",
+    "LGGLLG",
+    "LGGGLL",
+    "LGLGLG",
+    "LGLGGL",
+    "LGGLGL",
+]
 
 
 def ean13(digits12, module=3, height=90, quiet=12):
@@ -251,7 +275,7 @@ def place(grey_parts, h, w, background=255):
     """BGR frame of size h x w with each grey image pasted at its (x, y)."""
     frame = np.full((h, w), background, np.uint8)
     for img, (x, y) in grey_parts:
-        frame[y:y + img.shape[0], x:x + img.shape[1]] = img
+        frame[y : y + img.shape[0], x : x + img.shape[1]] = img
     return cv2.cvtColor(frame, cv2.COLOR_GRAY2BGR)
 
 
@@ -261,7 +285,7 @@ def rotated(grey, degrees):
     side = int(np.hypot(h, w)) + 20
     ground = np.full((side, side), 255, np.uint8)
     y, x = (side - h) // 2, (side - w) // 2
-    ground[y:y + h, x:x + w] = grey
+    ground[y : y + h, x : x + w] = grey
     m = cv2.getRotationMatrix2D((side / 2, side / 2), degrees, 1.0)
     return cv2.warpAffine(ground, m, (side, side), flags=cv2.INTER_NEAREST, borderValue=255)
 
@@ -282,7 +306,9 @@ def qr_frames():
         # to even and rounding half away from zero all give different marks
         "turned": place([(rotated(qr_code("turned"), 15), (6, 6))], 240, 240),
         "latin-1 bytes": place([(qr_code(b"\xff\xfe"), (10, 10))], 170, 170),
-        "invalid UTF-8 declared as UTF-8": place([(qr_code_with_eci(b"\xff\xfe", 26), (10, 10))], 170, 170),
+        "invalid UTF-8 declared as UTF-8": place(
+            [(qr_code_with_eci(b"\xff\xfe", 26), (10, 10))], 170, 170
+        ),
         "bar code and QR code": place([(ean, (10, 10)), (qr_code("QR"), (20, 120))], 260, 380),
         "no code": place([], 120, 160, background=200),
     }
@@ -298,10 +324,13 @@ def _model(nodes, n_out, inits, name, side=None):
     """side: the input's fixed height and width, for a network whose shapes need them."""
     onnx = pytest.importorskip("onnx")
     from onnx import TensorProto, helper
+
     x = helper.make_tensor_value_info("input", TensorProto.FLOAT, [1, 3, side, side])
     y = helper.make_tensor_value_info("output", TensorProto.FLOAT, [1, n_out])
     graph = helper.make_graph(nodes, name, [x], [y], inits)
-    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 11)], producer_name="tests")
+    model = helper.make_model(
+        graph, opset_imports=[helper.make_opsetid("", 11)], producer_name="tests"
+    )
     model.ir_version = 6
     onnx.checker.check_model(model)
     return model.SerializeToString()
@@ -312,12 +341,17 @@ def logits_model(logits):
     zero weights plus the logits as bias, so the input is still read (and must have three
     channels)."""
     from onnx import helper, numpy_helper
+
     n = len(logits)
-    inits = [numpy_helper.from_array(np.zeros((n, 3), np.float32), "weights"),
-             numpy_helper.from_array(np.asarray(logits, np.float32), "bias")]
-    nodes = [helper.make_node("GlobalAveragePool", ["input"], ["pool"]),
-             helper.make_node("Flatten", ["pool"], ["means"], axis=1),
-             helper.make_node("Gemm", ["means", "weights", "bias"], ["output"], transB=1)]
+    inits = [
+        numpy_helper.from_array(np.zeros((n, 3), np.float32), "weights"),
+        numpy_helper.from_array(np.asarray(logits, np.float32), "bias"),
+    ]
+    nodes = [
+        helper.make_node("GlobalAveragePool", ["input"], ["pool"]),
+        helper.make_node("Flatten", ["pool"], ["means"], axis=1),
+        helper.make_node("Gemm", ["means", "weights", "bias"], ["output"], transB=1),
+    ]
     return _model(nodes, n, inits, "fixed")
 
 
@@ -326,18 +360,27 @@ def probe_model(points):
     channel values at each (row, column) in points, then a constant 0. Softmax keeps the
     differences, so score - last score = log(pro / pro[-1])."""
     from onnx import helper, numpy_helper
-    inits = [numpy_helper.from_array(np.zeros((1, 3), np.float32), "zero_w"),
-             numpy_helper.from_array(np.zeros(1, np.float32), "zero_b")]
-    nodes = [helper.make_node("GlobalAveragePool", ["input"], ["pool"]),
-             helper.make_node("Flatten", ["pool"], ["means"], axis=1),
-             helper.make_node("Gemm", ["means", "zero_w", "zero_b"], ["zero"], transB=1)]
+
+    inits = [
+        numpy_helper.from_array(np.zeros((1, 3), np.float32), "zero_w"),
+        numpy_helper.from_array(np.zeros(1, np.float32), "zero_b"),
+    ]
+    nodes = [
+        helper.make_node("GlobalAveragePool", ["input"], ["pool"]),
+        helper.make_node("Flatten", ["pool"], ["means"], axis=1),
+        helper.make_node("Gemm", ["means", "zero_w", "zero_b"], ["zero"], transB=1),
+    ]
     parts = ["means"]
     for i, (y, x) in enumerate(points):
-        inits += [numpy_helper.from_array(np.array([y, x], np.int64), f"start{i}"),
-                  numpy_helper.from_array(np.array([y + 1, x + 1], np.int64), f"end{i}"),
-                  numpy_helper.from_array(np.array([2, 3], np.int64), f"axes{i}")]
-        nodes += [helper.make_node("Slice", ["input", f"start{i}", f"end{i}", f"axes{i}"], [f"pixel{i}"]),
-                  helper.make_node("Flatten", [f"pixel{i}"], [f"value{i}"], axis=1)]
+        inits += [
+            numpy_helper.from_array(np.array([y, x], np.int64), f"start{i}"),
+            numpy_helper.from_array(np.array([y + 1, x + 1], np.int64), f"end{i}"),
+            numpy_helper.from_array(np.array([2, 3], np.int64), f"axes{i}"),
+        ]
+        nodes += [
+            helper.make_node("Slice", ["input", f"start{i}", f"end{i}", f"axes{i}"], [f"pixel{i}"]),
+            helper.make_node("Flatten", [f"pixel{i}"], [f"value{i}"], axis=1),
+        ]
         parts.append(f"value{i}")
     nodes.append(helper.make_node("Concat", parts + ["zero"], ["output"], axis=1))
     return _model(nodes, 3 + 3 * len(points) + 1, inits, "probe")
@@ -380,7 +423,11 @@ def boundary_logits():
         exact = 1.0 / (1.0 + np.exp(-np.float64(a)))
         if at is None and p32 == np.float32(0.9) and exact < 0.9 - 1e-9:
             at = logits
-        if above is None and p32 == np.nextafter(np.float32(0.9), np.float32(1)) and exact > 0.9 + 1e-9:
+        if (
+            above is None
+            and p32 == np.nextafter(np.float32(0.9), np.float32(1))
+            and exact > 0.9 + 1e-9
+        ):
             above = logits
     assert at is not None and above is not None
     return at, above
@@ -410,6 +457,7 @@ class Recorder:
                 args = (args[0], np.array(args[1], copy=True))
             self.calls.append((name,) + args)
             return -1 if name == "waitKey" else None
+
         return record
 
     def windows(self):
@@ -433,8 +481,11 @@ def assert_same_windows(recorders):
     """The two recorders saw the same window calls with equal images; both forget them."""
     a, b = recorders
     assert a.summary() == b.summary()
-    assert all(np.array_equal(x[2], y[2]) and x[2].dtype == y[2].dtype
-               for x, y in zip(a.calls, b.calls) if x[0] == "imshow"), "a window shows another image"
+    assert all(
+        np.array_equal(x[2], y[2]) and x[2].dtype == y[2].dtype
+        for x, y in zip(a.calls, b.calls)
+        if x[0] == "imshow"
+    ), "a window shows another image"
     a.calls.clear()
     b.calls.clear()
 
@@ -454,7 +505,7 @@ def assert_same_pro(got, want, rtol=1e-6):
 # Fixtures
 
 
-LABELLED = {                 # model file -> (winning class, its probability)
+LABELLED = {  # model file -> (winning class, its probability)
     DEFAULT_MODEL: (0, 0.95),
     "turn.onnx": (10, 0.99),
     "left.onnx": (9, 0.97),
@@ -464,7 +515,7 @@ LABELLED = {                 # model file -> (winning class, its probability)
 }
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def _kit_models():
     models = {name: logits_model(logits_with(cls, p)) for name, (cls, p) in LABELLED.items()}
     models["thirteen.onnx"] = logits_model(logits_with(12, 0.99, n=13))
@@ -513,8 +564,13 @@ def one_opencv_thread():
 def equal_images(a, b):
     """Same type; for arrays the same dtype, shape and pixels."""
     if isinstance(a, np.ndarray) or isinstance(b, np.ndarray):
-        return (isinstance(a, np.ndarray) and isinstance(b, np.ndarray) and a.dtype == b.dtype
-                and a.shape == b.shape and np.array_equal(a, b))
+        return (
+            isinstance(a, np.ndarray)
+            and isinstance(b, np.ndarray)
+            and a.dtype == b.dtype
+            and a.shape == b.shape
+            and np.array_equal(a, b)
+        )
     return type(a) is type(b) and a == b
 
 
@@ -526,8 +582,8 @@ def run_both(native_call, ref_call, make_input, lenient=False):
     """Calls native_call and ref_call each on its own fresh input from make_input() (equal
     values, equal memory layout). The outcomes must agree; when lenient (inputs outside what
     an operation is meant for) either side may raise instead, the library what the plain steps
-    raise or one of INPUT_ERRORS, and only two results must agree. Returns (outcome, native input, reference input); the
-    outcome is None when lenient let a difference pass."""
+    raise or one of INPUT_ERRORS, and only two results must agree. Returns (outcome, native
+    input, reference input); the outcome is None when lenient let a difference pass."""
     mine, theirs = make_input(), make_input()
     got = outcome(lambda: native_call(mine))
     want = outcome(lambda: ref_call(theirs))

@@ -23,9 +23,14 @@ BLUE, RED = (255, 0, 0), (0, 0, 255)
 
 
 def environment(kit="/home/pi/class/", gui=cv2):
-    return SimpleNamespace(model_path=kit + "model/", d_path=kit + "camera_pos/", cv2=gui,
-                           items_num=dict(ITEMS_NUM), items_dir=dict(ITEMS_DIR),
-                           items_label=dict(ITEMS_LABEL))
+    return SimpleNamespace(
+        model_path=kit + "model/",
+        d_path=kit + "camera_pos/",
+        cv2=gui,
+        items_num=dict(ITEMS_NUM),
+        items_dir=dict(ITEMS_DIR),
+        items_label=dict(ITEMS_LABEL),
+    )
 
 
 def _path(text):
@@ -56,7 +61,7 @@ def hat_blend(picture, x, y, w, h):
     """Picture, mask and centre of the hat over the face (x, y, w, h)."""
     picture = cv2.resize(picture, (int(w), int(h)))
     if y < h:
-        picture = picture[h - y:h, 0:w]
+        picture = picture[h - y : h, 0:w]
     return picture, _all_255(picture), (int(x + w // 2), int(y))
 
 
@@ -95,7 +100,7 @@ class FaceDetect:
         faces = find_faces(self.cascade, self.img_new, 5)
         if len(faces):
             self.data = "有人"
-        for (x, y, w, h) in faces:
+        for x, y, w, h in faces:
             cv2.rectangle(self.img_new, (x, y), (x + w, y + h), BLUE, 2)
         self._show("face", self.img_new)
 
@@ -111,7 +116,7 @@ class FaceDetect:
         faces = find_faces(self.cascade, self.img_new, neighbours)
         if len(faces):
             self.data = "有人"
-        for (x, y, w, h) in faces:
+        for x, y, w, h in faces:
             if not (x > 0 and y > 0):
                 continue
             cv2.rectangle(self.img_new, (x, y), (x + w, y + h), BLUE, thickness)
@@ -257,7 +262,7 @@ class Img:
         faces = find_faces(self.cascade, self.img_new, 5)
         if len(faces):
             self.color_data = "有人"
-        for (x, y, w, h) in faces:
+        for x, y, w, h in faces:
             cv2.rectangle(self.img_new, (x, y), (x + w, y + h), BLUE, 2)
             if not (x > 0 and y > 0):
                 continue
@@ -319,4 +324,3 @@ class Img:
         frame = cv2.resize(self.img, (224, 224))
         self.onnx_detect_new(frame)
         self.m_data = label(self._env, self.pro, "none")
-

@@ -1,10 +1,10 @@
 """Controller board of the robot car: command frames over the serial line."""
 
+import time as time
 from collections.abc import Sequence
 from typing import Any
 
 import serial as serial
-import time as time
 
 case_dict: dict[str, int]
 """Device family name -> type code (frame byte 2)."""

@@ -1,12 +1,12 @@
 """Camera capture and one detector class per vision task."""
 
+import sys as sys
 from collections import deque as deque
 from typing import Any, Protocol, type_check_only
 
 import cv2 as cv2
 import numpy
 import numpy.typing as npt
-import sys as sys
 from pyzbar import pyzbar as pyzbar
 
 np = numpy
@@ -119,7 +119,9 @@ class color_detect(Camera):
         """Shows a picture from camera 0; the pixels clicked until a key set the range."""
     def getpos(self, event: int, x: int, y: int, flags: int, param: Any) -> None:
         """Mouse callback of set_hsv: a left click widens the running minima and maxima."""
-    def setcolorvalue(self, color: str, color_list_low: list[int], color_list_up: list[int]) -> None:
+    def setcolorvalue(
+        self, color: str, color_list_low: list[int], color_list_up: list[int]
+    ) -> None:
         """Sets the range to [H, S, V] bounds color_list_low..color_list_up, labelled color."""
     def detect(self, frame: _Image) -> None:
         """Finds the largest patch of the range in frame; the result is in data, x, y, radius, pts."""

@@ -1,5 +1,7 @@
 """The image class Img: conversions, line following, contours and shapes, colour, faces, QR codes, models."""
 
+import sys as sys
+import time as time
 from collections import deque as deque
 from collections.abc import Sequence
 from typing import Any, NoReturn
@@ -8,8 +10,6 @@ import cv2 as cv2
 import imutils as imutils
 import numpy
 import numpy.typing as npt
-import sys as sys
-import time as time
 from pyzbar import pyzbar as pyzbar
 
 np = numpy
@@ -198,13 +198,14 @@ class Img(Assist_converse):
         """Shows img and its HSV version; the pixels clicked until a key set the range."""
     def getpos(self, event: int, x: int, y: int, flags: int, param: Any) -> None:
         """Mouse callback of set_hsv: a left click widens the running minima and maxima."""
-    def setcolorvalue(self, color: str, color_list_low: list[int], color_list_up: list[int]) -> None:
+    def setcolorvalue(
+        self, color: str, color_list_low: list[int], color_list_up: list[int]
+    ) -> None:
         """Sets the range to [H, S, V] bounds color_list_low..color_list_up, labelled color."""
     def color_detect(self) -> None:
         """Finds the largest patch of the range in img; the result is in color_data, x, y, radius, pts."""
     def beauty_face(self) -> None:
         """Smooths the skin in img."""
-
 
 def f1() -> NoReturn:
     """Line following on camera 0, printing offset, angle or why not; until Ctrl-C."""

@@ -10,6 +10,7 @@
 Rendering needs Pillow and the fonts (see render_signs.py); --compare needs only cv2
 and numpy, so it runs in any environment with another OpenCV version.
 """
+
 import argparse
 import os
 import sys
@@ -45,14 +46,26 @@ def main():
     ap.add_argument("--seed", type=int, default=50)
     ap.add_argument("--per-class", type=int, default=20)
     ap.add_argument("--hard-share", type=float, default=0.0)
-    ap.add_argument("--empty", type=int, default=0,
-                    help="also classify this many frames with no card (background only)")
-    ap.add_argument("--nonsigns", type=int, default=0,
-                    help="also classify this many non-signs (render_nonsigns.py: letters, 0, "
-                         "shapes, pictograms, blank cards, clutter, no card)")
+    ap.add_argument(
+        "--empty",
+        type=int,
+        default=0,
+        help="also classify this many frames with no card (background only)",
+    )
+    ap.add_argument(
+        "--nonsigns",
+        type=int,
+        default=0,
+        help="also classify this many non-signs (render_nonsigns.py: letters, 0, "
+        "shapes, pictograms, blank cards, clutter, no card)",
+    )
     ap.add_argument("--nonsign-hard-share", type=float, default=0.2)
-    ap.add_argument("--flat", type=int, default=0,
-                    help="also classify this many flat OpenCV test pictures of non-signs")
+    ap.add_argument(
+        "--flat",
+        type=int,
+        default=0,
+        help="also classify this many flat OpenCV test pictures of non-signs",
+    )
     ap.add_argument("--save", help="write inputs, labels and probabilities to this .npz")
     ap.add_argument("--compare", help="run the inputs saved in this .npz and compare")
     a = ap.parse_args()
@@ -65,12 +78,15 @@ def main():
         p, dt = run(net, ref["x"])
         d = np.abs(p - ref["p"]).max()
         same = (p.argmax(1) == ref["p"].argmax(1)).mean()
-        print(f"{len(p)} inputs from {a.compare} (OpenCV {ref['version']}): largest probability "
-              f"difference {d:.2e}, same class for {same * 100:.1f} %, {dt * 1000:.1f} ms/frame")
+        print(
+            f"{len(p)} inputs from {a.compare} (OpenCV {ref['version']}): largest probability "
+            f"difference {d:.2e}, same class for {same * 100:.1f} %, {dt * 1000:.1f} ms/frame"
+        )
         sys.exit(0 if d < 1e-4 else 1)
 
     sys.path.insert(0, HERE)
     import render_signs
+
     xs, ys = [], []
     rng = np.random.default_rng(a.seed)
     fonts = render_signs.available_fonts()
@@ -84,12 +100,15 @@ def main():
     if len(ys):
         pred, conf = p.argmax(1), p.max(1)
         ok = pred == ys
-        print(f"{len(ys)} rendered frames (seed {a.seed}, hard share {a.hard_share}): "
-              f"accuracy {ok.mean() * 100:.1f} %, "
-              f"correct with p>0.9 {np.mean(ok & (conf > 0.9)) * 100:.1f} %, "
-              f"wrong with p>0.9 {np.mean(~ok & (conf > 0.9)) * 100:.1f} %, "
-              f"forward {dt * 1000:.1f} ms/frame")
+        print(
+            f"{len(ys)} rendered frames (seed {a.seed}, hard share {a.hard_share}): "
+            f"accuracy {ok.mean() * 100:.1f} %, "
+            f"correct with p>0.9 {np.mean(ok & (conf > 0.9)) * 100:.1f} %, "
+            f"wrong with p>0.9 {np.mean(~ok & (conf > 0.9)) * 100:.1f} %, "
+            f"forward {dt * 1000:.1f} ms/frame"
+        )
     import render_nonsigns
+
     for count, flat in ((a.nonsigns, False), (a.flat, True)):
         if not count:
             continue
@@ -104,17 +123,24 @@ def main():
         sure = pn.max(1) > 0.9
         what = "flat OpenCV pictures of non-signs" if flat else "non-signs"
         print(f"{count} {what} (seed {seed}): answered with p>0.9 for {sure.mean() * 100:.1f} %")
-        print("  by kind %: " + " ".join(f"{k}:{sure[kinds == i].mean() * 100:.1f}"
-                                         for i, k in enumerate(render_nonsigns.KINDS)
-                                         if np.any(kinds == i)))
+        print(
+            "  by kind %: "
+            + " ".join(
+                f"{k}:{sure[kinds == i].mean() * 100:.1f}"
+                for i, k in enumerate(render_nonsigns.KINDS)
+                if np.any(kinds == i)
+            )
+        )
     if a.empty:
         ex = []
         for _ in range(a.empty):
             bg = np.clip(render_signs.background(rng, 480, 640), 0, 255).astype(np.uint8)
             ex.append(render_signs.net_input(bg))
         pe, _ = run(net, ex)
-        print(f"{a.empty} frames without a card: answered with p>0.9 for "
-              f"{np.mean(pe.max(1) > 0.9) * 100:.1f} %")
+        print(
+            f"{a.empty} frames without a card: answered with p>0.9 for "
+            f"{np.mean(pe.max(1) > 0.9) * 100:.1f} %"
+        )
     if a.save:
         np.savez(a.save, x=np.stack(xs), y=ys, p=p, version=cv2.__version__)
         print(f"saved to {a.save}")

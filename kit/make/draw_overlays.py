@@ -19,6 +19,7 @@ Usage:
     python3 draw_overlays.py                      # writes ../camera_pos/{hat,mask}.jpg
     python3 draw_overlays.py --preview /tmp/pasted.png   # also pastes them on a sample photo
 """
+
 import argparse
 import os
 
@@ -47,7 +48,7 @@ def _vertical_gradient(h, w, top, bottom):
 def _horizontal_shade(h, w, strength):
     """Cylinder-like shading: lighter in the middle, darker at the sides."""
     x = np.linspace(-1, 1, w, dtype=np.float32)
-    s = 1 - strength * x ** 2 + 0.15 * strength * np.clip(-x, 0, 1)
+    s = 1 - strength * x**2 + 0.15 * strength * np.clip(-x, 0, 1)
     return np.broadcast_to(s[None, :, None], (h, w, 1))
 
 
@@ -61,7 +62,7 @@ def draw_hat():
     h, w = H * SS, W * SS
     img = np.empty((h, w, 3), np.float32)
     img[:] = HAT_BACKGROUND
-    brim_y = 0.66 * H          # the brim sits just below the picture's middle
+    brim_y = 0.66 * H  # the brim sits just below the picture's middle
     cx = W / 2
     # crown: a cone from the brim up to the tip
     tip = (cx + 8, 0.1 * H)
@@ -83,11 +84,31 @@ def draw_hat():
     cv2.polylines(img, [_pts([tip, base_r, base_l])], True, (20, 20, 70), 3 * SS, cv2.LINE_AA, 0)
     # band and brim: a dark blue ellipse band with gold dots
     band = np.zeros((h, w), np.uint8)
-    cv2.ellipse(band, _pts((cx, brim_y)).tolist(), _pts((0.47 * W, 0.085 * H)).tolist(), 0, 0, 360,
-                255, -1, cv2.LINE_AA, 0)
+    cv2.ellipse(
+        band,
+        _pts((cx, brim_y)).tolist(),
+        _pts((0.47 * W, 0.085 * H)).tolist(),
+        0,
+        0,
+        360,
+        255,
+        -1,
+        cv2.LINE_AA,
+        0,
+    )
     _fill(img, band, _vertical_gradient(h, w, (160, 80, 30), (70, 30, 10)))
-    cv2.ellipse(img, _pts((cx, brim_y)).tolist(), _pts((0.47 * W, 0.085 * H)).tolist(), 0, 0, 360,
-                (40, 15, 5), 3 * SS, cv2.LINE_AA, 0)
+    cv2.ellipse(
+        img,
+        _pts((cx, brim_y)).tolist(),
+        _pts((0.47 * W, 0.085 * H)).tolist(),
+        0,
+        0,
+        360,
+        (40, 15, 5),
+        3 * SS,
+        cv2.LINE_AA,
+        0,
+    )
     for k in range(-5, 6):
         x = cx + k * 0.08 * W
         y = brim_y + 0.02 * H * (1 - (k / 5) ** 2)
@@ -113,17 +134,26 @@ def draw_mask():
     img = np.empty((h, w, 3), np.float32)
     img[:] = MASK_BACKGROUND
     # outline: wide at the cheeks, curved at top (over the nose) and bottom (under the chin)
-    top = [(0.14 * W, 0.22 * H), (0.3 * W, 0.12 * H), (0.5 * W, 0.06 * H), (0.7 * W, 0.12 * H),
-           (0.86 * W, 0.22 * H)]
-    bottom = [(0.86 * W, 0.72 * H), (0.7 * W, 0.88 * H), (0.5 * W, 0.95 * H),
-              (0.3 * W, 0.88 * H), (0.14 * W, 0.72 * H)]
+    top = [
+        (0.14 * W, 0.22 * H),
+        (0.3 * W, 0.12 * H),
+        (0.5 * W, 0.06 * H),
+        (0.7 * W, 0.12 * H),
+        (0.86 * W, 0.22 * H),
+    ]
+    bottom = [
+        (0.86 * W, 0.72 * H),
+        (0.7 * W, 0.88 * H),
+        (0.5 * W, 0.95 * H),
+        (0.3 * W, 0.88 * H),
+        (0.14 * W, 0.72 * H),
+    ]
     pts = []
     for seg in (top, bottom):
         seg = np.array(seg)
         t = np.linspace(0, 1, len(seg))
         tt = np.linspace(0, 1, 60)
-        pts += list(np.stack([np.interp(tt, t, seg[:, 0]),
-                              np.interp(tt, t, seg[:, 1])], 1))
+        pts += list(np.stack([np.interp(tt, t, seg[:, 0]), np.interp(tt, t, seg[:, 1])], 1))
     pts = np.array(pts)
     pts = cv2.approxPolyDP(pts.astype(np.float32), 0.5, True).reshape(-1, 2)
     shape = np.zeros((h, w), np.uint8)
@@ -137,8 +167,8 @@ def draw_mask():
     fabric[:] = (235, 200, 150)
     pleat = np.zeros((h, 1), np.float32)
     for y0 in np.linspace(0.3 * H, 0.7 * H, 3):
-        d = (yy - y0)
-        pleat += -100 * np.exp(-(d / 3.5) ** 2) + 45 * np.exp(-((d - 10) / 7.0) ** 2)
+        d = yy - y0
+        pleat += -100 * np.exp(-((d / 3.5) ** 2)) + 45 * np.exp(-(((d - 10) / 7.0) ** 2))
     fabric += pleat[..., None]
     # a printed pattern of small dots keeps the fabric's own gradients stronger than
     # the face's (mouth, nostrils) nearly everywhere, so the face does not show through
@@ -151,20 +181,46 @@ def draw_mask():
     fabric *= _horizontal_shade(h, w, 0.25)
     _fill(img, shape, fabric)
     # seam along the outline and the nose wire
-    contours, _ = cv2.findContours((shape > 127).astype(np.uint8), cv2.RETR_EXTERNAL,
-                                   cv2.CHAIN_APPROX_NONE)
+    contours, _ = cv2.findContours(
+        (shape > 127).astype(np.uint8), cv2.RETR_EXTERNAL, cv2.CHAIN_APPROX_NONE
+    )
     cv2.drawContours(img, contours, -1, (150, 110, 70), 3 * SS, cv2.LINE_AA)
-    cv2.polylines(img, [_pts([(0.36 * W, 0.15 * H), (0.5 * W, 0.115 * H), (0.64 * W, 0.15 * H)])],
-                  False, (190, 190, 190), 4 * SS, cv2.LINE_AA, 0)
+    cv2.polylines(
+        img,
+        [_pts([(0.36 * W, 0.15 * H), (0.5 * W, 0.115 * H), (0.64 * W, 0.15 * H)])],
+        False,
+        (190, 190, 190),
+        4 * SS,
+        cv2.LINE_AA,
+        0,
+    )
     # ear loops
     for side in (-1, 1):
         c = (0.5 * W + side * 0.43 * W, 0.47 * H)
-        cv2.ellipse(img, _pts(c).tolist(), _pts((0.07 * W, 0.26 * H)).tolist(), 0,
-                    -90 if side > 0 else 90, 90 if side > 0 else 270, (200, 200, 200),
-                    4 * SS, cv2.LINE_AA, 0)
-        cv2.ellipse(img, _pts(c).tolist(), _pts((0.07 * W, 0.26 * H)).tolist(), 0,
-                    -90 if side > 0 else 90, 90 if side > 0 else 270, (120, 120, 120),
-                    1 * SS, cv2.LINE_AA, 0)
+        cv2.ellipse(
+            img,
+            _pts(c).tolist(),
+            _pts((0.07 * W, 0.26 * H)).tolist(),
+            0,
+            -90 if side > 0 else 90,
+            90 if side > 0 else 270,
+            (200, 200, 200),
+            4 * SS,
+            cv2.LINE_AA,
+            0,
+        )
+        cv2.ellipse(
+            img,
+            _pts(c).tolist(),
+            _pts((0.07 * W, 0.26 * H)).tolist(),
+            0,
+            -90 if side > 0 else 90,
+            90 if side > 0 else 270,
+            (120, 120, 120),
+            1 * SS,
+            cv2.LINE_AA,
+            0,
+        )
     img = cv2.resize(np.clip(img, 0, 255), (W, H), interpolation=cv2.INTER_AREA)
     return np.round(img).astype(np.uint8)
 
@@ -178,16 +234,19 @@ def paste(frame, face, hat=None, mask=None):
         out = cv2.seamlessClone(pic, out, np.full_like(pic, 255), (x + w // 2, y), cv2.MIXED_CLONE)
     if mask is not None:
         pic = cv2.resize(mask, (w, h * 4 // 5))
-        out = cv2.seamlessClone(pic, out, np.full_like(pic, 255), (x + w // 2, y + h * 7 // 10),
-                                cv2.MIXED_CLONE)
+        out = cv2.seamlessClone(
+            pic, out, np.full_like(pic, 255), (x + w // 2, y + h * 7 // 10), cv2.MIXED_CLONE
+        )
     return out
 
 
 def preview(hat, mask, path):
     import skimage.data
+
     frame = np.ascontiguousarray(skimage.data.astronaut()[:, :, ::-1])
     cascade = cv2.CascadeClassifier(
-        "/usr/share/opencv4/haarcascades/haarcascade_frontalface_default.xml")
+        "/usr/share/opencv4/haarcascades/haarcascade_frontalface_default.xml"
+    )
     faces = cascade.detectMultiScale(cv2.cvtColor(frame, cv2.COLOR_BGR2GRAY), 2, 5)
     a, b = frame.copy(), frame.copy()
     for f in faces:
@@ -196,7 +255,7 @@ def preview(hat, mask, path):
     row = np.concatenate([a, b], axis=1)
     pics = np.full((H, row.shape[1], 3), 128, np.uint8)
     pics[:, :W] = hat
-    pics[:, W + 20:2 * W + 20] = mask
+    pics[:, W + 20 : 2 * W + 20] = mask
     cv2.imwrite(path, np.concatenate([row, pics], axis=0))
     print(f"faces {list(map(list, faces))}; preview written to {path}")
 

@@ -37,6 +37,7 @@ Run (PyTorch CPU in a venv that also sees Debian's cv2/numpy/Pillow):
 Everything is seeded and runs on one thread with deterministic algorithms, so a
 rerun on the same machine and package versions gives the same bytes.
 """
+
 import argparse
 import hashlib
 import os
@@ -57,7 +58,7 @@ SETS = {
     "train": (1, 2500, 0.2),
     "test": (2, 400, 0.0),
     "hard": (3, 250, 1.0),
-    "val-hard": (8, 250, 1.0),     # only for choosing the scale of the scores (calibrate)
+    "val-hard": (8, 250, 1.0),  # only for choosing the scale of the scores (calibrate)
 }
 # Rendered non-sign sets (render_nonsigns.py): name -> (seed, pictures, share of hard
 # pictures, flat OpenCV test pictures instead of camera-like frames)
@@ -65,7 +66,7 @@ NONE_SETS = {
     "none-train": (4, 12000, 0.2, False),
     "none-test": (5, 2400, 0.2, False),
     "none-clean": (6, 600, 0.0, True),
-    "none-val": (9, 1200, 0.2, False),   # only for choosing the scale of the scores
+    "none-val": (9, 1200, 0.2, False),  # only for choosing the scale of the scores
 }
 # The written scores are the trained ones times a scale, the largest on this grid for which
 # the validation sets keep to both limits (the library answers when p > 0.9).
@@ -85,13 +86,18 @@ def load_set(data_dir, name):
         t0 = time.time()
         if name in NONE_SETS:
             seed, count, hard_share, clean = NONE_SETS[name]
-            print(f"rendering {name}: seed {seed}, {count} non-signs, hard share {hard_share}"
-                  f"{', flat test pictures' if clean else ''}", flush=True)
+            print(
+                f"rendering {name}: seed {seed}, {count} non-signs, hard share {hard_share}"
+                f"{', flat test pictures' if clean else ''}",
+                flush=True,
+            )
             xs, ys, _ = render_nonsigns.render_set(seed, count, hard_share, clean)
         else:
             seed, per_class, hard_share = SETS[name]
-            print(f"rendering {name}: seed {seed}, {per_class} per class, hard share {hard_share}",
-                  flush=True)
+            print(
+                f"rendering {name}: seed {seed}, {per_class} per class, hard share {hard_share}",
+                flush=True,
+            )
             xs, ys, _ = render_signs.render_set(seed, per_class, hard_share)
         os.makedirs(data_dir, exist_ok=True)
         np.savez(path, x=xs, y=ys)
@@ -110,12 +116,19 @@ def build_torch():
 
     layers = []
     for i in range(4):
-        layers += [nn.Conv2d(CHANNELS[i], CHANNELS[i + 1], 3, padding=1, bias=False),
-                   nn.BatchNorm2d(CHANNELS[i + 1]), nn.ReLU()]
+        layers += [
+            nn.Conv2d(CHANNELS[i], CHANNELS[i + 1], 3, padding=1, bias=False),
+            nn.BatchNorm2d(CHANNELS[i + 1]),
+            nn.ReLU(),
+        ]
         if i < 3:
             layers.append(nn.MaxPool2d(2))
-    layers += [nn.AdaptiveAvgPool2d(1), nn.Flatten(), nn.Dropout(0.2),
-               nn.Linear(CHANNELS[-1], N_CLASSES)]
+    layers += [
+        nn.AdaptiveAvgPool2d(1),
+        nn.Flatten(),
+        nn.Dropout(0.2),
+        nn.Linear(CHANNELS[-1], N_CLASSES),
+    ]
     return nn.Sequential(*layers)
 
 
@@ -134,7 +147,7 @@ def augment(rng, x, y):
     dx = rng.integers(0, 2 * pad + 1, n)
     dy = rng.integers(0, 2 * pad + 1, n)
     for i in range(n):
-        out[i] = xp[i, :, dy[i]:dy[i] + h, dx[i]:dx[i] + w]
+        out[i] = xp[i, :, dy[i] : dy[i] + h, dx[i] : dx[i] + w]
     y = y.copy()
     flip = (y >= 0) & (FLIP_LABEL[np.maximum(y, 0)] >= 0) & (rng.random(n) < 0.5)
     out[flip] = out[flip, :, :, ::-1]
@@ -165,40 +178,65 @@ def export_onnx(model, path):
     convs = [(m, mods[i + 1]) for i, m in enumerate(mods) if isinstance(m, nn.Conv2d)]
     fc = [m for m in mods if isinstance(m, nn.Linear)][0]
     nodes, inits = [], []
-    nodes.append(helper.make_node("AveragePool", ["input"], ["pool0"], kernel_shape=[POOL, POOL],
-                                  strides=[POOL, POOL]))
+    nodes.append(
+        helper.make_node(
+            "AveragePool", ["input"], ["pool0"], kernel_shape=[POOL, POOL], strides=[POOL, POOL]
+        )
+    )
     cur = "pool0"
     size = 224 // POOL
     for i, (conv, bn) in enumerate(convs):
         w, b = fold_bn(conv, bn)
-        inits += [numpy_helper.from_array(w, f"conv{i + 1}.w"),
-                  numpy_helper.from_array(b, f"conv{i + 1}.b")]
-        nodes.append(helper.make_node("Conv", [cur, f"conv{i + 1}.w", f"conv{i + 1}.b"],
-                                      [f"conv{i + 1}"], kernel_shape=[3, 3], pads=[1, 1, 1, 1],
-                                      strides=[1, 1]))
+        inits += [
+            numpy_helper.from_array(w, f"conv{i + 1}.w"),
+            numpy_helper.from_array(b, f"conv{i + 1}.b"),
+        ]
+        nodes.append(
+            helper.make_node(
+                "Conv",
+                [cur, f"conv{i + 1}.w", f"conv{i + 1}.b"],
+                [f"conv{i + 1}"],
+                kernel_shape=[3, 3],
+                pads=[1, 1, 1, 1],
+                strides=[1, 1],
+            )
+        )
         nodes.append(helper.make_node("Relu", [f"conv{i + 1}"], [f"relu{i + 1}"]))
         cur = f"relu{i + 1}"
         if i < len(convs) - 1:
-            nodes.append(helper.make_node("MaxPool", [cur], [f"mpool{i + 1}"], kernel_shape=[2, 2],
-                                          strides=[2, 2]))
+            nodes.append(
+                helper.make_node(
+                    "MaxPool", [cur], [f"mpool{i + 1}"], kernel_shape=[2, 2], strides=[2, 2]
+                )
+            )
             cur = f"mpool{i + 1}"
             size //= 2
-    nodes.append(helper.make_node("AveragePool", [cur], ["gap"], kernel_shape=[size, size],
-                                  strides=[size, size]))
+    nodes.append(
+        helper.make_node(
+            "AveragePool", [cur], ["gap"], kernel_shape=[size, size], strides=[size, size]
+        )
+    )
     nodes.append(helper.make_node("Flatten", ["gap"], ["features"], axis=1))
-    inits += [numpy_helper.from_array(fc.weight.detach().numpy().astype(np.float32), "fc.w"),
-              numpy_helper.from_array(fc.bias.detach().numpy().astype(np.float32), "fc.b")]
+    inits += [
+        numpy_helper.from_array(fc.weight.detach().numpy().astype(np.float32), "fc.w"),
+        numpy_helper.from_array(fc.bias.detach().numpy().astype(np.float32), "fc.b"),
+    ]
     nodes.append(helper.make_node("Gemm", ["features", "fc.w", "fc.b"], ["scores"], transB=1))
     graph = helper.make_graph(
-        nodes, "signs12",
+        nodes,
+        "signs12",
         [helper.make_tensor_value_info("input", TensorProto.FLOAT, [1, 3, 224, 224])],
         [helper.make_tensor_value_info("scores", TensorProto.FLOAT, [1, N_CLASSES])],
-        inits)
-    m = helper.make_model(graph, producer_name="control_zelk-kit",
-                          opset_imports=[helper.make_opsetid("", 11)])
+        inits,
+    )
+    m = helper.make_model(
+        graph, producer_name="control_zelk-kit", opset_imports=[helper.make_opsetid("", 11)]
+    )
     m.ir_version = 6
-    m.doc_string = ("Sign classifier: 1x3x224x224 BGR pixel/255 -> 12 logits "
-                    "(9,1,2,3,4,5,6,7,8,left,right,voice)")
+    m.doc_string = (
+        "Sign classifier: 1x3x224x224 BGR pixel/255 -> 12 logits "
+        "(9,1,2,3,4,5,6,7,8,left,right,voice)"
+    )
     onnx.checker.check_model(m)
     os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
     with open(path, "wb") as f:
@@ -213,11 +251,12 @@ def softmax(z):
 
 def predict(model, x_sums, batch=500):
     import torch
+
     model.eval()
     outs = []
     with torch.no_grad():
         for i in range(0, len(x_sums), batch):
-            outs.append(model(torch.from_numpy(to_float(x_sums[i:i + batch]))).numpy())
+            outs.append(model(torch.from_numpy(to_float(x_sums[i : i + batch]))).numpy())
     return np.concatenate(outs)
 
 
@@ -226,23 +265,33 @@ def report(name, logits, y):
     pred = p.argmax(1)
     conf = p.max(1)
     ok = pred == y
-    line = (f"{name}: {len(y)} pictures, accuracy {ok.mean() * 100:.2f} %, "
-            f"correct with p>0.9 {np.mean(ok & (conf > 0.9)) * 100:.2f} %, "
-            f"wrong with p>0.9 {np.mean(~ok & (conf > 0.9)) * 100:.2f} %, "
-            f"no answer (p<=0.9) {np.mean(conf <= 0.9) * 100:.2f} %")
+    line = (
+        f"{name}: {len(y)} pictures, accuracy {ok.mean() * 100:.2f} %, "
+        f"correct with p>0.9 {np.mean(ok & (conf > 0.9)) * 100:.2f} %, "
+        f"wrong with p>0.9 {np.mean(~ok & (conf > 0.9)) * 100:.2f} %, "
+        f"no answer (p<=0.9) {np.mean(conf <= 0.9) * 100:.2f} %"
+    )
     print(line)
     per = [f"{render_signs.CLASS_NAMES[c]}:{ok[y == c].mean() * 100:.0f}" for c in range(N_CLASSES)]
     print("  per class %: " + " ".join(per))
     hist = np.histogram(conf, bins=[0, 0.5, 0.7, 0.9, 0.99, 1.0001])[0] / len(y) * 100
-    print("  max-probability share %: <0.5 {:.1f} | 0.5-0.7 {:.1f} | 0.7-0.9 {:.1f} | "
-          "0.9-0.99 {:.1f} | >0.99 {:.1f}".format(*hist))
+    print(
+        "  max-probability share %: <0.5 {:.1f} | 0.5-0.7 {:.1f} | 0.7-0.9 {:.1f} | "
+        "0.9-0.99 {:.1f} | >0.99 {:.1f}".format(*hist)
+    )
     cm = np.zeros((N_CLASSES, N_CLASSES), int)
     np.add.at(cm, (y, pred), 1)
-    worst = [(cm[a, b], render_signs.CLASS_NAMES[a], render_signs.CLASS_NAMES[b])
-             for a in range(N_CLASSES) for b in range(N_CLASSES) if a != b and cm[a, b]]
+    worst = [
+        (cm[a, b], render_signs.CLASS_NAMES[a], render_signs.CLASS_NAMES[b])
+        for a in range(N_CLASSES)
+        for b in range(N_CLASSES)
+        if a != b and cm[a, b]
+    ]
     worst.sort(reverse=True)
-    print("  most frequent confusions (true->predicted): "
-          + ", ".join(f"{a}->{b} {n}" for n, a, b in worst[:6]))
+    print(
+        "  most frequent confusions (true->predicted): "
+        + ", ".join(f"{a}->{b} {n}" for n, a, b in worst[:6])
+    )
     return line
 
 
@@ -250,15 +299,22 @@ def report_none(name, logits, kinds):
     """Non-signs: the share the library would answer (largest probability > 0.9), by kind."""
     conf = softmax(logits.astype(np.float64)).max(1)
     sure = conf > 0.9
-    line = (f"{name}: {len(kinds)} non-signs, answered with p>0.9 {sure.mean() * 100:.2f} %, "
-            f"median largest p {np.median(conf):.3f}")
+    line = (
+        f"{name}: {len(kinds)} non-signs, answered with p>0.9 {sure.mean() * 100:.2f} %, "
+        f"median largest p {np.median(conf):.3f}"
+    )
     print(line)
-    per = [f"{k}:{sure[kinds == i].mean() * 100:.1f}"
-           for i, k in enumerate(render_nonsigns.KINDS) if np.any(kinds == i)]
+    per = [
+        f"{k}:{sure[kinds == i].mean() * 100:.1f}"
+        for i, k in enumerate(render_nonsigns.KINDS)
+        if np.any(kinds == i)
+    ]
     print("  answered with p>0.9 by kind %: " + " ".join(per))
     hist = np.histogram(conf, bins=[0, 0.5, 0.7, 0.9, 0.99, 1.0001])[0] / len(kinds) * 100
-    print("  max-probability share %: <0.5 {:.1f} | 0.5-0.7 {:.1f} | 0.7-0.9 {:.1f} | "
-          "0.9-0.99 {:.1f} | >0.99 {:.1f}".format(*hist))
+    print(
+        "  max-probability share %: <0.5 {:.1f} | 0.5-0.7 {:.1f} | 0.7-0.9 {:.1f} | "
+        "0.9-0.99 {:.1f} | >0.99 {:.1f}".format(*hist)
+    )
     return line
 
 
@@ -268,6 +324,7 @@ def soft_target_loss(logits, y, none_weight=1.0):
     `none_weight` scales the non-signs' terms: the pull towards uniform also makes the model
     less sure of faded, glared signs, and the weight trades one against the other."""
     import torch
+
     logp = torch.log_softmax(logits, 1)
     is_none = y == NONE
     picked = logp.gather(1, y.clamp(min=0)[:, None])[:, 0]
@@ -302,8 +359,10 @@ def evaluate(model, data_dir):
     xhd, yhd = load_set(data_dir, "hard")
     report(f"held-out rendered (seed {SETS['test'][0]})", predict(model, xte), yte)
     report(f"hard printed-and-photographed-like (seed {SETS['hard'][0]})", predict(model, xhd), yhd)
-    for name, what in (("none-test", "held-out non-signs"),
-                       ("none-clean", "held-out flat OpenCV non-sign pictures")):
+    for name, what in (
+        ("none-test", "held-out non-signs"),
+        ("none-clean", "held-out flat OpenCV non-sign pictures"),
+    ):
         xn, kn = load_set(data_dir, name)
         report_none(f"{what} (seed {NONE_SETS[name][0]})", predict(model, xn), kn)
 
@@ -318,6 +377,7 @@ def calibrate(model, data_dir):
     answered wrongly and validation non-signs rarely answered at all. These sets have their
     own seeds, apart from the training and the held-out sets."""
     import torch
+
     xv, yv = load_set(data_dir, "val-hard")
     xn, _ = load_set(data_dir, "none-val")
     zv, zn = predict(model, xv).astype(np.float64), predict(model, xn).astype(np.float64)
@@ -328,8 +388,10 @@ def calibrate(model, data_dir):
         wrong = np.mean(sure & (pv.argmax(1) != yv)) * 100
         answered = np.mean(pn.max(1) > 0.9) * 100
         right = np.mean(sure & (pv.argmax(1) == yv)) * 100
-        print(f"  scale {k:.2f}: hard validation correct with p>0.9 {right:.2f} %, wrong with "
-              f"p>0.9 {wrong:.2f} %; validation non-signs answered {answered:.2f} %")
+        print(
+            f"  scale {k:.2f}: hard validation correct with p>0.9 {right:.2f} %, wrong with "
+            f"p>0.9 {wrong:.2f} %; validation non-signs answered {answered:.2f} %"
+        )
         if wrong <= VAL_HARD_WRONG_MAX and answered <= VAL_NONE_ANSWERED_MAX:
             best = float(k)
     fc = [m for m in model if isinstance(m, torch.nn.Linear)][0]
@@ -360,8 +422,10 @@ def check_opencv(model, path, seed=99, n=6):
             z_pt = model(F.avg_pool2d(torch.from_numpy(x), POOL)).numpy()
         d = np.abs(softmax(z_cv.astype(np.float64)) - softmax(z_pt.astype(np.float64))).max()
         worst = max(worst, d)
-    print(f"OpenCV {cv2.__version__} dnn vs PyTorch on {n} frames: "
-          f"largest probability difference {worst:.2e}")
+    print(
+        f"OpenCV {cv2.__version__} dnn vs PyTorch on {n} frames: "
+        f"largest probability difference {worst:.2e}"
+    )
     return worst
 
 
@@ -374,17 +438,30 @@ def main():
     ap.add_argument("--lr", type=float, default=4e-3)
     ap.add_argument("--seed", type=int, default=7)
     ap.add_argument("--limit", type=int, default=0, help="use only this many training pictures")
-    ap.add_argument("--none-count", type=int, default=NONE_SETS["none-train"][1],
-                    help="non-sign pictures added to the training set (0: none)")
-    ap.add_argument("--none-weight", type=float, default=1.0,
-                    help="weight of the non-signs' loss terms against the signs'")
-    ap.add_argument("--no-calibrate", action="store_true",
-                    help="write the trained scores as they are (no scale, see calibrate)")
-    ap.add_argument("--evaluate", metavar="MODEL",
-                    help="only report on the held-out sets for this ONNX file")
+    ap.add_argument(
+        "--none-count",
+        type=int,
+        default=NONE_SETS["none-train"][1],
+        help="non-sign pictures added to the training set (0: none)",
+    )
+    ap.add_argument(
+        "--none-weight",
+        type=float,
+        default=1.0,
+        help="weight of the non-signs' loss terms against the signs'",
+    )
+    ap.add_argument(
+        "--no-calibrate",
+        action="store_true",
+        help="write the trained scores as they are (no scale, see calibrate)",
+    )
+    ap.add_argument(
+        "--evaluate", metavar="MODEL", help="only report on the held-out sets for this ONNX file"
+    )
     a = ap.parse_args()
 
     import torch
+
     torch.set_num_threads(1)
     torch.manual_seed(a.seed)
     torch.use_deterministic_algorithms(True)
@@ -396,11 +473,11 @@ def main():
     xtr, ytr = load_set(a.data, "train")
     if a.none_count:
         xno, _ = load_set(a.data, "none-train")
-        xtr = np.concatenate([xtr, xno[:a.none_count]])
+        xtr = np.concatenate([xtr, xno[: a.none_count]])
         ytr = np.concatenate([ytr, np.full(min(a.none_count, len(xno)), NONE, np.int64)])
     if a.limit:
         # a short run for checks: a random subset, so that it still holds some non-signs
-        keep = np.sort(np.random.default_rng(a.seed).permutation(len(ytr))[:a.limit])
+        keep = np.sort(np.random.default_rng(a.seed).permutation(len(ytr))[: a.limit])
         xtr, ytr = xtr[keep], ytr[keep]
     xtr_f = to_float(xtr)
     print(f"training set: {np.sum(ytr >= 0)} signs, {np.sum(ytr == NONE)} non-signs", flush=True)
@@ -410,8 +487,9 @@ def main():
     print(f"model: {n_params} parameters", flush=True)
     steps_per_epoch = len(ytr) // a.batch
     opt = torch.optim.AdamW(model.parameters(), lr=a.lr, weight_decay=1e-4)
-    sched = torch.optim.lr_scheduler.OneCycleLR(opt, max_lr=a.lr, epochs=a.epochs,
-                                                steps_per_epoch=steps_per_epoch, pct_start=0.15)
+    sched = torch.optim.lr_scheduler.OneCycleLR(
+        opt, max_lr=a.lr, epochs=a.epochs, steps_per_epoch=steps_per_epoch, pct_start=0.15
+    )
     rng = np.random.default_rng(a.seed)
     t0 = time.time()
     for ep in range(a.epochs):
@@ -419,7 +497,7 @@ def main():
         order = rng.permutation(len(ytr))
         tot, correct, n_signs = 0.0, 0, 0
         for s in range(steps_per_epoch):
-            idx = np.sort(order[s * a.batch:(s + 1) * a.batch])
+            idx = np.sort(order[s * a.batch : (s + 1) * a.batch])
             xb, yb = augment(rng, xtr_f[idx], ytr[idx])
             xb_t, yb_t = torch.from_numpy(xb), torch.from_numpy(yb)
             out = model(xb_t)
@@ -433,9 +511,11 @@ def main():
             correct += (out.argmax(1)[signs] == yb_t[signs]).sum().item()
             n_signs += int(signs.sum())
         n = steps_per_epoch * a.batch
-        print(f"epoch {ep + 1}/{a.epochs}: loss {tot / n:.4f}, train acc on signs "
-              f"{correct / max(1, n_signs) * 100:.2f} % (augmented), {time.time() - t0:.0f} s",
-              flush=True)
+        print(
+            f"epoch {ep + 1}/{a.epochs}: loss {tot / n:.4f}, train acc on signs "
+            f"{correct / max(1, n_signs) * 100:.2f} % (augmented), {time.time() - t0:.0f} s",
+            flush=True,
+        )
     train_s = time.time() - t0
     print(f"training time: {train_s:.0f} s ({train_s / 60:.1f} min)")
 

@@ -25,6 +25,7 @@ import time
 BOARD_PORT = "/dev/ttyAMA0"
 FAULT_KINDS = ("noreply", "badsum", "badheader", "short", "split", "delay", "garbage")
 
+
 class BoardSimError(RuntimeError):
     """The simulator could not be started or refused a control request."""
 
@@ -66,8 +67,16 @@ class BoardSim:
     ``echo``: a text stream that gets each trace line (prefixed with ``prefix``) as it comes.
     """
 
-    def __init__(self, binary=None, echo=None, prefix="", start_timeout=10.0, world=None,
-                 car=(), pose_log=None):
+    def __init__(
+        self,
+        binary=None,
+        echo=None,
+        prefix="",
+        start_timeout=10.0,
+        world=None,
+        car=(),
+        pose_log=None,
+    ):
         self.binary = binary or find_binary()
         # World mode: the board drives a car in this world file, with these "NAME=VALUE" car
         # constants, logging its pose to this CSV file.
@@ -105,10 +114,7 @@ class BoardSim:
             if self.pose_log is not None:
                 args += ["--pose-log", self.pose_log]
         self._proc = subprocess.Popen(
-            args,
-            stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE,
-            start_new_session=True,
+            args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, start_new_session=True
         )
         try:
             first = self._read_first_line()
@@ -118,7 +124,9 @@ class BoardSim:
         except BaseException:
             self.stop()
             raise
-        self._reader = threading.Thread(target=self._read_trace, name="board-sim-trace", daemon=True)
+        self._reader = threading.Thread(
+            target=self._read_trace, name="board-sim-trace", daemon=True
+        )
         self._reader.start()
         return self
 
@@ -133,7 +141,9 @@ class BoardSim:
             # One byte at a time: what follows the first line belongs to the reader thread.
             b = os.read(out.fileno(), 1)
             if not b:
-                raise BoardSimError(f"simulator exited (status {self._proc.wait()}) before starting")
+                raise BoardSimError(
+                    f"simulator exited (status {self._proc.wait()}) before starting"
+                )
             line += b
         return line.decode().rstrip("\n")
 
@@ -354,7 +364,7 @@ class BoardSim:
                 if left <= 0:
                     raise AssertionError(
                         f"no trace line with {text!r}; lines since last match: "
-                        f"{self._lines[self._cursor:]}"
+                        f"{self._lines[self._cursor :]}"
                     )
                 self._cond.wait(left)
 

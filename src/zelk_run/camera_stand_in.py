@@ -8,6 +8,7 @@ picture served on every read (StillPicture). Every other source passes through u
 The library knows nothing of this: it opens its cameras through the cv2 module, whose
 VideoCapture is what gets replaced.
 """
+
 import contextlib
 import math
 import time

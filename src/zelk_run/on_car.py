@@ -34,7 +34,9 @@ def build_parser():
     parser.add_argument("args", metavar="ARGS", nargs="*", help="the program's own arguments")
     add_options(parser.add_argument_group("the web page"), switches=False)
     parser.add_argument(
-        "--board-port", metavar="DEVICE", default=BOARD_PORT,
+        "--board-port",
+        metavar="DEVICE",
+        default=BOARD_PORT,
         help=f"the serial device the board answers on (default {BOARD_PORT}); the program "
         f"still opens {BOARD_PORT}",
     )

@@ -23,8 +23,15 @@ from . import world as worlds
 from .board_link import FAULT_KINDS, BoardSim, BoardSimError
 from .program_runner import after_import, let_ctrl_c_through, parse_args, run_as_main
 from .trace_output import TraceOutput
-from .web_launch import (SimReadings, TraceTee, add_options, check_options, finish_page,
-                         open_view, output_to_page)
+from .web_launch import (
+    SimReadings,
+    TraceTee,
+    add_options,
+    check_options,
+    finish_page,
+    open_view,
+    output_to_page,
+)
 
 # The demonstration world when --distance is not given: an obstacle this far ahead that comes
 # APPROACH_STEP closer with each distance reading while the car drives forward.
@@ -108,23 +115,33 @@ def build_parser():
 
     world = parser.add_argument_group("the board's world")
     world.add_argument(
-        "--inputs", metavar="LEVELS", type=input_levels,
+        "--inputs",
+        metavar="LEVELS",
+        type=input_levels,
         help="levels the board reads on its inputs, bit n = input n: 5 (or 0b101) means "
         "inputs 0 and 2 are high; default 0",
     )
     world.add_argument(
-        "--distance", metavar="CM", type=distance,
+        "--distance",
+        metavar="CM",
+        type=distance,
         help="what the ultrasonic sensor reads, 0..65535; it stays so (unless --approach "
         f"is given too). Default: an obstacle {DEMO_DISTANCE} cm ahead that comes "
         f"{APPROACH_STEP} cm closer with each reading while the car drives forward",
     )
     world.add_argument(
-        "--approach", metavar="STEP", type=approach_step,
+        "--approach",
+        metavar="STEP",
+        type=approach_step,
         help="while the car drives forward, each distance reading finds the obstacle STEP cm "
         f"closer (0: never; default {APPROACH_STEP} without --distance, 0 with it)",
     )
     world.add_argument(
-        "--fault", metavar="KIND[:N[:ARG]]", type=fault, action="append", default=[],
+        "--fault",
+        metavar="KIND[:N[:ARG]]",
+        type=fault,
+        action="append",
+        default=[],
         help="the board's next N replies (default 1) go wrong; repeat to queue more, in "
         "order. KIND: noreply (none: the program waits its 5 s read time-out), badsum "
         "(wrong checksum), badheader (wrong first byte), short (ARG bytes, default 4), "
@@ -134,44 +151,51 @@ def build_parser():
 
     virtual = parser.add_argument_group("a virtual car in a world")
     virtual.add_argument(
-        "--world", metavar="NAME|FILE", type=world_file,
+        "--world",
+        metavar="NAME|FILE",
+        type=world_file,
         help="the board drives a car in this world (a shipped world: "
-        f"{', '.join(worlds.shipped_worlds()) or 'none'}; or a world file): camera 0 shows what the "
-        "car's camera sees, the ultrasonic sensor measures the world",
+        f"{', '.join(worlds.shipped_worlds()) or 'none'}; or a world file): camera 0 shows what "
+        "the car's camera sees, the ultrasonic sensor measures the world",
     )
     virtual.add_argument(
-        "--car", metavar="NAME=VALUE", action="append", default=[],
+        "--car",
+        metavar="NAME=VALUE",
+        action="append",
+        default=[],
         help="set one of the car's constants for this run, e.g. camera_tilt_deg=35; repeat "
         "for more (docs/virtual-car.md lists them)",
     )
     virtual.add_argument(
-        "--pose-log", metavar="FILE.csv",
+        "--pose-log",
+        metavar="FILE.csv",
         help="write the car's pose at every 10 ms step: t_s,x_cm,y_cm,heading_deg",
     )
     virtual.add_argument(
-        "--trail-picture", metavar="FILE.png",
+        "--trail-picture",
+        metavar="FILE.png",
         help="at the end, write the world from above with the car's trail",
     )
     parser.add_argument(
-        "--duration", metavar="SECONDS", type=seconds,
+        "--duration",
+        metavar="SECONDS",
+        type=seconds,
         help="end the program after this long, as Ctrl-C would (the car is stopped); the "
         "exit status is then 0",
     )
 
     camera = parser.add_argument_group("camera 0").add_mutually_exclusive_group()
-    camera.add_argument(
-        "--video", metavar="FILE", help="show this video instead, played in a loop"
-    )
-    camera.add_argument(
-        "--image", metavar="FILE", help="show this picture instead, on every read"
-    )
+    camera.add_argument("--video", metavar="FILE", help="show this video instead, played in a loop")
+    camera.add_argument("--image", metavar="FILE", help="show this picture instead, on every read")
     camera.add_argument(
         "--real-camera", action="store_true", help="use the computer's own camera 0"
     )
 
     output = parser.add_argument_group("output")
     output.add_argument(
-        "--trace", metavar="WHERE", default="stderr",
+        "--trace",
+        metavar="WHERE",
+        default="stderr",
         help="where the board's '[board] ...' lines go: stderr (the default; on a terminal "
         "they come between the program's lines, never inside one), off, or a FILE to "
         "(over)write (./stderr for a file of that name)",
@@ -183,14 +207,21 @@ def build_parser():
 
 def check_world_options(parser, opts):
     if opts.world is None:
-        for given, name in ((opts.car, "--car"), (opts.pose_log, "--pose-log"),
-                            (opts.trail_picture, "--trail-picture")):
+        for given, name in (
+            (opts.car, "--car"),
+            (opts.pose_log, "--pose-log"),
+            (opts.trail_picture, "--trail-picture"),
+        ):
             if given:
                 parser.error(f"{name} needs --world")
     else:
-        for given, name in ((opts.distance is not None, "--distance"),
-                            (opts.approach is not None, "--approach"), (opts.video, "--video"),
-                            (opts.image, "--image"), (opts.real_camera, "--real-camera")):
+        for given, name in (
+            (opts.distance is not None, "--distance"),
+            (opts.approach is not None, "--approach"),
+            (opts.video, "--video"),
+            (opts.image, "--image"),
+            (opts.real_camera, "--real-camera"),
+        ):
             if given:
                 parser.error(f"{name} cannot go with --world: the world gives what it sets")
 
@@ -266,8 +297,13 @@ def main(argv=None):
             echo = trace if view is None else TraceTee(view, trace, "[board] ")
             summary = LessonSummary.prepare(opts, stack, view)
             sim = stack.enter_context(
-                BoardSim(echo=echo, prefix="[board] ", world=opts.world, car=opts.car,
-                         pose_log=summary.pose_log)
+                BoardSim(
+                    echo=echo,
+                    prefix="[board] ",
+                    world=opts.world,
+                    car=opts.car,
+                    pose_log=summary.pose_log,
+                )
             )
             set_world(sim, opts)
             redirect_camera_zero(opts, stack, sim)
@@ -275,6 +311,7 @@ def main(argv=None):
                 view.readings = SimReadings(sim, opts.world)
         except (OSError, ValueError, BoardSimError) as exc:
             parser.exit(2, f"{parser.prog}: {exc}\n")
+
         def trail_picture():
             if opts.trail_picture:
                 write_trail_picture(sim, opts.trail_picture)
@@ -395,8 +432,12 @@ class Deadline:
         self._timer.start()
 
     def _cut(self):
-        print(f"zelk-run-on-sim: the program did not end within {GRACE_S} s of its time: "
-              "stopping the car and ending it", file=sys.stderr, flush=True)
+        print(
+            f"zelk-run-on-sim: the program did not end within {GRACE_S} s of its time: "
+            "stopping the car and ending it",
+            file=sys.stderr,
+            flush=True,
+        )
         with contextlib.suppress(OSError, BoardSimError):
             self._sim.halt()
         self._on_cut()

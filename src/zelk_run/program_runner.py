@@ -14,6 +14,7 @@ import sys
 import threading
 import traceback
 
+
 def split_argv(parser, argv):
     """(launcher's words, program and its arguments): the first word that is neither an
     option nor an option's value is the program; `--` may stand before it."""

@@ -20,12 +20,14 @@ ROUTINE_TEXTS = frozenset({"初始化ID", "数据校验正确！", "1"})
 
 def add_options(group):
     group.add_argument(
-        "--quiet", action="store_true",
+        "--quiet",
+        action="store_true",
         help=f"hide the lines {LIBRARY} prints for each command (初始化ID, the frames, "
         "数据校验正确！, 1); its warnings, the program's own lines and the board's lines stay",
     )
     group.add_argument(
-        "--save-windows", metavar="DIR",
+        "--save-windows",
+        metavar="DIR",
         help="at the end (also after an error or Ctrl-C), write the last picture of each "
         "window as DIR/<window name>.png (characters other than letters, digits, space, "
         "'-', '_', '.' become '_')",
@@ -34,8 +36,9 @@ def add_options(group):
 
 def quiet_print(*args, **kwargs):
     """The library's print under --quiet: its routine lines go nowhere, the rest to print."""
-    if len(args) == 1 and (isinstance(args[0], list)
-                           or isinstance(args[0], str) and args[0] in ROUTINE_TEXTS):
+    if len(args) == 1 and (
+        isinstance(args[0], list) or isinstance(args[0], str) and args[0] in ROUTINE_TEXTS
+    ):
         return
     builtins.print(*args, **kwargs)
 
@@ -76,8 +79,9 @@ def start(opts, stack, prog):
     try:
         os.makedirs(folder, exist_ok=True)
     except OSError as exc:
-        raise OSError(f"cannot make the folder {folder} for --save-windows: "
-                      f"{exc.strerror}") from None
+        raise OSError(
+            f"cannot make the folder {folder} for --save-windows: {exc.strerror}"
+        ) from None
     keep = LastPictures(folder)
     stack.callback(save_windows, keep, prog)
     return keep

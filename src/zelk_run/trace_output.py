@@ -59,7 +59,7 @@ class TraceOutput:
 
     @classmethod
     def open(cls, where):
-        """"stderr", or the path of a file to (over)write."""
+        """ "stderr", or the path of a file to (over)write."""
         if where == "stderr":
             return cls(sys.stderr)
         return cls(open(where, "w", encoding="utf-8"), owns_stream=True)

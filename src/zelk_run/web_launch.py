@@ -54,21 +54,26 @@ def add_options(group, switches):
     always serves the page)."""
     if switches:
         group.add_argument(
-            "--web", action="store_true",
+            "--web",
+            action="store_true",
             help="serve a page that shows the program's windows, the board's trace and the "
             "sensor values, with a stop button; keys typed there reach cv2.waitKey",
         )
         group.add_argument(
-            "--headless", action="store_true",
+            "--headless",
+            action="store_true",
             help="no window and no page: what the program shows goes nowhere, so it runs "
             "without a display; cv2.waitKey(0) returns -1 at once",
         )
     group.add_argument(
-        "--port", metavar="N", type=port_number,
+        "--port",
+        metavar="N",
+        type=port_number,
         help=f"the page's port (default {DEFAULT_PORT}; 0: any free port)",
     )
     group.add_argument(
-        "--listen-all", action="store_true",
+        "--listen-all",
+        action="store_true",
         help="serve the page to other machines too (to watch a car over the network); "
         "by default only this machine's browsers see it",
     )
@@ -106,10 +111,12 @@ def open_view(opts, stack, keep=None):
         print(f"web view: {view.url}", file=sys.stderr, flush=True)
         if opts.listen_all:
             # The token is in each address: whoever has one of them sees the page.
-            others = [view.url_at(host)
-                      for host in (socket.gethostname(), *machine_addresses())]
-            print("  from other machines: " + "\n                   or: ".join(others),
-                  file=sys.stderr, flush=True)
+            others = [view.url_at(host) for host in (socket.gethostname(), *machine_addresses())]
+            print(
+                "  from other machines: " + "\n                   or: ".join(others),
+                file=sys.stderr,
+                flush=True,
+            )
     headless = getattr(opts, "headless", False)
     if view is None and not headless and keep is None:
         return None
@@ -185,8 +192,17 @@ def output_to_page(view):
 class SimReadings:
     """READINGS of the board simulator (and of its world, if it has one)."""
 
-    BOARD = ("speed_s", "speed_l", "speed_h", "outputs", "inputs", "pwm_freq", "pwm_duty",
-             "servo_duty", "motor_speed")
+    BOARD = (
+        "speed_s",
+        "speed_l",
+        "speed_h",
+        "outputs",
+        "inputs",
+        "pwm_freq",
+        "pwm_duty",
+        "servo_duty",
+        "motor_speed",
+    )
 
     def __init__(self, sim, world):
         self.sim = sim
@@ -202,8 +218,12 @@ class SimReadings:
             return {"ultrasonic_cm": state["distance"], **readings}
         pose = self.sim.pose()
         # The board reports the distance of its last reply; the pose the sensor's reading now.
-        return {"ultrasonic_cm": pose.pop("distance_cm"), **readings, **pose,
-                "line_sensor_count": self.line_sensor_count}
+        return {
+            "ultrasonic_cm": pose.pop("distance_cm"),
+            **readings,
+            **pose,
+            "line_sensor_count": self.line_sensor_count,
+        }
 
 
 class TapReadings:
@@ -223,8 +243,10 @@ def finish_page(view, summary=None):
     """Shows the program's end on the page, with the lesson summary (a LineSummary) of a run in
     a world with a line."""
     if summary is not None:
-        summary = {"lap_times_s": summary.lap_times_s,
-                   "mean_distance_cm": summary.mean_distance_cm,
-                   "largest_distance_cm": summary.largest_distance_cm,
-                   "largest_at_s": summary.largest_at_s}
+        summary = {
+            "lap_times_s": summary.lap_times_s,
+            "mean_distance_cm": summary.mean_distance_cm,
+            "largest_distance_cm": summary.largest_distance_cm,
+            "largest_at_s": summary.largest_at_s,
+        }
     view.finish(summary)

@@ -112,18 +112,22 @@ def _sha256_source(tag):
 # pictures and data from its own server only, cannot be shown in another site's frame, and
 # its address (which may carry the token) goes to no one as a Referer.
 SECURITY_HEADERS = (
-    ("Content-Security-Policy",
-     f"default-src 'none'; script-src {_sha256_source('script')}; "
-     f"style-src {_sha256_source('style')}; img-src 'self'; connect-src 'self'; "
-     "base-uri 'none'; form-action 'none'; frame-ancestors 'none'"),
+    (
+        "Content-Security-Policy",
+        f"default-src 'none'; script-src {_sha256_source('script')}; "
+        f"style-src {_sha256_source('style')}; img-src 'self'; connect-src 'self'; "
+        "base-uri 'none'; form-action 'none'; frame-ancestors 'none'",
+    ),
     ("X-Frame-Options", "DENY"),
     ("X-Content-Type-Options", "nosniff"),
     ("Referrer-Policy", "no-referrer"),
     ("Cross-Origin-Resource-Policy", "same-origin"),
 )
-BUSY = (b"HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\n"
-        b"X-Content-Type-Options: nosniff\r\nContent-Length: 21\r\nConnection: close\r\n\r\n"
-        b"too many connections\n")
+BUSY = (
+    b"HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\n"
+    b"X-Content-Type-Options: nosniff\r\nContent-Length: 21\r\nConnection: close\r\n\r\n"
+    b"too many connections\n"
+)
 
 
 def machine_names():
@@ -145,8 +149,9 @@ def machine_addresses():
             for _index, interface in socket.if_nameindex():
                 try:
                     # SIOCGIFADDR: the interface's address, in a struct ifreq.
-                    ifreq = fcntl.ioctl(probe.fileno(), 0x8915,
-                                        struct.pack("256s", interface.encode()[:15]))
+                    ifreq = fcntl.ioctl(
+                        probe.fileno(), 0x8915, struct.pack("256s", interface.encode()[:15])
+                    )
                 except OSError:
                     continue  # down, or no IPv4 address
                 address = socket.inet_ntoa(ifreq[20:24])
@@ -158,7 +163,7 @@ def machine_addresses():
 
 
 def _authority(text):
-    """"name[:port]" or "[v6]:port" -> (lower-case name without brackets, port: 80 if none),
+    """ "name[:port]" or "[v6]:port" -> (lower-case name without brackets, port: 80 if none),
     or None when it is no such thing."""
     match = re.fullmatch(r"(\[[0-9A-Fa-f:.]+\]|[^\[\]:/@\s]+)(?::([0-9]{1,5}))?", text or "")
     if not match:
@@ -263,7 +268,8 @@ class WebView:
         self.program = program  # the page's title: the program's file name
         self.on_stop = on_stop or interrupt_main
         self.loopback = host in LOOPBACK_NAMES or (
-            _is_ip_address(host) and ipaddress.ip_address(host).is_loopback)
+            _is_ip_address(host) and ipaddress.ip_address(host).is_loopback
+        )
         self.token = None if self.loopback else secrets.token_urlsafe(24)
         # The names a Host header may give (IP addresses too, off loopback).
         self.names = {*LOOPBACK_NAMES, host.lower()}
@@ -296,8 +302,10 @@ class WebView:
         self._server.view = self
         self.port = self._server.server_address[1]
         self._thread = threading.Thread(
-            target=self._server.serve_forever, kwargs={"poll_interval": 0.05},
-            name="web-view", daemon=True,
+            target=self._server.serve_forever,
+            kwargs={"poll_interval": 0.05},
+            name="web-view",
+            daemon=True,
         )
         self._thread.start()
         return self
@@ -431,10 +439,14 @@ class WebView:
         with self._lock:
             ended = self._ended  # read first: the lines below are then all there are
             windows = [[name, window.number] for name, window in self._windows.items()]
-            trace = {"count": self._trace_count,
-                     "lines": _since(self._trace, self._trace_count, trace_from)}
-            output = {"count": self._output_count,
-                      "lines": _since(self._output, self._output_count, output_from)}
+            trace = {
+                "count": self._trace_count,
+                "lines": _since(self._trace, self._trace_count, trace_from),
+            }
+            output = {
+                "count": self._output_count,
+                "lines": _since(self._output, self._output_count, output_from),
+            }
             self._polled_at = time.monotonic()
         if ended:
             self._end_seen.set()
@@ -468,7 +480,7 @@ class WebView:
 
 def _since(lines, count, first):
     """The lines from number `first` on, of `lines`: the last of `count` lines ever added."""
-    return list(lines)[max(0, first - (count - len(lines))):]
+    return list(lines)[max(0, first - (count - len(lines))) :]
 
 
 class _Server(http.server.ThreadingHTTPServer):
@@ -481,8 +493,10 @@ class _Server(http.server.ThreadingHTTPServer):
         address = client_address[0]
         with view._lock:
             from_there = sum(1 for a in view._connections.values() if a == address)
-            admitted = (len(view._connections) < MAX_CONNECTIONS
-                        and from_there < MAX_CONNECTIONS_PER_ADDRESS)
+            admitted = (
+                len(view._connections) < MAX_CONNECTIONS
+                and from_there < MAX_CONNECTIONS_PER_ADDRESS
+            )
             if admitted:
                 view._connections[request] = address
         if admitted:
@@ -509,8 +523,15 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"  # pages keep their connection between requests
 
     # The routes and their methods; every other path is 404.
-    ROUTES = {"/": "GET", "/state": "GET", "/window.jpg": "GET", "/window.png": "GET",
-              "/top_view.jpg": "GET", "/key": "POST", "/stop": "POST"}
+    ROUTES = {
+        "/": "GET",
+        "/state": "GET",
+        "/window.jpg": "GET",
+        "/window.png": "GET",
+        "/top_view.jpg": "GET",
+        "/key": "POST",
+        "/stop": "POST",
+    }
 
     def setup(self):
         super().setup()
@@ -593,22 +614,29 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if origins is None:
             return self.headers.get("Sec-Fetch-Site", "same-origin") == "same-origin"
         origin = urllib.parse.urlsplit(origins[0]) if len(origins) == 1 else None
-        return (origin is not None and origin.scheme == "http" and origin.path in ("", "/")
-                and _authority(origin.netloc) == host)
+        return (
+            origin is not None
+            and origin.scheme == "http"
+            and origin.path in ("", "/")
+            and _authority(origin.netloc) == host
+        )
 
     def _has_token(self):
         token = self.server.view.token.encode()
         given = self._query.get("token", [])
         if any(hmac.compare_digest(g.encode(), token) for g in given):
             # A browser sends it from now on, and the page needs no token in its address.
-            self._cookie = (f"{self.server.view.cookie_name}={self.server.view.token}; "
-                            "Path=/; HttpOnly; SameSite=Strict")
+            self._cookie = (
+                f"{self.server.view.cookie_name}={self.server.view.token}; "
+                "Path=/; HttpOnly; SameSite=Strict"
+            )
             return True
         for header in self.headers.get_all("Cookie") or []:
             for part in header.split(";"):
                 name, _, value = part.strip().partition("=")
                 if name == self.server.view.cookie_name and hmac.compare_digest(
-                        value.strip().strip('"').encode(), token):
+                    value.strip().strip('"').encode(), token
+                ):
                     return True
         return False
 
@@ -644,8 +672,11 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             else:
                 # The window's name as the file's: the browser makes it a name it can save.
                 disposition = "attachment; filename*=UTF-8''" + urllib.parse.quote(name + ".png")
-                self._send_picture(view.window_picture(name, "png"), "image/png",
-                                   [("Content-Disposition", disposition)])
+                self._send_picture(
+                    view.window_picture(name, "png"),
+                    "image/png",
+                    [("Content-Disposition", disposition)],
+                )
         elif path == "/top_view.jpg" and hasattr(view.readings, "top_view"):
             self._send_picture(view.top_view_jpeg())
         else:

@@ -36,8 +36,15 @@ import numpy as np
 # their events at least this often (ms).
 PUMP_MS = 20
 
-_REPLACED_ALWAYS = ("imshow", "waitKey", "waitKeyEx", "pollKey", "namedWindow",
-                    "destroyWindow", "destroyAllWindows")
+_REPLACED_ALWAYS = (
+    "imshow",
+    "waitKey",
+    "waitKeyEx",
+    "pollKey",
+    "namedWindow",
+    "destroyWindow",
+    "destroyAllWindows",
+)
 # Without real windows these would fail for want of one: they only check their arguments.
 _REPLACED_WITHOUT_WINDOWS = ("resizeWindow", "moveWindow", "setWindowTitle", "setMouseCallback")
 
@@ -56,17 +63,31 @@ def _is_delay(value):
 
 # imshow's scale to 0..255 for each element type it takes: 16- and 32-bit integers are divided
 # by 256, floats multiplied by 255, then all saturated.
-_SCALES = {np.dtype(t): scale for t, scale in [
-    (np.uint8, 1), (np.int8, 1), (np.uint16, 1 / 256), (np.int16, 1 / 256),
-    (np.int32, 1 / 256), (np.int64, 1 / 256), (np.float32, 255), (np.float64, 255)]}
+_SCALES = {
+    np.dtype(t): scale
+    for t, scale in [
+        (np.uint8, 1),
+        (np.int8, 1),
+        (np.uint16, 1 / 256),
+        (np.int16, 1 / 256),
+        (np.int32, 1 / 256),
+        (np.int64, 1 / 256),
+        (np.float32, 255),
+        (np.float64, 255),
+    ]
+}
 
 
 def shows(picture):
     """Whether imshow shows `picture`, an array."""
     if isinstance(picture, cv2.UMat):
         picture = picture.get()
-    return (isinstance(picture, np.ndarray) and picture.dtype in _SCALES and picture.size > 0
-            and (picture.ndim == 2 or picture.ndim == 3 and picture.shape[2] in (1, 3, 4)))
+    return (
+        isinstance(picture, np.ndarray)
+        and picture.dtype in _SCALES
+        and picture.size > 0
+        and (picture.ndim == 2 or picture.ndim == 3 and picture.shape[2] in (1, 3, 4))
+    )
 
 
 def displayable(picture):
@@ -74,8 +95,12 @@ def displayable(picture):
     is not an array of a kind imshow takes (cv2.imshow then has the say)."""
     if isinstance(picture, cv2.UMat):
         picture = picture.get()
-    if (not isinstance(picture, np.ndarray) or picture.dtype not in _SCALES
-            or picture.ndim not in (2, 3) or picture.size == 0):
+    if (
+        not isinstance(picture, np.ndarray)
+        or picture.dtype not in _SCALES
+        or picture.ndim not in (2, 3)
+        or picture.size == 0
+    ):
         return None
     channels = 1 if picture.ndim == 2 else picture.shape[2]
     if channels == 1:

@@ -29,8 +29,9 @@ def shipped_folder():
 
 def shipped_worlds():
     """The names of the shipped worlds, sorted."""
-    return sorted(f.name[: -len(".json")] for f in shipped_folder().iterdir()
-                  if f.name.endswith(".json"))
+    return sorted(
+        f.name[: -len(".json")] for f in shipped_folder().iterdir() if f.name.endswith(".json")
+    )
 
 
 def world_file(name_or_path):
@@ -87,10 +88,11 @@ class Track:
     def _nearest_on_segments(self, x, y):
         """For each point and segment: the gap to the segment, and the position along the
         track of the segment's point nearest to it (arrays of points x segments)."""
-        pts = np.stack([np.atleast_1d(np.asarray(x, float)),
-                        np.atleast_1d(np.asarray(y, float))], axis=1)
+        pts = np.stack(
+            [np.atleast_1d(np.asarray(x, float)), np.atleast_1d(np.asarray(y, float))], axis=1
+        )
         d = self.b - self.a
-        lengths2 = np.maximum(self.segment_lengths ** 2, 1e-12)
+        lengths2 = np.maximum(self.segment_lengths**2, 1e-12)
         rel = pts[:, None, :] - self.a[None, :, :]
         u = np.clip(np.einsum("psk,sk->ps", rel, d) / lengths2, 0.0, 1.0)
         nearest = self.a[None] + u[..., None] * d[None]
@@ -185,8 +187,10 @@ def distance_ahead(x, y, heading_deg, walls):
 
 def ahead_of(x, y, heading_deg, cm):
     """The point cm ahead of (x, y) along the heading."""
-    return (x + cm * math.cos(math.radians(heading_deg)),
-            y + cm * math.sin(math.radians(heading_deg)))
+    return (
+        x + cm * math.cos(math.radians(heading_deg)),
+        y + cm * math.sin(math.radians(heading_deg)),
+    )
 
 
 # -- a run's pose log --------------------------------------------------------------------------
@@ -250,9 +254,12 @@ class LineSummary:
     def text(self):
         laps = len(self.lap_ends_s)
         times = ", ".join(f"{t:.1f} s" for t in self.lap_times_s)
-        return (f"laps completed: {laps}" + (f" ({times})" if laps else "") +
-                f"; distance from the line: mean {self.mean_distance_cm:.1f} cm, largest "
-                f"{self.largest_distance_cm:.1f} cm at {self.largest_at_s:.1f} s")
+        return (
+            f"laps completed: {laps}"
+            + (f" ({times})" if laps else "")
+            + f"; distance from the line: mean {self.mean_distance_cm:.1f} cm, largest "
+            f"{self.largest_distance_cm:.1f} cm at {self.largest_at_s:.1f} s"
+        )
 
 
 def line_summary(track, poses):
@@ -261,5 +268,9 @@ def line_summary(track, poses):
         return None
     distances, _ = track.project(poses.x, poses.y)
     i = int(np.argmax(distances))
-    return LineSummary([t - float(poses.t[0]) for t in track.laps(poses)],
-                       float(distances.mean()), float(distances[i]), float(poses.t[i]))
+    return LineSummary(
+        [t - float(poses.t[0]) for t in track.laps(poses)],
+        float(distances.mean()),
+        float(distances[i]),
+        float(poses.t[i]),
+    )

@@ -13,13 +13,16 @@ Both are square: the arena shows them on 8 and 10 cm signs, and the car's camera
 the floor and tilted down, sees a wall only up to about 10 cm high from half a metre away. The
 same qrcode and scikit-image give the same files.
 """
+
 import os
 
 import cv2
 import numpy as np
 
 # The shipped worlds, in the package's source folder.
-WORLDS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src", "zelk_run", "worlds")
+WORLDS = os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "..", "..", "src", "zelk_run", "worlds"
+)
 QR_TEXT = "前进 20 cm"
 SIZE = 240  # pixels a side: more than the camera resolves on a 10 cm card
 
@@ -46,8 +49,9 @@ def face_card(size=SIZE):
     from skimage import data
 
     head = data.astronaut()[10:230, 130:350]  # rows, columns: the head
-    grey = cv2.resize(cv2.cvtColor(head, cv2.COLOR_RGB2GRAY), (size, size),
-                      interpolation=cv2.INTER_AREA)
+    grey = cv2.resize(
+        cv2.cvtColor(head, cv2.COLOR_RGB2GRAY), (size, size), interpolation=cv2.INTER_AREA
+    )
     return cv2.cvtColor(grey, cv2.COLOR_GRAY2BGR)
 
 
@@ -55,8 +59,10 @@ def main():
     for name, picture in (("qr-card.png", qr_card()), ("face-card.jpg", face_card())):
         path = os.path.join(WORLDS, name)
         cv2.imwrite(path, picture, [cv2.IMWRITE_PNG_COMPRESSION, 9, cv2.IMWRITE_JPEG_QUALITY, 90])
-        print(f"{os.path.relpath(path)}  {picture.shape[1]} x {picture.shape[0]}  "
-              f"({os.path.getsize(path) // 1024} KB)")
+        print(
+            f"{os.path.relpath(path)}  {picture.shape[1]} x {picture.shape[0]}  "
+            f"({os.path.getsize(path) // 1024} KB)"
+        )
 
 
 if __name__ == "__main__":

@@ -14,13 +14,14 @@ The shipped line track:
     python3 tools/worlds/track_points.py --start 170,65.4,0 \\
         "left 40 210; right 40 30; left 40 210; right 40 30"
 """
+
 import argparse
 import math
 import sys
 
 
 def parse_segments(text):
-    """"left 40 90; straight 20" -> [("left", 40.0, 90.0), ("straight", 20.0)]."""
+    """ "left 40 90; straight 20" -> [("left", 40.0, 90.0), ("straight", 20.0)]."""
     segments = []
     for part in text.replace("\n", ";").split(";"):
         words = part.split()
@@ -36,8 +37,10 @@ def parse_segments(text):
         elif kind in ("left", "right") and len(values) == 2 and values[0] > 0 and values[1] > 0:
             segments.append((kind, values[0], values[1]))
         else:
-            raise ValueError(f"{part.strip()!r}: expected 'straight LENGTH', 'left RADIUS "
-                             "DEGREES' or 'right RADIUS DEGREES' with positive numbers")
+            raise ValueError(
+                f"{part.strip()!r}: expected 'straight LENGTH', 'left RADIUS "
+                "DEGREES' or 'right RADIUS DEGREES' with positive numbers"
+            )
     if not segments:
         raise ValueError("no segments")
     return segments
@@ -89,7 +92,9 @@ def world_entries(points, heading0):
 
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("segments", help='e.g. "straight 30; left 40 180; straight 30; left 40 180"')
+    parser.add_argument(
+        "segments", help='e.g. "straight 30; left 40 180; straight 30; left 40 180"'
+    )
     parser.add_argument("--start", default="0,0,0", metavar="X,Y,HEADING")
     parser.add_argument("--step", type=float, default=6.0, metavar="CM")
     args = parser.parse_args(argv)
@@ -103,9 +108,12 @@ def main(argv):
     points, heading = trace(segments, start, args.step)
     print(world_entries(points, start[2]))
     xs, ys = [p[0] for p in points], [p[1] for p in points]
-    print(f"length {length_of(points):.1f} cm; end {math.dist(points[0], points[-1]):.1f} cm "
-          f"from the start, heading {heading - start[2]:+.0f} degrees from the start's; "
-          f"x {min(xs):.1f}..{max(xs):.1f}, y {min(ys):.1f}..{max(ys):.1f}", file=sys.stderr)
+    print(
+        f"length {length_of(points):.1f} cm; end {math.dist(points[0], points[-1]):.1f} cm "
+        f"from the start, heading {heading - start[2]:+.0f} degrees from the start's; "
+        f"x {min(xs):.1f}..{max(xs):.1f}, y {min(ys):.1f}..{max(ys):.1f}",
+        file=sys.stderr,
+    )
 
 
 if __name__ == "__main__":
