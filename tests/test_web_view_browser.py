@@ -125,8 +125,8 @@ def save_doc_picture(png):
 class ProgramOnSim:
     """The program under zelk-run-on-sim --web, its output lines collected as they come."""
 
-    def __init__(self, tmp_path, *options, source=PROGRAM):
-        program = tmp_path / "prog.py"
+    def __init__(self, tmp_path, *options, source=PROGRAM, name="prog.py"):
+        program = tmp_path / name
         program.write_text(textwrap.dedent(source))
         self.proc = subprocess.Popen(
             [*ON_SIM, "--web", "--port", "0", *options, str(program)],
@@ -223,7 +223,9 @@ def test_listen_all_page_through_its_printed_address(browser, tmp_path):
 
 def test_a_learner_program_laps_the_track_on_the_page(browser, tmp_path):
     with open(os.path.join(REPO, "examples", "19_lap_the_track.py"), encoding="utf-8") as f:
-        run = ProgramOnSim(tmp_path, "--world", "line-track", source=f.read())
+        run = ProgramOnSim(
+            tmp_path, "--world", "line-track", source=f.read(), name="19_lap_the_track.py"
+        )
     try:
         browser.get(run.url)
         top = browser.find_element(By.ID, "top-view")
