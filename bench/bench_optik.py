@@ -17,9 +17,8 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
 
 import harness  # noqa: E402
-from optik_reference import ReferenceColorDetect, state  # noqa: E402
-
 from control_zelk import optik  # noqa: E402
+from optik_reference import ReferenceColorDetect, state  # noqa: E402
 
 SIZE = (640, 480)
 COLOURS = ["red", "green", "blue", "yellow", "white"]

@@ -18,7 +18,6 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
 import harness  # noqa: E402
 import optik1_frames as frames  # noqa: E402
 import optik1_reference as ref  # noqa: E402
-
 from control_zelk.optik1 import Img  # noqa: E402
 
 CIRCLE = "圆形"

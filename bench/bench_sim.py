@@ -15,8 +15,8 @@ import time
 
 import numpy as np
 from control_zelk.Drivox_1 import Car
-
 from control_zelk.optik1 import Img
+
 from zelk_run.board_link import BoardSim
 from zelk_run.camera_stand_in import RenderedCamera
 from zelk_run.world import world_file

@@ -24,7 +24,6 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
 import harness  # noqa: E402
 import vision_assets as va  # noqa: E402
 import vision_reference as ref  # noqa: E402
-
 from control_zelk import optik, optik1  # noqa: E402
 
 QUIET = SimpleNamespace(**{n: getattr(cv2, n) for n in dir(cv2) if not n.startswith("__")})

@@ -8,9 +8,8 @@ On the car:            .venv/bin/python demo/follow_demo.py
 Without the car:       .venv/bin/zelk-run-on-sim demo/follow_demo.py
 """
 
-from control_zelk.Drivox_1 import Car
-
 from control_zelk import optik, optik1
+from control_zelk.Drivox_1 import Car
 
 TURNS = 12  # loop turns before the program stops by itself
 DEAD_BAND = 30  # offsets this close to the centre count as straight ahead

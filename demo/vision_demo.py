@@ -28,7 +28,6 @@ HEADLESS = not any(os.environ.get(v) for v in ("DISPLAY", "WAYLAND_DISPLAY", "QT
 
 import cv2  # noqa: E402
 import numpy as np  # noqa: E402
-
 from control_zelk import optik1  # noqa: E402
 from control_zelk.optik1 import Camera, Img  # noqa: E402
 

@@ -3,7 +3,6 @@ Run: on the car .venv/bin/python examples/07_camera_window.py; without it .venv/
 """
 
 import cv2
-
 from control_zelk.optik1 import Camera, Img
 
 FRAMES = 100  # pictures to show before the program stops by itself (a few seconds)

@@ -5,7 +5,6 @@ Run: on the car .venv/bin/python examples/08_training_photos.py; without it .ven
 import os
 
 import cv2
-
 from control_zelk import optik
 
 # One folder per thing to learn: hold the thing of class "1" in front of the camera.

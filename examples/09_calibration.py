@@ -6,7 +6,6 @@ import os
 
 import cv2
 import numpy as np
-
 from control_zelk import optik
 
 FRAMES = 40  # pictures to straighten before the program stops by itself

@@ -3,7 +3,6 @@ Run: on the car .venv/bin/python examples/10_colour_tracking.py; without it .ven
 """
 
 import cv2
-
 from control_zelk import optik
 
 FRAMES = 50  # pictures to look at before the program stops by itself

@@ -5,7 +5,6 @@ Run: on the car .venv/bin/python examples/11_colour_picking.py; without it .venv
 import sys
 
 import cv2
-
 from control_zelk.optik1 import Camera, Img
 
 FRAMES = 60  # pictures to follow the colour in before the program stops by itself

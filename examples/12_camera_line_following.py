@@ -4,7 +4,6 @@ Run: on the car .venv/bin/python examples/12_camera_line_following.py; without i
 
 import cv2
 from control_zelk.Drivox_1 import Car
-
 from control_zelk.optik1 import Camera, Img
 
 SPEED = 30  # speed straight ahead

@@ -4,7 +4,6 @@ Run: on the car .venv/bin/python examples/13_shapes.py; without it .venv/bin/zel
 
 import cv2
 import numpy as np
-
 from control_zelk.optik1 import Img
 
 # Draw a picture: light shapes on a dark background.

@@ -3,7 +3,6 @@ Run: on the car .venv/bin/python examples/15_qr_codes.py; without it .venv/bin/z
 """
 
 import cv2
-
 from control_zelk.optik1 import Camera, Img
 
 FRAMES = 50  # pictures before the program stops by itself

@@ -6,7 +6,6 @@ import os
 import sys
 
 import cv2
-
 from control_zelk import optik1
 from control_zelk.optik1 import Camera, Img
 

@@ -3,7 +3,6 @@ Run: on the car .venv/bin/python examples/17_beauty_filter.py; without it .venv/
 """
 
 import cv2
-
 from control_zelk.optik1 import Camera, Img
 
 FRAMES = 20  # pictures before the program stops by itself (the filter is slow: a few a second)

@@ -3,9 +3,8 @@ Run: on the car .venv/bin/python examples/18_follow_the_ball.py; without it .ven
 """
 
 import cv2
-from control_zelk.Drivox_1 import Car
-
 from control_zelk import optik
+from control_zelk.Drivox_1 import Car
 
 SPEED = 20  # speed towards the ball
 TURN_SPEED = 10  # speed when turning towards the ball

@@ -4,7 +4,6 @@ Run: on the car .venv/bin/python examples/19_lap_the_track.py; without it .venv/
 
 import cv2
 from control_zelk.Drivox_1 import Car
-
 from control_zelk.optik1 import Camera, Img
 
 SPEED = 30  # forward speed on a straight line

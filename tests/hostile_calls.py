@@ -61,12 +61,11 @@ import weakref
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
+import control_zelk  # noqa: E402
 import control_zelk.Drivox_1 as Drivox_1  # noqa: E402
 import cv2  # noqa: E402
 import numpy as np  # noqa: E402
 import serial  # noqa: E402
-
-import control_zelk  # noqa: E402
 from control_zelk import optik, optik1  # noqa: E402
 
 MODULES = (Drivox_1, optik, optik1)
@@ -1233,10 +1232,12 @@ def fault_of(error, call):
     while e is not None and id(e) not in seen:
         seen.add(id(e))
         text = str(e)
+        # OpenCV's own errors name C++ functions (std::vector<...> in their signatures).
+        opencv_own = isinstance(e, cv2.error) and text.startswith("OpenCV(")
         if (
             isinstance(e, SystemError)
             and not raised_by_cv2(text)
-            or (BINDING_TEXT.search(text) and not isinstance(e, JunkError))
+            or (BINDING_TEXT.search(text) and not isinstance(e, JunkError) and not opencv_own)
         ):
             return f"{type(e).__name__}: {text[:300]}"
         e = e.__cause__ or e.__context__

@@ -9,10 +9,10 @@ import subprocess
 
 import numpy as np
 import pytest
-from layout import ON_SIM
-
 from control_zelk import optik
 from control_zelk.optik1 import Img
+from layout import ON_SIM
+
 from zelk_run import world as worlds
 from zelk_run.board_link import BoardSim
 

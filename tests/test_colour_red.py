@@ -5,7 +5,6 @@ above its upper hue wraps the same way, in optik and in Img."""
 import cv2
 import numpy as np
 import pytest
-
 from control_zelk import optik, optik1
 
 # BGR colours and the hue OpenCV gives them.

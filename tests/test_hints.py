@@ -5,7 +5,6 @@ import control_zelk.Drivox_1 as D
 import cv2
 import numpy as np
 import pytest
-
 from control_zelk import optik, optik1
 
 

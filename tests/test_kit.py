@@ -9,9 +9,8 @@ import sys
 import cv2
 import numpy as np
 import pytest
-from layout import REPO
-
 from control_zelk import kit, optik, optik1
+from layout import REPO
 
 FILES = ["model/face.xml", "model/qmt4082.proto", "camera_pos/hat.jpg", "camera_pos/mask.jpg"]
 

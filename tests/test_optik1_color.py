@@ -5,7 +5,6 @@ import numpy as np
 import optik1_frames as frames
 import optik1_reference as ref
 import pytest
-
 from control_zelk.optik1 import Img
 
 GREEN = ([35, 43, 46], [77, 255, 255])

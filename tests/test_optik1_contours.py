@@ -5,7 +5,6 @@ import numpy as np
 import optik1_frames as frames
 import optik1_reference as ref
 import pytest
-
 from control_zelk.optik1 import Img
 
 CIRCLE, TRIANGLE, SQUARE, RECTANGLE, UNKNOWN = "圆形", "三角形", "正方形", "长方形", "未知形状"

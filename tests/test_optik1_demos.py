@@ -13,7 +13,6 @@ import cv2
 import numpy as np
 import pytest
 import vision_assets as va
-
 from control_zelk import optik1
 
 

@@ -8,7 +8,6 @@ import numpy as np
 import optik1_reference as ref
 import pytest
 import zelk_test_hooks as hooks
-
 from control_zelk.optik1 import Img
 
 METHODS = ("offset2", "offset_calculate2", "line_angle2")

@@ -4,7 +4,6 @@ import cv2
 import numpy as np
 import optik1_frames as frames
 import pytest
-
 from control_zelk import optik1
 from control_zelk.optik1 import Img
 

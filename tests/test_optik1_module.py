@@ -13,9 +13,8 @@ import imutils
 import numpy as np
 import pytest
 import pyzbar.pyzbar
-from layout import REPO
-
 from control_zelk import optik1
+from layout import REPO
 
 LAUNCHER = os.path.join(REPO, "control_zelk", "optik1", "optik1_main.py")
 ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))

@@ -11,10 +11,9 @@ import numpy as np
 import pytest
 import vision_assets as va
 import vision_reference as vr
-from vision_assets import bar_kit, kit, one_opencv_thread  # noqa: F401  (fixtures)
-
 from control_zelk import optik1
 from control_zelk.optik1 import Img
+from vision_assets import bar_kit, kit, one_opencv_thread  # noqa: F401  (fixtures)
 
 PHOTOS = va.photo_frames()
 QR = va.qr_frames()

@@ -7,9 +7,8 @@ import cv2
 import frame_kinds as fk
 import numpy as np
 import pytest
-from optik_reference import ReferenceColorDetect, state
-
 from control_zelk import optik, optik1
+from optik_reference import ReferenceColorDetect, state
 
 TABLE = {
     "red": ([156, 43, 46], [10, 255, 255]),

@@ -7,9 +7,8 @@ import cv2
 import numpy as np
 import pytest
 import zelk_test_hooks as hooks
-from optik_reference import ReferenceColorDetect, hsv_in_range, state
-
 from control_zelk import optik
+from optik_reference import ReferenceColorDetect, hsv_in_range, state
 
 
 @pytest.fixture(scope="module")

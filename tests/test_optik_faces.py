@@ -10,9 +10,8 @@ import numpy as np
 import pytest
 import vision_assets as va
 import vision_reference as vr
-from vision_assets import kit, one_opencv_thread  # noqa: F401  (fixtures)
-
 from control_zelk import optik
+from vision_assets import kit, one_opencv_thread  # noqa: F401  (fixtures)
 
 PHOTOS = va.photo_frames()
 BARS = {  # name -> bars; the bar cascade finds them exactly

@@ -10,9 +10,8 @@ import numpy as np
 import pytest
 import vision_assets as va
 import vision_reference as vr
-from vision_assets import kit  # noqa: F401  (fixture)
-
 from control_zelk import optik, optik1
+from vision_assets import kit  # noqa: F401  (fixture)
 
 FRAME = np.random.default_rng(5).integers(0, 256, (480, 640, 3), np.uint8)  # noise: resizes differ
 

@@ -8,7 +8,6 @@ import pytest
 import pyzbar.pyzbar as pyzbar
 import vision_assets as va
 import vision_reference as vr
-
 from control_zelk import optik
 
 QR = va.qr_frames()

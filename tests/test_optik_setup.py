@@ -10,9 +10,8 @@ import numpy as np
 import pytest
 import pyzbar.pyzbar
 import vision_assets as va
-from vision_assets import kit  # noqa: F401  (fixture)
-
 from control_zelk import optik
+from vision_assets import kit  # noqa: F401  (fixture)
 
 FRAME = np.random.default_rng(6).integers(0, 256, (48, 64, 3), np.uint8)
 

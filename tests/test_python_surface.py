@@ -15,7 +15,6 @@ import cv2
 import numpy as np
 import pytest
 import vision_assets as va
-
 from control_zelk import optik, optik1
 
 STUBS = Path(__file__).resolve().parent.parent / "control_zelk" / "stubs"

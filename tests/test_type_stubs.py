@@ -23,10 +23,9 @@ import sys
 import textwrap
 from pathlib import Path
 
+import control_zelk
 import pytest
 from layout import REPO, TESTS
-
-import control_zelk
 
 pytest.importorskip("mypy", reason="mypy is not installed; scripts/setup.sh installs it")
 

@@ -12,9 +12,9 @@ import cv2
 import numpy as np
 import pytest
 from control_zelk.Drivox_1 import Car, Line_track, Ul_sensor
+from control_zelk.optik1 import Img
 from layout import ON_SIM
 
-from control_zelk.optik1 import Img
 from zelk_run.board_link import BoardSim, BoardSimError, find_binary
 
 DARK = (28, 28, 28)

@@ -14,11 +14,10 @@ import numpy as np
 import pytest
 import vision_assets as va
 import vision_reference as vr
-from layout import TESTS
-from vision_assets import kit, one_opencv_thread  # noqa: F401  (fixtures)
-
 from control_zelk import optik, optik1
 from control_zelk.optik1 import Img
+from layout import TESTS
+from vision_assets import kit, one_opencv_thread  # noqa: F401  (fixtures)
 
 # A portrait with a bar beside it: the frontal-face cascade finds the face, the bar cascade
 # the bar, so the result tells which file was read.
